@@ -1,0 +1,120 @@
+/*
+ * zembrixnet: which of the provider's servers can this client reach?
+ *
+ * The host initialises the library once with the directory that holds
+ * "ZembrixNetWork.ini" and four callbacks, then asks for check runs (probe
+ * the servers of the kinds it wants), update runs (fetch the current server
+ * lists), the server selected for one kind, or a new HTTP proxy. Jobs run on
+ * the library's own threads; every function returns at once.
+ *
+ * Threading: every function may be called from any thread, from several
+ * threads at once, and from inside a callback. Callbacks are made on the
+ * thread that produces the event: refusals on the calling thread, job
+ * messages on a library thread. The message pointer is valid only during the
+ * call; the context is handed back exactly as it was registered. No library
+ * lock is held while a callback runs.
+ */
+#ifndef ZEMBRIXNET_H
+#define ZEMBRIXNET_H
+
+#if defined(_WIN32)
+#if defined(ZEMBRIXNET_BUILDING)
+#define ZN_API __declspec(dllexport) __cdecl
+#else
+#define ZN_API __declspec(dllimport) __cdecl
+#endif
+#define ZN_CALLBACK __stdcall
+#else
+#define ZN_API __attribute__((visibility("default")))
+#define ZN_CALLBACK
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Server kinds: bits of the check mask and the kind argument of GetServerInfo. */
+#define ZN_KIND_WEB 1
+#define ZN_KIND_SIP 2
+#define ZN_KIND_IM 4
+#define ZN_KIND_FAX 8
+
+/* IM transports reported by GetServerInfo. */
+#define ZN_TRANSPORT_TCP 0
+#define ZN_TRANSPORT_HTTPS 1
+#define ZN_TRANSPORT_HTTP 2
+
+/* Status codes sent to StatusCallback and ErrorCallback. */
+#define ZN_STATUS_INITIALISED 75000 /* "Init checking server list successfully" */
+#define ZN_STATUS_CLOSED 75001      /* "Close checking server list successfully" */
+#define ZN_STATUS_CANCELLED 75003   /* "Cancel checking/updating server list successfully!" */
+#define ZN_STATUS_CHECKING 75004    /* checker progress; as a refusal: "Is checking servers" */
+#define ZN_STATUS_UPDATE_BEGIN 75005 /* "Begin to update server list!" */
+#define ZN_STATUS_NOT_RUNNING 75007 /* refusal: "Is not checking servers" */
+#define ZN_STATUS_NOT_INITIALISED 75008 /* refusal: "Not initiate yet" */
+#define ZN_STATUS_ALREADY_INITIALISED 75009 /* refusal: "Had already initiated" */
+
+/* Successes and progress: 75000, 75001, 75003, 75004, 75005. */
+typedef void(ZN_CALLBACK *StatusCallback)(void *context, int code, const char *message);
+/* End of every check run: "Finish all checking!". */
+typedef void(ZN_CALLBACK *CheckFinishedCallback)(void *context, const char *message);
+/* End of every update run: "Finish updating!". */
+typedef void(ZN_CALLBACK *UpdateFinishedCallback)(void *context, const char *message);
+/* Refusals of exported calls: 75004, 75007, 75008, 75009. */
+typedef void(ZN_CALLBACK *ErrorCallback)(void *context, int code, const char *message);
+
+/*
+ * Records the callbacks (any may be null: its events are dropped) and the
+ * directory of "ZembrixNetWork.ini" (one trailing separator is trimmed),
+ * writes the missing default keys into that file and makes it writable.
+ * Returns 3 on success; 0 with 75009 when already initialised.
+ */
+ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
+                           CheckFinishedCallback checkFinished, void *checkFinishedContext,
+                           UpdateFinishedCallback updateFinished, void *updateFinishedContext,
+                           ErrorCallback error, void *errorContext, const char *directory);
+
+/*
+ * Starts a check run of the kinds in mask (ZN_KIND_* bits). request may be
+ * null. Returns 1 when started; 0 with 75008 (not initialised) or 75004 (a
+ * job is running).
+ */
+ZN_API int CheckServerStatus(const char *request, int mask);
+
+/*
+ * Starts an update run; version is sent to the provider (null counts as
+ * empty). Returns 1 when started; 0 with 75008 or 75004.
+ */
+ZN_API int UpdateServerList(const char *version);
+
+/* Cancels the running job. Returns 1; 0 with 75008 or 75007. */
+ZN_API int CancelChecking(void);
+
+/* As CancelChecking, but returns 1 also when refused. */
+ZN_API int EndUpdateServerList(void);
+
+/*
+ * Writes the server the last check selected for one kind: host and port
+ * (buffers of at least 1024 bytes), description (at least 19 bytes) and, for
+ * IM, the transport (ZN_TRANSPORT_*; transport must not be null for IM).
+ * Returns 0 on success and 1 on failure or refusal (75008, 75004).
+ */
+ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, int *transport);
+
+/*
+ * Cancels a running job, waits for it to end and shuts the library down
+ * (75001). The callbacks stay registered. Returns 1; 0 with 75008.
+ */
+ZN_API int CloseCheckServer(void);
+
+/*
+ * Stores the HTTP proxy ("a.b.c.d:port") used by update runs; null or empty
+ * means no proxy. Accepted while a job runs. Returns 1; 0 with 75008.
+ */
+ZN_API int SetHTTPProxy(const char *proxy);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEMBRIXNET_H */

@@ -1,0 +1,189 @@
+// The eight exported functions. Each checks the state in a fixed order
+// (initialised first, then a running job), reports the first refusal that
+// applies, and hands the work to the manager. No exception leaves them.
+
+#include <exception>
+#include <string>
+
+#include "api/CheckManager.h"
+#include "api/LibraryState.h"
+#include "api/StatusCodes.h"
+#include "platform/FileSystem.h"
+#include "platform/Thread.h"
+#include "store/ServerList.h"
+#include "zembrixnet.h"
+
+using namespace zn;
+
+namespace {
+
+// The manager to act on, or null (reported) when not initialised.
+std::shared_ptr<CCheckManager> InitialisedManager() {
+    std::shared_ptr<CCheckManager> manager;
+    bool initialised;
+    {
+        std::lock_guard<std::mutex> lock(StateMutex());
+        initialised = g_bInitialised != 0;
+        manager = g_pManager;
+    }
+    if (!initialised) ReportError(kNotInitialised, msg::kNotInitialised);
+    return initialised ? manager : nullptr;
+}
+
+std::string TrimmedDirectory(const char *directory) {
+    std::string dir = directory ? directory : "";
+    if (!dir.empty() && dir.back() == kPathSeparator) dir.pop_back();
+    return dir;
+}
+
+int StartJob(int jobKind, const char *request, int mask) {
+    std::shared_ptr<CCheckManager> manager = InitialisedManager();
+    if (!manager) return 0;
+    // One atomic test-and-set: of two hosts starting at once, one wins.
+    int idle = 0;
+    if (!g_bJobRunning.compare_exchange_strong(idle, 1)) {
+        ReportError(kChecking, msg::kJobRunning);
+        return 0;
+    }
+    if (jobKind == kCheckJob) g_nCheckMask = mask;
+    g_bCancelLatch = 0;
+    if (!manager->StartJob(jobKind, request ? request : "")) {
+        // Closed between our look and the start: as if it had come after.
+        g_bJobRunning = 0;
+        ReportError(kNotInitialised, msg::kNotInitialised);
+        return 0;
+    }
+    return 1;
+}
+
+int CancelJob(int refusedResult) {
+    std::shared_ptr<CCheckManager> manager = InitialisedManager();
+    if (!manager) return refusedResult;
+    if (!g_bJobRunning) {
+        ReportError(kNotRunning, msg::kNotRunning);
+        return refusedResult;
+    }
+    return manager->Cancel();
+}
+
+}  // namespace
+
+extern "C" {
+
+ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
+                           CheckFinishedCallback checkFinished, void *checkFinishedContext,
+                           UpdateFinishedCallback updateFinished, void *updateFinishedContext,
+                           ErrorCallback error, void *errorContext, const char *directory) {
+    try {
+        ReapRetiredManagers();
+        std::unique_lock<std::mutex> lock(StateMutex());
+        if (g_bInitialised) {
+            lock.unlock();
+            ReportError(kAlreadyInitialised, msg::kAlreadyInitialised);
+            return 0;
+        }
+        SetCallbacks({status, statusContext, checkFinished, checkFinishedContext, updateFinished,
+                      updateFinishedContext, error, errorContext});
+        const std::string dir = TrimmedDirectory(directory);
+        SetDirectory(dir);
+        const std::string path = ServerListPath(dir);
+        WriteServerListDefaults(path);
+        bool readOnly = false;
+        if (QueryReadOnly(path, &readOnly) && readOnly) ClearReadOnly(path);
+        g_pManager = MakeManager();
+        g_bInitialised = 1;
+        lock.unlock();
+        ReportStatus(kInitialised, msg::kInitialised);
+        return 3;
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZN_API int CheckServerStatus(const char *request, int mask) {
+    try {
+        return StartJob(kCheckJob, request, mask);
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZN_API int UpdateServerList(const char *version) {
+    try {
+        return StartJob(kUpdateJob, version, 0);
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZN_API int CancelChecking(void) {
+    try {
+        return CancelJob(0);
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZN_API int EndUpdateServerList(void) {
+    try {
+        return CancelJob(1);
+    } catch (...) {
+        return 1;
+    }
+}
+
+ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, int *transport) {
+    try {
+        std::shared_ptr<CCheckManager> manager = InitialisedManager();
+        if (!manager) return 1;
+        if (g_bJobRunning) {
+            ReportError(kChecking, msg::kJobRunning);
+            return 1;
+        }
+        return manager->GetServerAddress(kind, host, port, description, transport) ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+ZN_API int CloseCheckServer(void) {
+    try {
+        ReapRetiredManagers();
+        std::shared_ptr<CCheckManager> manager;
+        {
+            std::unique_lock<std::mutex> lock(StateMutex());
+            if (!g_bInitialised) {
+                lock.unlock();
+                ReportError(kNotInitialised, msg::kNotInitialised);
+                return 0;
+            }
+            manager.swap(g_pManager);
+            g_bInitialised = 0;
+        }
+        if (manager) {
+            manager->MarkClosed();
+            if (g_bJobRunning) manager->Cancel();
+            // A host calling from one of our callbacks runs on a library
+            // thread that the run may be waiting for: the manager is then
+            // set aside by its release and freed once the run has ended.
+            if (!IsLibraryThread()) manager->Join();
+            manager.reset();
+        }
+        ReportStatus(kClosed, msg::kClosed);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+ZN_API int SetHTTPProxy(const char *proxy) {
+    try {
+        std::shared_ptr<CCheckManager> manager = InitialisedManager();
+        if (!manager) return 0;
+        return manager->WriteProxySetting(proxy);
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,72 @@
+// The one process-wide record: host callbacks, state flags, the directory,
+// the manager and the per-kind arrays shared by the manager and checkers.
+// Flags are atomics and strings sit behind a mutex, because host threads,
+// the manager's thread and the checkers all touch them.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/Event.h"
+#include "zembrixnet.h"
+
+namespace zn {
+
+class CCheckManager;
+
+// Server kinds: codes (bits of the check mask) and array indexes.
+enum KindIndex { kWebIndex = 0, kSipIndex = 1, kImIndex = 2, kFaxIndex = 3, kKindCount = 4 };
+constexpr int kKindCodes[kKindCount] = {ZN_KIND_WEB, ZN_KIND_SIP, ZN_KIND_IM, ZN_KIND_FAX};
+
+struct HostCallbacks {
+    StatusCallback status = nullptr;
+    void *statusContext = nullptr;
+    CheckFinishedCallback checkFinished = nullptr;
+    void *checkFinishedContext = nullptr;
+    UpdateFinishedCallback updateFinished = nullptr;
+    void *updateFinishedContext = nullptr;
+    ErrorCallback error = nullptr;
+    void *errorContext = nullptr;
+};
+
+// Each report copies its callback under the state lock and calls it with no
+// lock held, so a host may call any export from inside a callback.
+void ReportStatus(int code, const char *message);
+void ReportError(int code, const char *message);
+void ReportCheckFinished(const char *message);
+void ReportUpdateFinished(const char *message);
+
+extern std::atomic<int> g_bInitialised;
+extern std::atomic<int> g_bJobRunning;
+extern std::atomic<int> g_bCancelLatch;
+extern std::atomic<int> g_nCheckMask;
+extern std::atomic<int> g_bCheckerRunning[kKindCount];
+extern Event g_hCheckerDone[kKindCount];
+
+std::string GetDirectory();
+// The server list file in the directory given to InitCheckServer.
+std::string ServerListFilePath();
+
+std::string GetLastSelected(int kindIndex);
+void SetLastSelected(int kindIndex, const std::string &value);
+
+// The lock behind the callbacks, the directory, the manager pointer and the
+// selections. Never held while calling the host or waiting for a thread.
+std::mutex &StateMutex();
+
+// Set under StateMutex by InitCheckServer and CloseCheckServer.
+void SetCallbacks(const HostCallbacks &callbacks);
+void SetDirectory(const std::string &directory);
+extern std::shared_ptr<CCheckManager> g_pManager;
+
+// Managers are shared by the exports that use them at the moment; the last
+// one out frees the manager. On a library thread (a host calling from a
+// callback) the manager cannot wait for its own run, so it is set aside and
+// freed later from a host thread (ReapRetiredManagers) or at unload.
+std::shared_ptr<CCheckManager> MakeManager();
+std::shared_ptr<CCheckManager> CurrentManager();
+void ReapRetiredManagers();
+
+}  // namespace zn

@@ -1,0 +1,65 @@
+// Probing one server on a short-lived thread of its own, with a time limit
+// and a cancel that cuts a hanging connect short from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "check/ProbeSocket.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+namespace zn {
+
+// The probe members one asking thread uses for its probes, one at a time.
+class CServerProbe {
+public:
+    CServerProbe() = default;
+    // Waits for every probe thread, abandoned ones included.
+    ~CServerProbe();
+    CServerProbe(const CServerProbe &) = delete;
+    CServerProbe &operator=(const CServerProbe &) = delete;
+
+    // Connects to host at the port that atoi reads from portText, on a probe
+    // thread. Waits firstWaitMs for it; then cancels the connect and waits
+    // the probe-cancel limit more. 1 when the server answered in time.
+    // A stop event that is already set when the probe starts cancels it at
+    // once (the one who set it may have cancelled just before).
+    int ProbeServer(const std::string &host, const std::string &portText, uint32_t firstWaitMs,
+                    Event *stopEvent);
+
+    // From any thread: fails the probe in progress at once.
+    void CancelBlockingCall();
+
+private:
+    // One probe's own state, shared by the asking thread and the probe
+    // thread. A probe that outlives its waits keeps its state, so it cannot
+    // disturb the next probe, which gets fresh state.
+    struct Attempt {
+        CProbeSocket m_probeSocket;
+        Event m_probeEvent{Event::Auto, false};
+        std::string m_strProbeHost;
+        std::string m_strProbePort;
+        std::atomic<int> m_bProbeOk{0};
+        OwnedThread thread;
+    };
+    static void ProbeThreadProc(Attempt *attempt);
+    void JoinEndedAttempts();
+
+    std::mutex m_mutex;
+    std::shared_ptr<Attempt> m_current;
+    std::vector<std::shared_ptr<Attempt>> m_abandoned;
+};
+
+namespace testhooks {
+// Called at the start of every probe with its host and port text, on the
+// asking thread (null removes it).
+void SetProbeObserver(std::function<void(const std::string &host, const std::string &port)> observer);
+}  // namespace testhooks
+
+}  // namespace zn

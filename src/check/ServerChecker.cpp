@@ -1,0 +1,260 @@
+#include "check/ServerChecker.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "api/LibraryState.h"
+#include "api/StatusCodes.h"
+#include "store/ServerList.h"
+#include "thread/TimeLimits.h"
+
+namespace zn {
+
+const CheckerKind kWebCheckerKind = {kWebIndex,
+                                     "WEBNUM",
+                                     "WEB",
+                                     "WEB",
+                                     "Begin to check Website!",
+                                     "Finish Checking Website!",
+                                     false};
+const CheckerKind kSipCheckerKind = {kSipIndex,
+                                     "SIPNUM",
+                                     "SIP",
+                                     "SIP",
+                                     "Begin to check SIP proxy!",
+                                     "Finish checking SIP proxy!",
+                                     true};
+const CheckerKind kImCheckerKind = {kImIndex,
+                                    "IMNUM",
+                                    "IM",
+                                    "IM",
+                                    "Begin to check jabber server!",
+                                    "Finsih Checking Jabber Server!",
+                                    true};
+const CheckerKind kFaxCheckerKind = {kFaxIndex,
+                                     "FAXNUM",
+                                     "FAX",
+                                     "FAX",
+                                     "Begin to check Fax Server!",
+                                     "Finish checking FAX proxy!",
+                                     true};
+
+namespace {
+
+// Address parts are handled in 1024-byte work buffers elsewhere too.
+constexpr size_t kMaxAddressPart = 1023;
+// Buffers of an IM entry's port texts and of its text after the colon.
+constexpr size_t kMaxImPortText = 19;
+constexpr size_t kMaxImPortList = 51;
+
+std::mutex g_chooserMutex;
+std::function<int(int, int)> g_chooser;
+
+}  // namespace
+
+namespace testhooks {
+void SetStartEntryChooser(std::function<int(int kindIndex, int n)> chooser) {
+    std::lock_guard<std::mutex> lock(g_chooserMutex);
+    g_chooser = std::move(chooser);
+}
+}  // namespace testhooks
+
+int ChooseStartEntry(int kindIndex, int n) {
+    {
+        std::lock_guard<std::mutex> lock(g_chooserMutex);
+        if (g_chooser) return g_chooser(kindIndex, n);
+    }
+    // Seeded from the time at every run, one generator per thread.
+    unsigned seed = static_cast<unsigned>(std::time(nullptr));
+    return rand_r(&seed) % n + 1;
+}
+
+bool IsValidServerAddress(const std::string &plain) {
+    int a = -1, b = -1, c = -1, d = -1, port = -1;
+    std::sscanf(plain.c_str(), "%d.%d.%d.%d:%d", &a, &b, &c, &d, &port);
+    return a >= 0 && b >= 0 && c >= 0 && d >= 0 && port >= 0;
+}
+
+bool IsValidImAddress(const std::string &plain) {
+    int a = -1, b = -1, c = -1, d = -1, end = -1;
+    std::sscanf(plain.c_str(), "%d.%d.%d.%d%n", &a, &b, &c, &d, &end);
+    if (a < 0 || b < 0 || c < 0 || d < 0) return false;
+    // The text after the colon, up to white space, must fit its buffer.
+    if (end < 0 || static_cast<size_t>(end) >= plain.size() || plain[end] != ':') return true;
+    const char *const whitespace = " \t\n\v\f\r";
+    const size_t begin = plain.find_first_not_of(whitespace, end + 1);
+    if (begin == std::string::npos) return true;
+    size_t stop = plain.find_first_of(whitespace, begin);
+    if (stop == std::string::npos) stop = plain.size();
+    return stop - begin <= kMaxImPortList;
+}
+
+CServerChecker::CServerChecker(const CheckerKind &kind) : m_kind(kind) { m_cipher.DeriveKey(); }
+
+CServerChecker::~CServerChecker() { Join(); }
+
+void CServerChecker::RequestStop() {
+    m_hStopEvent.Set();
+    m_probe.CancelBlockingCall();
+}
+
+int CServerChecker::ProbeServer(const std::string &host, const std::string &portText) {
+    return m_probe.ProbeServer(host, portText, Limits().probeWaitMs, &m_hStopEvent);
+}
+
+std::string CServerChecker::EntryKey(int number) const {
+    return m_kind.entryPrefix + std::to_string(number);
+}
+
+void CServerChecker::Write(const std::string &key, const std::string &value) {
+    m_profile.SetValue(kNetworkSection, key, value);
+}
+
+void CServerChecker::Finish() {
+    ReportStatus(kChecking, m_kind.finishMessage);
+    g_hCheckerDone[m_kind.index].Set();
+    g_bCheckerRunning[m_kind.index] = 0;
+}
+
+// The finish message, where the kind sends one after a stop, goes before the
+// done event: the manager's "Finish all checking!" then always comes last.
+void CServerChecker::StopPath() {
+    if (m_kind.finishMessageAfterStop) {
+        Finish();
+        return;
+    }
+    g_hCheckerDone[m_kind.index].Set();
+    g_bCheckerRunning[m_kind.index] = 0;
+}
+
+CServerChecker::Outcome CServerChecker::ProbeEntry(const std::string &addressPart,
+                                                   const std::string &plain,
+                                                   std::string *selection) {
+    if (!IsValidServerAddress(plain)) return Outcome::Failed;
+    const size_t colon = plain.rfind(':');
+    if (!ProbeServer(plain.substr(0, colon), plain.substr(colon + 1))) return Outcome::Failed;
+    *selection = addressPart;
+    return Outcome::Selected;
+}
+
+int CServerChecker::Run() {
+    const int index = m_kind.index;
+    g_hCheckerDone[index].ResetEvent();
+    g_bCheckerRunning[index] = 1;
+    ReportStatus(kChecking, m_kind.beginMessage);
+    SetLastSelected(index, kNone);
+    m_profile.m_strFileName = ServerListFilePath();
+
+    int n = std::atoi(m_profile.GetValue(kNetworkSection, m_kind.countKey, "10").c_str());
+    if (static_cast<unsigned>(n) > MAX_CHECK_ENTRIES) n = MAX_CHECK_ENTRIES;
+    if (n == 0) {
+        // No entry to start from: nothing to probe, nothing selected.
+        Write(m_kind.selectionKey, kNone);
+        Finish();
+        return 0;
+    }
+
+    for (int k = 1; k <= n; ++k) {
+        const std::string text = m_profile.GetValue(kNetworkSection, EntryKey(k), kMissing);
+        const size_t comma = text.rfind(',');
+        if (comma != std::string::npos && text.compare(comma + 1, std::string::npos, "1") == 0) {
+            Write(EntryKey(k), text.substr(0, comma) + ",0");
+        }
+    }
+
+    // The start entry first, then every entry from the first upward (the
+    // start entry again among them): at most n + 1 probes.
+    const int start = ChooseStartEntry(index, n);
+    std::string text = m_profile.GetValue(kNetworkSection, EntryKey(start), kMissing);
+    int i = 0;
+    for (;;) {
+        SleepMs(Limits().entryPauseMs);
+        if (StopRequested()) {
+            StopPath();
+            return 0;
+        }
+        const std::string key = EntryKey(i == 0 ? start : i);
+        const size_t comma = text.rfind(',');
+        const std::string status =
+            comma == std::string::npos ? std::string() : text.substr(comma + 1);
+        if (comma == std::string::npos || (status != "0" && status != "1" && status != "-1")) {
+            Write(key, text + ",-1");
+        } else {
+            const std::string addressPart = text.substr(0, comma);
+            std::string selection;
+            const Outcome outcome =
+                addressPart.size() > kMaxAddressPart
+                    ? Outcome::Failed
+                    : ProbeEntry(addressPart, m_cipher.Decipher(addressPart), &selection);
+            if (outcome == Outcome::Stopped) {
+                StopPath();
+                return 0;
+            }
+            if (outcome == Outcome::Selected) {
+                if (MarkEntryBeforeSelection()) Write(key, addressPart + ",1");
+                Write(m_kind.selectionKey, selection);
+                SetLastSelected(index, selection);
+                if (!MarkEntryBeforeSelection()) Write(key, addressPart + ",1");
+                Finish();
+                return 0;
+            }
+            Write(key, addressPart + ",-1");
+        }
+        ++i;
+        text = m_profile.GetValue(kNetworkSection, EntryKey(i), kMissing);
+        if (i > n) {
+            Write(m_kind.selectionKey, kNone);
+            SetLastSelected(index, kNone);
+            Finish();
+            return 0;
+        }
+    }
+}
+
+int CIMChecker::SplitTransportPorts(const std::string &list, std::string *tcpPort,
+                                    std::string *httpsPort, std::string *httpPort) {
+    const size_t p1 = list.find("TCP");
+    if (p1 == std::string::npos) return 0;
+    const size_t p2 = list.find("HTTPS", p1 + 3);
+    if (p2 == std::string::npos) return 0;
+    const size_t p3 = list.find("HTTP", p2 + 5);
+    if (p3 == std::string::npos) return 0;
+    *tcpPort = list.substr(0, p1);
+    *httpsPort = list.substr(p1 + 3, p2 - p1 - 3);
+    *httpPort = list.substr(p2 + 5, p3 - p2 - 5);
+    return 1;
+}
+
+CServerChecker::Outcome CIMChecker::ProbeEntry(const std::string &, const std::string &plain,
+                                               std::string *selection) {
+    if (!IsValidImAddress(plain)) return Outcome::Failed;
+    const size_t colon = plain.rfind(':');
+    const std::string host = colon == std::string::npos ? std::string() : plain.substr(0, colon);
+    const std::string list = colon == std::string::npos ? plain : plain.substr(colon + 1);
+    std::string tcp, https, http;
+    if (!SplitTransportPorts(list, &tcp, &https, &http)) return Outcome::Failed;
+    if (tcp.size() > kMaxImPortText || https.size() > kMaxImPortText ||
+        http.size() > kMaxImPortText) {
+        return Outcome::Failed;
+    }
+    m_strTcpPort = tcp;
+    m_strHttpsPort = https;
+    m_strHttpPort = http;
+
+    static const char *const kWords[] = {"TCP", "HTTPS", "HTTP"};
+    const std::string *const ports[] = {&m_strTcpPort, &m_strHttpsPort, &m_strHttpPort};
+    for (m_nTransport = 0; m_nTransport < 3; ++m_nTransport) {
+        if (StopRequested()) return Outcome::Stopped;
+        const std::string &port = *ports[m_nTransport];
+        if (ProbeServer(host, port)) {
+            *selection = m_cipher.Encipher(host + ":" + port + kWords[m_nTransport]);
+            // A selection too long to encipher cannot be recorded.
+            return selection->empty() ? Outcome::Failed : Outcome::Selected;
+        }
+    }
+    return Outcome::Failed;
+}
+
+}  // namespace zn

@@ -1,0 +1,127 @@
+// The checkers: one thread object per server kind that, during a check run,
+// picks one reachable server of its kind from the server list file. Begin at
+// a random entry, then go through the entries from the first upward; the
+// first that accepts a TCP connection is selected. Every entry tried is
+// marked ",1" or ",-1" in the file.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "check/Probe.h"
+#include "store/AddressCipher.h"
+#include "store/ProfileFile.h"
+#include "thread/WorkerThread.h"
+
+namespace zn {
+
+// What sets one kind's checker apart from another's.
+struct CheckerKind {
+    int index;                   // WEB, SIP, IM, FAX order
+    const char *countKey;        // "SIPNUM"
+    const char *entryPrefix;     // "SIP" for "SIP1", "SIP2", ...
+    const char *selectionKey;    // "SIP"
+    const char *beginMessage;
+    const char *finishMessage;
+    bool finishMessageAfterStop;
+};
+
+extern const CheckerKind kWebCheckerKind;
+extern const CheckerKind kSipCheckerKind;
+extern const CheckerKind kImCheckerKind;
+extern const CheckerKind kFaxCheckerKind;
+
+// Most entries a checker reads; a larger count is cut to this.
+constexpr int MAX_CHECK_ENTRIES = 10;
+
+class CServerChecker : public CWorkerThread {
+public:
+    explicit CServerChecker(const CheckerKind &kind);
+    ~CServerChecker() override;
+
+    // From any thread: sets the stop event and fails the probe in progress,
+    // without waiting.
+    void RequestStop();
+
+    int ProbeServer(const std::string &host, const std::string &portText);
+
+protected:
+    int Run() override;
+
+    enum class Outcome { Selected, Failed, Stopped };
+    // Probes one entry whose address part is addressPart (as stored) and
+    // whose deciphered text is plain. On success *selection is what the
+    // selection key and the last selection receive.
+    virtual Outcome ProbeEntry(const std::string &addressPart, const std::string &plain,
+                               std::string *selection);
+    // Whether the entry's ",1" is written before the selection key.
+    virtual bool MarkEntryBeforeSelection() const { return false; }
+
+    const CheckerKind &m_kind;
+    CProfileFile m_profile;
+    CAddressCipher m_cipher;
+
+private:
+    std::string EntryKey(int number) const;
+    void Write(const std::string &key, const std::string &value);
+    void Finish();
+    void StopPath();
+
+    CServerProbe m_probe;
+};
+
+class CSIPChecker : public CServerChecker {
+public:
+    CSIPChecker() : CServerChecker(kSipCheckerKind) {}
+};
+
+class CFaxChecker : public CServerChecker {
+public:
+    CFaxChecker() : CServerChecker(kFaxCheckerKind) {}
+};
+
+class CWebChecker : public CServerChecker {
+public:
+    CWebChecker() : CServerChecker(kWebCheckerKind) {}
+};
+
+// IM servers name three ports, one per transport (TCP, HTTPS, HTTP), tried
+// in that order; the selection names the server, the port that answered
+// and its transport, enciphered anew.
+class CIMChecker : public CServerChecker {
+public:
+    CIMChecker() : CServerChecker(kImCheckerKind) {}
+
+    // Splits "5222TCP443HTTPS80HTTP" into its three port texts. 0 (outputs
+    // untouched) when a word is missing or out of order.
+    static int SplitTransportPorts(const std::string &list, std::string *tcpPort,
+                                   std::string *httpsPort, std::string *httpPort);
+
+protected:
+    Outcome ProbeEntry(const std::string &addressPart, const std::string &plain,
+                       std::string *selection) override;
+    bool MarkEntryBeforeSelection() const override { return true; }
+
+private:
+    int m_nTransport = 0;
+    std::string m_strTcpPort;
+    std::string m_strHttpsPort;
+    std::string m_strHttpPort;
+};
+
+// Checks of a deciphered address before it is probed.
+// "%d.%d.%d.%d:%d", all five read and none negative.
+bool IsValidServerAddress(const std::string &plain);
+// "%d.%d.%d.%d:%s", four numbers none negative, the rest shorter than 52.
+bool IsValidImAddress(const std::string &plain);
+
+// The start entry, 1 to n. Production: a generator seeded from the time in
+// seconds on each checker thread.
+int ChooseStartEntry(int kindIndex, int n);
+
+namespace testhooks {
+// Replaces the start-entry choice (null restores the production choice).
+void SetStartEntryChooser(std::function<int(int kindIndex, int n)> chooser);
+}  // namespace testhooks
+
+}  // namespace zn

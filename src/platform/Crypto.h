@@ -1,0 +1,80 @@
+// MD5 and RC4 for the address cipher. The algorithms come from a private
+// crypto library context, so a host that uses the same crypto library for its
+// own work is not affected by what we load.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zn {
+
+constexpr size_t kMd5DigestLength = 16;
+
+// The providers of MD5 and RC4. Hashes and keys made from it must be
+// destroyed before it.
+class CryptoProvider {
+  public:
+    // Null when either algorithm's provider cannot be loaded.
+    static std::unique_ptr<CryptoProvider> Acquire();
+    ~CryptoProvider();
+    CryptoProvider(const CryptoProvider &) = delete;
+    CryptoProvider &operator=(const CryptoProvider &) = delete;
+
+    struct Native;
+
+  private:
+    explicit CryptoProvider(Native *native) : m_native(native) {}
+    friend class Md5Hash;
+    friend class Rc4Key;
+    Native *m_native;
+};
+
+// An MD5 hash that takes data until it is finished once.
+class Md5Hash {
+  public:
+    // Null when the hash cannot be created.
+    static std::unique_ptr<Md5Hash> Create(const CryptoProvider &provider);
+    ~Md5Hash();
+    Md5Hash(const Md5Hash &) = delete;
+    Md5Hash &operator=(const Md5Hash &) = delete;
+
+    // False once the hash is finished.
+    bool Update(const void *data, size_t length);
+    // False when it was finished before; finished afterwards in any case.
+    bool Finish(uint8_t (&digest)[kMd5DigestLength]);
+
+    struct Native;
+
+  private:
+    explicit Md5Hash(Native *native) : m_native(native) {}
+    Native *m_native;
+};
+
+// An RC4 key. Every Apply starts at the beginning of the key stream, so the
+// same text always gives the same result and applying twice restores it.
+class Rc4Key {
+  public:
+    // Null when the key length is outside 1..256 bytes or RC4 is unavailable.
+    static std::unique_ptr<Rc4Key> Create(const CryptoProvider &provider, const uint8_t *key,
+                                          size_t length);
+    ~Rc4Key();
+    Rc4Key(const Rc4Key &) = delete;
+    Rc4Key &operator=(const Rc4Key &) = delete;
+
+    // Enciphers or deciphers in place; on failure the data stays as it was.
+    bool Apply(uint8_t *data, size_t length) const;
+
+    struct Native;
+
+  private:
+    explicit Rc4Key(Native *native) : m_native(native) {}
+    Native *m_native;
+};
+
+// Test hook: later providers look for their modules in this directory instead
+// of the crypto library's own; an empty text restores the default.
+void OverrideCryptoModulesDirectory(const std::string &directory);
+
+}  // namespace zn

@@ -1,0 +1,16 @@
+// Path separator and the read-only attribute of files.
+#pragma once
+
+#include <string>
+
+namespace zn {
+
+extern const char kPathSeparator;
+
+// Read-only: the owner may not write. Returns false when the file cannot be
+// queried.
+bool QueryReadOnly(const std::string &path, bool *readOnly);
+// Makes the owner able to write; every other attribute stays as it was.
+bool ClearReadOnly(const std::string &path);
+
+}  // namespace zn

@@ -1,0 +1,58 @@
+// A TCP stream socket whose blocking connect can be cut short from another
+// thread. Stands in for the class library's blocking socket with its
+// CancelBlockingCall.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+namespace zn {
+
+// Starts the platform's socket layer. Nothing to start on POSIX (always
+// true); Winsock needs WSAStartup here. Called once when the library loads.
+bool InitSocketLayer();
+
+// One IPv4 TCP stream socket, used only to find out whether a server accepts
+// a connection.
+//
+// Threads: Create, Connect and Close belong to one thread at a time (the
+// probe's). CancelBlockingCall may be called from any thread at any time
+// while the object exists; the object must not be destroyed while a
+// CancelBlockingCall on it is still running.
+class StreamSocket {
+  public:
+    StreamSocket();
+    // Closes whatever is open.
+    ~StreamSocket();
+    StreamSocket(const StreamSocket &) = delete;
+    StreamSocket &operator=(const StreamSocket &) = delete;
+
+    // Opens a TCP socket (any local port). A socket still open is closed
+    // first. False on failure.
+    bool Create();
+
+    // Connects to a dotted IPv4 address or a host name (its first IPv4
+    // address) and a port, blocking until the connection is made, refused or
+    // failed, or cancelled. True only when connected. Ports 0 and above 65535
+    // fail. A host name is resolved before the wait starts, and resolution
+    // itself cannot be interrupted: a cancel during it takes effect as soon
+    // as it returns.
+    bool Connect(const std::string &host, unsigned port);
+
+    // Closes the socket; Create may be called again.
+    void Close();
+
+    // Makes a Connect in progress return false at once. The cancel sticks to
+    // the object: every later Connect on it fails at once too, so a cancel
+    // that arrives just before the Connect starts is not lost.
+    void CancelBlockingCall();
+
+  private:
+    int m_socket = -1;
+    // Readable once cancelled; lives as long as the object, so a cancel never
+    // touches a descriptor that Close may have freed (and the system reused).
+    int m_cancelHandle = -1;
+    std::atomic<bool> m_cancelled{false};
+};
+
+}  // namespace zn

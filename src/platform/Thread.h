@@ -1,0 +1,55 @@
+// A thread owned by one object, which can wait for its end with a time limit
+// and must join it before it is freed. Threads started here count as library
+// threads (see IsLibraryThread).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/Event.h"
+
+namespace zn {
+
+class OwnedThread {
+public:
+    OwnedThread() = default;
+    // Joins a thread that is still attached; owners normally wait first.
+    ~OwnedThread();
+    OwnedThread(const OwnedThread &) = delete;
+    OwnedThread &operator=(const OwnedThread &) = delete;
+
+    // Starts body on a new thread. A thread of an earlier start may still be
+    // on its way out (its body returned a result to someone who starts the
+    // next run at once); it is joined later, never waited for here. Returns
+    // false when the thread could not be created.
+    bool Start(std::function<void()> body);
+
+    // Waits at most timeoutMs (kInfinite: no limit) for the thread to end.
+    // Signalled when it has ended or none was started; TimedOut otherwise.
+    WaitResult WaitForEnd(uint32_t timeoutMs);
+
+    // Waits without limit and joins every thread this object started. A
+    // thread cannot join itself: called from one, that one is detached;
+    // owners avoid that case.
+    void Join();
+
+    bool IsStarted() const { return m_thread.joinable(); }
+    bool IsCurrent() const;
+    uint32_t Id() const { return m_id; }
+
+private:
+    std::thread m_thread;
+    std::shared_ptr<Event> m_ended;
+    std::vector<std::thread> m_finishing;
+    uint32_t m_id = 0;
+};
+
+// True on every thread that the library started through OwnedThread.
+bool IsLibraryThread();
+
+void SleepMs(uint32_t ms);
+
+}  // namespace zn

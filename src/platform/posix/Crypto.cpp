@@ -1,0 +1,205 @@
+#include "platform/Crypto.h"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace zn {
+
+namespace {
+
+std::mutex g_modulesMutex;
+std::string g_modulesOverride;
+
+std::string ModulesDirectory() {
+    std::lock_guard<std::mutex> guard(g_modulesMutex);
+    if (!g_modulesOverride.empty())
+        return g_modulesOverride;
+    // The crypto library's own module directory, not OPENSSL_MODULES: the
+    // environment of a host must not decide which code deciphers our data.
+    const char *own = OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
+    return own ? own : "";
+}
+
+// Errors we cause must not reach the host's view of the thread's error queue;
+// the mark keeps whatever the host left there.
+class ErrorQueueMark {
+  public:
+    ErrorQueueMark() { ERR_set_mark(); }
+    ~ErrorQueueMark() { ERR_pop_to_mark(); }
+};
+
+}  // namespace
+
+struct CryptoProvider::Native {
+    OSSL_LIB_CTX *context = nullptr;
+    OSSL_PROVIDER *defaultProvider = nullptr;
+    OSSL_PROVIDER *legacyProvider = nullptr;
+
+    ~Native() {
+        if (legacyProvider)
+            OSSL_PROVIDER_unload(legacyProvider);
+        if (defaultProvider)
+            OSSL_PROVIDER_unload(defaultProvider);
+        OSSL_LIB_CTX_free(context);
+    }
+};
+
+std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
+    ErrorQueueMark mark;
+    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    if (!native)
+        return nullptr;
+    native->context = OSSL_LIB_CTX_new();
+    if (!native->context)
+        return nullptr;
+    try {
+        const std::string modules = ModulesDirectory();
+        if (!modules.empty() &&
+            !OSSL_PROVIDER_set_default_search_path(native->context, modules.c_str())) {
+            return nullptr;
+        }
+    } catch (...) {
+        return nullptr;
+    }
+    // Loading one provider by name turns the implicit default one off, so
+    // MD5 needs "default" loaded as explicitly as RC4 needs "legacy".
+    native->defaultProvider = OSSL_PROVIDER_load(native->context, "default");
+    native->legacyProvider = OSSL_PROVIDER_load(native->context, "legacy");
+    if (!native->defaultProvider || !native->legacyProvider)
+        return nullptr;
+    CryptoProvider *provider = new (std::nothrow) CryptoProvider(native.get());
+    if (!provider)
+        return nullptr;
+    native.release();
+    return std::unique_ptr<CryptoProvider>(provider);
+}
+
+CryptoProvider::~CryptoProvider() {
+    delete m_native;
+}
+
+struct Md5Hash::Native {
+    EVP_MD *md = nullptr;
+    EVP_MD_CTX *context = nullptr;
+    bool finished = false;
+
+    ~Native() {
+        EVP_MD_CTX_free(context);
+        EVP_MD_free(md);
+    }
+};
+
+std::unique_ptr<Md5Hash> Md5Hash::Create(const CryptoProvider &provider) {
+    ErrorQueueMark mark;
+    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    if (!native)
+        return nullptr;
+    native->md = EVP_MD_fetch(provider.m_native->context, "MD5", nullptr);
+    native->context = EVP_MD_CTX_new();
+    if (!native->md || !native->context ||
+        !EVP_DigestInit_ex2(native->context, native->md, nullptr)) {
+        return nullptr;
+    }
+    Md5Hash *hash = new (std::nothrow) Md5Hash(native.get());
+    if (!hash)
+        return nullptr;
+    native.release();
+    return std::unique_ptr<Md5Hash>(hash);
+}
+
+Md5Hash::~Md5Hash() {
+    delete m_native;
+}
+
+bool Md5Hash::Update(const void *data, size_t length) {
+    if (m_native->finished)
+        return false;
+    ErrorQueueMark mark;
+    return EVP_DigestUpdate(m_native->context, data, length) == 1;
+}
+
+bool Md5Hash::Finish(uint8_t (&digest)[kMd5DigestLength]) {
+    if (m_native->finished)
+        return false;
+    m_native->finished = true;
+    ErrorQueueMark mark;
+    unsigned int length = 0;
+    return EVP_DigestFinal_ex(m_native->context, digest, &length) == 1 &&
+           length == kMd5DigestLength;
+}
+
+struct Rc4Key::Native {
+    EVP_CIPHER *cipher = nullptr;
+    std::vector<uint8_t> key;
+
+    ~Native() { EVP_CIPHER_free(cipher); }
+};
+
+std::unique_ptr<Rc4Key> Rc4Key::Create(const CryptoProvider &provider, const uint8_t *key,
+                                       size_t length) {
+    if (!key || length < 1 || length > 256)
+        return nullptr;
+    ErrorQueueMark mark;
+    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    if (!native)
+        return nullptr;
+    native->cipher = EVP_CIPHER_fetch(provider.m_native->context, "RC4", nullptr);
+    if (!native->cipher)
+        return nullptr;
+    try {
+        native->key.assign(key, key + length);
+    } catch (...) {
+        return nullptr;
+    }
+    Rc4Key *rc4 = new (std::nothrow) Rc4Key(native.get());
+    if (!rc4)
+        return nullptr;
+    native.release();
+    return std::unique_ptr<Rc4Key>(rc4);
+}
+
+Rc4Key::~Rc4Key() {
+    delete m_native;
+}
+
+bool Rc4Key::Apply(uint8_t *data, size_t length) const {
+    if (length == 0)
+        return true;
+    if (!data || length > static_cast<size_t>(INT32_MAX))
+        return false;
+    ErrorQueueMark mark;
+    EVP_CIPHER_CTX *context = EVP_CIPHER_CTX_new();
+    if (!context)
+        return false;
+    bool ok = false;
+    try {
+        std::vector<uint8_t> out(length);
+        int written = 0;
+        // A fresh context per text: the key stream starts over each time.
+        ok = EVP_CipherInit_ex2(context, m_native->cipher, nullptr, nullptr, 1, nullptr) == 1 &&
+             EVP_CIPHER_CTX_set_key_length(context, static_cast<int>(m_native->key.size())) == 1 &&
+             EVP_CipherInit_ex2(context, nullptr, m_native->key.data(), nullptr, 1, nullptr) == 1 &&
+             EVP_CipherUpdate(context, out.data(), &written, data, static_cast<int>(length)) == 1 &&
+             static_cast<size_t>(written) == length;
+        if (ok)
+            std::copy(out.begin(), out.end(), data);
+    } catch (...) {
+        ok = false;
+    }
+    EVP_CIPHER_CTX_free(context);
+    return ok;
+}
+
+void OverrideCryptoModulesDirectory(const std::string &directory) {
+    std::lock_guard<std::mutex> guard(g_modulesMutex);
+    g_modulesOverride = directory;
+}
+
+}  // namespace zn

@@ -1,0 +1,224 @@
+#include "platform/File.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <utility>
+
+namespace zn {
+
+namespace {
+
+std::atomic<int> g_pendingFault{static_cast<int>(FileFault::None)};
+std::atomic<unsigned> g_tempCounter{0};
+
+bool TakeFault(FileFault fault) {
+    int expected = static_cast<int>(fault);
+    return g_pendingFault.compare_exchange_strong(expected, static_cast<int>(FileFault::None));
+}
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int Get() const { return m_fd; }
+    // Closes now; a delayed write error of some file systems shows only here.
+    bool Close() {
+        int fd = m_fd;
+        m_fd = -1;
+        return close(fd) == 0;
+    }
+
+  private:
+    int m_fd;
+};
+
+bool ReadAll(int fd, std::string *content) {
+    char chunk[8192];
+    for (;;) {
+        if (TakeFault(FileFault::Read))
+            return false;
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        content->append(chunk, static_cast<size_t>(got));
+    }
+}
+
+bool WriteAll(int fd, const std::string &content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        if (TakeFault(FileFault::Write))
+            return false;
+        ssize_t put = write(fd, content.data() + done, content.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+std::string TextOf(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const std::string &line : lines) {
+        for (char c : line) {
+            if (c == '\n')
+                text += '\r';
+            text += c;
+        }
+        text += "\r\n";
+    }
+    return text;
+}
+
+// The file a save replaces: through a symbolic link to the file it names, so
+// the link stays a link, as it would for a plain rewrite.
+std::string ResolveTarget(const std::string &path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved))
+        return resolved;
+    return path;
+}
+
+// Removes the temporary file unless it was renamed into place.
+class TempFile {
+  public:
+    explicit TempFile(std::string path) : m_path(std::move(path)) {}
+    ~TempFile() {
+        if (!m_committed)
+            unlink(m_path.c_str());
+    }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+
+    const std::string &Path() const { return m_path; }
+    void Commit() { m_committed = true; }
+
+  private:
+    std::string m_path;
+    bool m_committed = false;
+};
+
+}  // namespace
+
+bool ReadTextLines(const std::string &path, std::vector<std::string> *lines) {
+    try {
+        Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (file.Get() < 0)
+            return false;
+        std::string content;
+        if (!ReadAll(file.Get(), &content))
+            return false;
+        std::vector<std::string> result;
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find('\n', start);
+            if (end == std::string::npos) {
+                // A last line without a line end still counts.
+                result.push_back(content.substr(start));
+                break;
+            }
+            size_t length = end - start;
+            if (length > 0 && content[end - 1] == '\r')
+                --length;
+            result.push_back(content.substr(start, length));
+            start = end + 1;
+        }
+        lines->swap(result);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool SaveTextLines(const std::string &path, const std::vector<std::string> &lines) {
+    try {
+        const std::string target = ResolveTarget(path);
+        struct stat old;
+        bool exists = stat(target.c_str(), &old) == 0;
+        if (!exists && errno != ENOENT)
+            return false;
+        if (exists) {
+            // A plain rewrite would fail on these; root's access check ignores
+            // the mode bits, so the owner-write bit is tested on its own.
+            if (!S_ISREG(old.st_mode) || (old.st_mode & S_IWUSR) == 0 ||
+                access(target.c_str(), W_OK) != 0) {
+                return false;
+            }
+        }
+
+        const size_t slash = target.rfind('/');
+        const std::string directory =
+            slash == std::string::npos ? "./" : target.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+
+        // Created like the file itself would be, so the process's umask and a
+        // directory's default permissions apply to a new file.
+        std::string tempPath;
+        int fd = -1;
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            tempPath = directory + "." + base + ".tmp-" + std::to_string(getpid()) + "-" +
+                       std::to_string(g_tempCounter.fetch_add(1));
+            fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                return false;
+        }
+        if (fd < 0)
+            return false;
+        Descriptor file(fd);
+        TempFile temp(std::move(tempPath));
+
+        if (exists) {
+            // Ownership first: changing it may clear set-id bits that the mode
+            // then restores. A user who may not give the file away keeps it.
+            if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+                fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+                return false;
+            }
+            if (fchmod(fd, old.st_mode & 07777) != 0)
+                return false;
+        }
+
+        if (!WriteAll(fd, TextOf(lines)))
+            return false;
+        if (TakeFault(FileFault::Sync) || fsync(fd) != 0)
+            return false;
+        if (!file.Close())
+            return false;
+        if (TakeFault(FileFault::Rename) || rename(temp.Path().c_str(), target.c_str()) != 0) {
+            return false;
+        }
+        temp.Commit();
+
+        // Makes the rename itself durable; the new file is in place either way.
+        Descriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.Get() >= 0)
+            fsync(dir.Get());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void InjectFileFault(FileFault fault) {
+    g_pendingFault.store(static_cast<int>(fault));
+}
+
+}  // namespace zn

@@ -1,0 +1,25 @@
+#include "thread/TimeLimits.h"
+
+namespace zn {
+
+TimeLimits &Limits() {
+    // Never destroyed: threads that outlive static destruction may read it.
+    static TimeLimits *limits = new TimeLimits;
+    return *limits;
+}
+
+namespace testhooks {
+void RestoreTimeLimits() {
+    const TimeLimits defaults;
+    TimeLimits &l = Limits();
+    l.probeWaitMs = defaults.probeWaitMs.load();
+    l.probeCancelWaitMs = defaults.probeCancelWaitMs.load();
+    l.connectivityWaitMs = defaults.connectivityWaitMs.load();
+    l.checkersWaitMs = defaults.checkersWaitMs.load();
+    l.updateWaitMs = defaults.updateWaitMs.load();
+    l.cancelWaitMs = defaults.cancelWaitMs.load();
+    l.entryPauseMs = defaults.entryPauseMs.load();
+}
+}  // namespace testhooks
+
+}  // namespace zn

@@ -1,0 +1,125 @@
+// Exports called from inside callbacks and from many host threads at once.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+
+#include "acceptance/HostRecorder.h"
+#include "support/TempDir.h"
+
+namespace zntest {
+namespace {
+
+TEST(Reentrancy, ExportsWorkFromInsideTheFinishCallback) {
+    TempDir dir;
+    HostRecorder host;
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    int infoResult = -1, startResult = -1;
+    host.OnMessage("Finish all checking!", [&] {
+        char h[1024], p[1024], d[32];
+        int t;
+        infoResult = GetServerInfo(ZN_KIND_IM, h, p, d, &t);  // the run is over: accepted
+        startResult = UpdateServerList("3");
+    });
+    ASSERT_EQ(1, CheckServerStatus("", 0));
+    ASSERT_TRUE(host.WaitFor("Finish updating!"));
+    EXPECT_EQ(1, infoResult);  // accepted, but no IM server was ever selected
+    EXPECT_EQ(1, startResult);
+    for (const Received &r : host.All()) EXPECT_NE(CallbackKind::Error, r.kind) << r.message;
+    EXPECT_EQ(1, CloseCheckServer());
+}
+
+TEST(Reentrancy, CloseAndInitFromInsideTheFinishCallback) {
+    TempDir dir;
+    HostRecorder host;
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    int closeResult = -1, initResult = -1, checkResult = -1;
+    host.OnMessage("Finish all checking!", [&] {
+        closeResult = CloseCheckServer();
+        initResult = host.Init(dir.Path());
+        checkResult = CheckServerStatus("", 0);
+    });
+    ASSERT_EQ(1, CheckServerStatus("", 0));
+    ASSERT_TRUE(host.WaitFor("Finish all checking!", 2));
+    EXPECT_EQ(1, closeResult);
+    EXPECT_EQ(3, initResult);
+    EXPECT_EQ(1, checkResult);
+    EXPECT_EQ(1, CloseCheckServer());
+    EXPECT_EQ(2, host.Count("Close checking server list successfully"));
+}
+
+TEST(Reentrancy, CloseFromInsideACallbackOfARunningJob) {
+    TempDir dir;
+    HostRecorder host;
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    int closeResult = -1;
+    host.OnMessage("Begin to update server list!", [&] { closeResult = CloseCheckServer(); });
+    ASSERT_EQ(1, UpdateServerList(""));
+    ASSERT_TRUE(host.WaitFor("Finish updating!"));
+    ASSERT_TRUE(host.WaitFor("Close checking server list successfully"));
+    EXPECT_EQ(1, closeResult);
+    EXPECT_EQ(1, host.Count("Cancel updating server list successfully!"));
+    // The library is closed; a new initialisation frees the old manager.
+    EXPECT_EQ(0, CancelChecking());
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    EXPECT_EQ(1, CloseCheckServer());
+}
+
+// Several host threads call every export at random. Whatever interleaving
+// happens, each accepted start ends with exactly one finish message, and
+// nothing crashes, races or deadlocks (the suite also runs under TSan).
+TEST(Stress, ExportsFromManyThreadsAtOnce) {
+    TempDir dir;
+    HostRecorder host;
+    std::atomic<int> checksStarted{0}, updatesStarted{0}, inits{0}, closes{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(1234 + t);
+            char h[1024], p[1024], d[32];
+            int transport;
+            for (int i = 0; i < 300; ++i) {
+                switch (random() % 9) {
+                    case 0:
+                        inits += host.Init(dir.Path()) == 3;
+                        break;
+                    case 1:
+                        closes += CloseCheckServer();
+                        break;
+                    case 2:
+                        checksStarted += CheckServerStatus("", static_cast<int>(random() % 16));
+                        break;
+                    case 3:
+                        updatesStarted += UpdateServerList("1");
+                        break;
+                    case 4:
+                        CancelChecking();
+                        break;
+                    case 5:
+                        EndUpdateServerList();
+                        break;
+                    case 6:
+                        GetServerInfo(1 << (random() % 4), h, p, d, &transport);
+                        break;
+                    case 7:
+                        SetHTTPProxy("10.0.0.1:8080");
+                        break;
+                    default:
+                        std::this_thread::yield();
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    if (CloseCheckServer() == 1) ++closes;
+
+    EXPECT_EQ(inits.load(), closes.load());
+    EXPECT_GT(inits.load(), 0);
+    EXPECT_EQ(checksStarted.load(), host.Count("Finish all checking!"));
+    EXPECT_EQ(updatesStarted.load(), host.Count("Finish updating!"));
+    EXPECT_EQ(inits.load(), host.Count("Init checking server list successfully"));
+}
+
+}  // namespace
+}  // namespace zntest

@@ -1,0 +1,143 @@
+// A library initialised on a fresh directory, with a server list file that
+// the test writes, recorded callbacks and probes, a chosen start entry and
+// shortened time limits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/CheckManager.h"
+#include "api/LibraryState.h"
+#include "check/Probe.h"
+#include "check/ServerChecker.h"
+#include "store/AddressCipher.h"
+#include "store/ProfileFile.h"
+#include "store/ServerList.h"
+#include "support/Network.h"
+#include "support/TempDir.h"
+#include "thread/TimeLimits.h"
+#include "zembrixnet.h"
+
+namespace zntest {
+
+struct Message {
+    int code;
+    std::string text;
+    bool operator==(const Message &o) const { return code == o.code && text == o.text; }
+};
+inline std::ostream &operator<<(std::ostream &out, const Message &m) {
+    return out << m.code << " \"" << m.text << "\"";
+}
+
+class CheckTest : public NetworkTest {
+protected:
+    void SetUp() override {
+        NetworkTest::SetUp();
+        s_self = this;
+        m_cipher.DeriveKey();
+        zn::testhooks::SetProbeObserver([this](const std::string &host, const std::string &port) {
+            std::function<void(const std::string &, const std::string &)> action;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_probes.push_back(host + ":" + port);
+                action = m_onProbe;
+            }
+            if (action) action(host, port);
+        });
+        ASSERT_EQ(3, InitCheckServer(OnStatus, nullptr, OnCheckFinished, nullptr, nullptr, nullptr,
+                                     OnError, nullptr, m_dir.Path().c_str()));
+        WriteWholeFile(File(), "[NETWORK]\r\n");  // each test writes what it needs
+        Take();
+    }
+
+    void TearDown() override {
+        CloseCheckServer();
+        zn::testhooks::SetProbeObserver(nullptr);
+        zn::testhooks::SetStartEntryChooser(nullptr);
+        zn::testhooks::SetConnectivityHosts("", "");
+        zn::testhooks::RestoreTimeLimits();
+        s_self = nullptr;
+    }
+
+    std::string File() const { return m_dir.File("ZembrixNetWork.ini"); }
+    std::string Get(const std::string &key) {
+        zn::CProfileFile profile;
+        profile.m_strFileName = File();
+        return profile.GetValue("NETWORK", key, "#");
+    }
+    void Set(const std::string &key, const std::string &value) {
+        zn::CProfileFile profile;
+        profile.m_strFileName = File();
+        profile.SetValue("NETWORK", key, value);
+    }
+    std::string Hex(const std::string &plain) { return m_cipher.Encipher(plain); }
+    std::string Plain(const std::string &hex) { return m_cipher.Decipher(hex); }
+    // One entry: the enciphered address, a comma and the status.
+    void SetEntry(const std::string &key, const std::string &plain, const std::string &status) {
+        Set(key, Hex(plain) + "," + status);
+    }
+
+    void StartAt(int entry) {
+        zn::testhooks::SetStartEntryChooser([entry](int, int) { return entry; });
+    }
+
+    template <class Checker>
+    void RunChecker(Checker &checker) {
+        ASSERT_EQ(0, checker.Start(0));
+        checker.Join();
+    }
+
+    std::vector<std::string> Probes() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_probes;
+    }
+    void OnProbe(std::function<void(const std::string &, const std::string &)> action) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_onProbe = std::move(action);
+    }
+
+    std::vector<Message> Take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<Message> all;
+        all.swap(m_messages);
+        return all;
+    }
+    bool WaitForMessage(const std::string &text, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] {
+            for (const Message &m : m_messages) {
+                if (m.text == text) return true;
+            }
+            return false;
+        });
+    }
+
+    TempDir m_dir;
+    zn::CAddressCipher m_cipher;
+
+private:
+    static void Record(int code, const char *text) {
+        if (!s_self) return;
+        std::lock_guard<std::mutex> lock(s_self->m_mutex);
+        s_self->m_messages.push_back({code, text});
+        s_self->m_cv.notify_all();
+    }
+    static void OnStatus(void *, int code, const char *text) { Record(code, text); }
+    static void OnCheckFinished(void *, const char *text) { Record(0, text); }
+    static void OnError(void *, int code, const char *text) { Record(-code, text); }
+
+    static inline CheckTest *s_self = nullptr;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Message> m_messages;
+    std::vector<std::string> m_probes;
+    std::function<void(const std::string &, const std::string &)> m_onProbe;
+};
+
+}  // namespace zntest

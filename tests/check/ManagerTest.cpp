@@ -1,0 +1,252 @@
+// Whole check runs through the exports: the connectivity test, the checkers
+// started by mask, cancels and closes, and reading the selections back.
+
+#include <algorithm>
+#include <cstring>
+
+#include "check/CheckFixture.h"
+
+namespace zntest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
+
+[[maybe_unused]] const bool kIsolated = RegisterIsolatedNetworkCheck();
+
+class CheckRun : public CheckTest {
+protected:
+    bool RunCheck(int mask) {
+        if (CheckServerStatus("", mask) != 1) return false;
+        return WaitForMessage("Finish all checking!", seconds(120));
+    }
+    std::vector<Message> Only75004(const std::vector<Message> &all) {
+        std::vector<Message> out;
+        for (const Message &m : all) {
+            if (m.code == 75004) out.push_back(m);
+        }
+        return out;
+    }
+    // The first connectivity host answers on port 80.
+    std::unique_ptr<TcpListener> Internet() {
+        return std::make_unique<TcpListener>(kConnectivityAddress1, 80);
+    }
+};
+
+TEST_F(CheckRun, WithoutInternetNoCheckerRunsAndTheSelectionsBecomeNone) {
+    Set("FAX", "keep");
+    Set("WEB", "old");
+    ASSERT_TRUE(RunCheck(15));
+    EXPECT_EQ((std::vector<Message>{{0, "Finish all checking!"}}), Take());
+    EXPECT_EQ((std::vector<std::string>{ConnectivityHostName1() + ":80",
+                                        ConnectivityHostName2() + ":80"}),
+              Probes());
+    EXPECT_EQ("04", Get("WEB"));
+    EXPECT_EQ("04", Get("SIP"));
+    EXPECT_EQ("04", Get("IM"));
+    EXPECT_EQ("keep", Get("FAX"));
+}
+
+TEST_F(CheckRun, TheSecondConnectivityHostIsTriedWhenTheFirstDoesNotAnswer) {
+    TcpListener second(kConnectivityAddress2, 80);
+    ASSERT_TRUE(RunCheck(0));
+    EXPECT_EQ((std::vector<Message>{{0, "Finish all checking!"}}), Take());
+    EXPECT_EQ("#", Get("WEB"));  // the test passed: nothing written
+}
+
+TEST_F(CheckRun, OnlyTheRequestedCheckersRun) {
+    auto internet = Internet();
+    Set("SIPNUM", "0");
+    ASSERT_TRUE(RunCheck(2 | 16));  // bits beyond the four kinds are ignored
+    EXPECT_EQ((std::vector<Message>{{75004, "Begin to check SIP proxy!"},
+                                    {75004, "Finish checking SIP proxy!"},
+                                    {0, "Finish all checking!"}}),
+              Take());
+}
+
+TEST_F(CheckRun, AllFourKindsSelectTheirReachableServersAndInfoReturnsThem) {
+    auto internet = Internet();
+    TcpListener server("10.0.0.50", 0);
+    const std::string port = std::to_string(server.Port());
+    const std::string address = "10.0.0.50:" + port;
+    for (const char *kind : {"WEB", "SIP", "FAX"}) {
+        Set(std::string(kind) + "NUM", "2");
+        SetEntry(std::string(kind) + "1", "10.0.0.51:1", "0");
+        SetEntry(std::string(kind) + "2", address, "0");
+    }
+    Set("IMNUM", "1");
+    SetEntry("IM1", "10.0.0.50:1TCP" + port + "HTTPS2HTTP", "0");
+    StartAt(1);
+    ASSERT_TRUE(RunCheck(15));
+
+    std::vector<Message> progress = Only75004(Take());
+    EXPECT_EQ(8u, progress.size());
+    EXPECT_EQ(Hex(address), Get("WEB"));
+    EXPECT_EQ(Hex(address) + ",1", Get("SIP2"));
+    EXPECT_EQ(Hex("10.0.0.51:1") + ",-1", Get("FAX1"));
+
+    char host[1024], portBuf[1024], description[32];
+    int transport = -1;
+    for (int kind : {ZN_KIND_WEB, ZN_KIND_SIP, ZN_KIND_FAX}) {
+        ASSERT_EQ(0, GetServerInfo(kind, host, portBuf, description, &transport)) << kind;
+        EXPECT_STREQ("10.0.0.50", host);
+        EXPECT_EQ(port, portBuf);
+        EXPECT_EQ(-1, transport);  // untouched for these kinds
+    }
+    GetServerInfo(ZN_KIND_WEB, host, portBuf, description, nullptr);
+    EXPECT_STREQ("WEB server address", description);
+    GetServerInfo(ZN_KIND_SIP, host, portBuf, description, nullptr);
+    EXPECT_STREQ("SIP server address", description);
+    GetServerInfo(ZN_KIND_FAX, host, portBuf, description, nullptr);
+    EXPECT_STREQ("FAX server address", description);
+
+    ASSERT_EQ(0, GetServerInfo(ZN_KIND_IM, host, portBuf, description, &transport));
+    EXPECT_STREQ("10.0.0.50", host);
+    EXPECT_EQ(port, portBuf);
+    EXPECT_STREQ("IM server address", description);
+    EXPECT_EQ(ZN_TRANSPORT_HTTPS, transport);
+}
+
+TEST_F(CheckRun, ACancelDuringTheConnectivityTestIsReportedButTheRunGoesOn) {
+    TcpListener second(kConnectivityAddress2, 80);
+    zn::testhooks::SetConnectivityHosts(kSilentDropHost, kConnectivityAddress2);
+    zn::Limits().connectivityWaitMs = 300;
+    Set("SIPNUM", "0");
+    OnProbe([](const std::string &host, const std::string &) {
+        if (host == kSilentDropHost) {
+            EXPECT_EQ(1, CancelChecking());
+        }
+    });
+    ASSERT_TRUE(RunCheck(2));
+    EXPECT_EQ((std::vector<Message>{{75003, "Cancel checking server list successfully!"},
+                                    {75004, "Begin to check SIP proxy!"},
+                                    {75004, "Finish checking SIP proxy!"},
+                                    {0, "Finish all checking!"}}),
+              Take());
+}
+
+// Every checker stuck in a connect to a host that never answers, with the
+// real time limits: a cancel ends them all at once.
+class StuckCheckers : public CheckRun {
+protected:
+    void SetUp() override {
+        CheckRun::SetUp();
+        m_internet = Internet();
+        for (const char *kind : {"WEB", "SIP", "FAX"}) {
+            Set(std::string(kind) + "NUM", "1");
+            SetEntry(std::string(kind) + "1", std::string(kSilentDropHost) + ":80", "0");
+        }
+        Set("IMNUM", "1");
+        SetEntry("IM1", std::string(kSilentDropHost) + ":1TCP2HTTPS3HTTP", "0");
+        OnProbe([this](const std::string &host, const std::string &) {
+            if (host == kSilentDropHost && ++m_stuck == 4) m_allStuck.Set();
+        });
+        ASSERT_EQ(1, CheckServerStatus("", 15));
+        ASSERT_EQ(zn::WaitResult::Signalled, m_allStuck.Wait(30000));
+    }
+    std::unique_ptr<TcpListener> m_internet;
+    std::atomic<int> m_stuck{0};
+    zn::Event m_allStuck{zn::Event::Manual};
+};
+
+TEST_F(StuckCheckers, CancelEndsEveryCheckerAndTheWebCheckerSendsNoFinish) {
+    const auto begin = Clock::now();
+    EXPECT_EQ(1, CancelChecking());
+    EXPECT_LT(Clock::now() - begin, seconds(5));  // each is stopped at once, not in turn
+    ASSERT_TRUE(WaitForMessage("Finish all checking!", seconds(10)));
+    EXPECT_LT(Clock::now() - begin, seconds(10));
+
+    std::vector<Message> all = Take();
+    auto count = [&](const std::string &text) {
+        return std::count(all.begin(), all.end(), Message{75004, text});
+    };
+    EXPECT_EQ(1, std::count(all.begin(), all.end(),
+                            Message{75003, "Cancel checking server list successfully!"}));
+    EXPECT_EQ(0, count("Finish Checking Website!"));
+    EXPECT_EQ(1, count("Finish checking SIP proxy!"));
+    EXPECT_EQ(1, count("Finsih Checking Jabber Server!"));
+    EXPECT_EQ(1, count("Finish checking FAX proxy!"));
+    EXPECT_EQ((Message{0, "Finish all checking!"}), all.back());
+    // The probes in progress failed; the stopped runs selected nothing.
+    EXPECT_EQ(Hex(std::string(kSilentDropHost) + ":80") + ",-1", Get("SIP1"));
+    EXPECT_EQ("#", Get("SIP"));
+}
+
+TEST_F(StuckCheckers, CloseCancelsWaitsForTheRunAndShutsDown) {
+    const auto begin = Clock::now();
+    EXPECT_EQ(1, CloseCheckServer());
+    EXPECT_LT(Clock::now() - begin, seconds(5));
+    std::vector<Message> all = Take();
+    ASSERT_GE(all.size(), 3u);
+    EXPECT_EQ((Message{75001, "Close checking server list successfully"}), all.back());
+    EXPECT_EQ((Message{0, "Finish all checking!"}), all[all.size() - 2]);
+    EXPECT_EQ(1, std::count(all.begin(), all.end(),
+                            Message{75003, "Cancel checking server list successfully!"}));
+    EXPECT_EQ(0, CancelChecking());
+    EXPECT_EQ((std::vector<Message>{{-75008, "Not initiate yet"}}), Take());
+}
+
+TEST_F(CheckRun, CloseDuringTheConnectivityTestIsPromptAndLeavesTheFileAlone) {
+    zn::testhooks::SetConnectivityHosts(kSilentDropHost, kSilentDropHost);
+    zn::Event probing{zn::Event::Manual};
+    OnProbe([&](const std::string &, const std::string &) { probing.Set(); });
+    Set("WEB", "keep");
+    ASSERT_EQ(1, CheckServerStatus("", 15));
+    ASSERT_EQ(zn::WaitResult::Signalled, probing.Wait(30000));
+    const auto begin = Clock::now();
+    EXPECT_EQ(1, CloseCheckServer());
+    EXPECT_LT(Clock::now() - begin, seconds(3));  // not the 5 s of the probe's first wait
+    EXPECT_EQ("keep", Get("WEB"));
+}
+
+TEST_F(CheckTest, ServerInfoBeforeAnyCheckAndTheSipFallbackToTheFile) {
+    for (int i = 0; i < zn::kKindCount; ++i) zn::SetLastSelected(i, "");
+    char host[1024] = "h", port[1024] = "p", description[32] = "";
+    int transport = -1;
+    for (int kind : {ZN_KIND_WEB, ZN_KIND_SIP, ZN_KIND_FAX}) {
+        EXPECT_EQ(0, GetServerInfo(kind, host, port, description, &transport)) << kind;
+        EXPECT_STREQ("", host);
+        EXPECT_STREQ("", port);
+    }
+    EXPECT_EQ(1, GetServerInfo(ZN_KIND_IM, host, port, description, &transport));
+
+    // Nothing found in this process, but the file names a SIP proxy.
+    zn::SetLastSelected(zn::kSipIndex, "04");
+    Set("SIP", Hex("192.0.2.7:5060"));
+    ASSERT_EQ(0, GetServerInfo(ZN_KIND_SIP, host, port, description, nullptr));
+    EXPECT_STREQ("192.0.2.7", host);
+    EXPECT_STREQ("5060", port);
+    Set("SIP", "04");
+    EXPECT_EQ(1, GetServerInfo(ZN_KIND_SIP, host, port, description, nullptr));
+    zn::SetLastSelected(zn::kWebIndex, "04");
+    EXPECT_EQ(1, GetServerInfo(ZN_KIND_WEB, host, port, description, nullptr));
+    zn::SetLastSelected(zn::kWebIndex, std::string(1024, 'A'));
+    EXPECT_EQ(1, GetServerInfo(ZN_KIND_WEB, host, port, description, nullptr));
+}
+
+TEST_F(CheckTest, ImServerInfoTellsTheTransportByItsWord) {
+    char host[1024], port[1024], description[32];
+    const struct {
+        const char *plain;
+        int transport;
+        const char *port;
+    } cases[] = {{"10.0.0.1:5222TCP", 0, "5222"},
+                 {"10.0.0.1:443HTTPS", 1, "443"},
+                 {"10.0.0.1:80HTTP", 2, "80"}};
+    for (const auto &c : cases) {
+        zn::SetLastSelected(zn::kImIndex, Hex(c.plain));
+        int transport = -1;
+        ASSERT_EQ(0, GetServerInfo(ZN_KIND_IM, host, port, description, &transport)) << c.plain;
+        EXPECT_EQ(c.transport, transport) << c.plain;
+        EXPECT_STREQ(c.port, port) << c.plain;
+        EXPECT_STREQ("10.0.0.1", host);
+    }
+    // Without a transport pointer the buffers are written, but it fails.
+    std::strcpy(host, "");
+    EXPECT_EQ(1, GetServerInfo(ZN_KIND_IM, host, port, description, nullptr));
+    EXPECT_STREQ("10.0.0.1", host);
+    EXPECT_STREQ("IM server address", description);
+}
+
+}  // namespace
+}  // namespace zntest

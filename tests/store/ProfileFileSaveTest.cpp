@@ -1,0 +1,233 @@
+// Saving the profile file: failures leave the old file whole, permissions
+// stay, and neither a killed writer nor a full disk leaves a partial file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/File.h"
+#include "store/ProfileFile.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+#include "support/TextLines.h"
+
+namespace zn {
+namespace {
+
+namespace fs = std::filesystem;
+using zntest::Crlf;
+using zntest::ReadWholeFile;
+using zntest::WriteWholeFile;
+
+std::vector<std::string> NamesIn(const std::string &directory) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry &entry : fs::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+fs::perms PermissionsOf(const std::string &path) {
+    return fs::status(path).permissions();
+}
+
+class ProfileFileSaveTest : public ::testing::Test {
+  protected:
+    ProfileFileSaveTest() : m_path(m_dir.File("test.ini")) { m_file.m_strFileName = m_path; }
+    void TearDown() override { InjectFileFault(FileFault::None); }
+
+    zntest::TempDir m_dir;
+    std::string m_path;
+    CProfileFile m_file;
+};
+
+TEST_F(ProfileFileSaveTest, FailedWriteSyncOrRenameLeavesTheOldFileAndNoTemporary) {
+    const std::string old = Crlf({"[S]", "k=old"});
+    for (FileFault fault : {FileFault::Write, FileFault::Sync, FileFault::Rename}) {
+        SCOPED_TRACE(static_cast<int>(fault));
+        WriteWholeFile(m_path, old);
+        InjectFileFault(fault);
+        m_file.SetValue("S", "k", "new");
+        EXPECT_EQ(ReadWholeFile(m_path), old);
+        EXPECT_EQ(NamesIn(m_dir.Path()), std::vector<std::string>{"test.ini"});
+        EXPECT_EQ(m_file.GetValue("S", "k", "#"), "old");
+    }
+    m_file.SetValue("S", "k", "new");
+    EXPECT_EQ(ReadWholeFile(m_path), Crlf({"[S]", "k=new"}));
+}
+
+TEST_F(ProfileFileSaveTest, FailedReadCountsAsFailedLoadAndReleasesTheLock) {
+    WriteWholeFile(m_path, Crlf({"[S]", "k=v"}));
+    InjectFileFault(FileFault::Read);
+    EXPECT_EQ(m_file.GetValue("S", "k", "#"), "#");
+
+    auto other = std::async(std::launch::async, [this] {
+        CProfileFile file;
+        file.m_strFileName = m_path;
+        file.SetValue("S", "k", "w");
+    });
+    // Generous: a lock left held would block the other writer for ever.
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(m_file.GetValue("S", "k", "#"), "w");
+}
+
+TEST_F(ProfileFileSaveTest, ReadOnlyFileIsNotReplacedWhoeverRunsTheProcess) {
+    const std::string old = Crlf({"[S]", "k=old"});
+    WriteWholeFile(m_path, old);
+    fs::permissions(m_path, fs::perms::owner_read | fs::perms::group_read);
+    m_file.SetValue("S", "k", "new");
+    EXPECT_EQ(ReadWholeFile(m_path), old);
+    EXPECT_EQ(PermissionsOf(m_path), fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_EQ(m_file.GetValue("S", "k", "#"), "old");
+    EXPECT_EQ(NamesIn(m_dir.Path()), std::vector<std::string>{"test.ini"});
+}
+
+TEST_F(ProfileFileSaveTest, SaveKeepsPermissionBitsAndGivesNewFilesTheUsualMode) {
+    WriteWholeFile(m_path, Crlf({"[S]"}));
+    const fs::perms unusual = fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::group_read | fs::perms::others_write;
+    fs::permissions(m_path, unusual);
+    m_file.SetValue("S", "k", "v");
+    EXPECT_EQ(PermissionsOf(m_path), unusual);
+
+    // A new file gets what any newly created file of this process gets.
+    const std::string reference = m_dir.File("reference");
+    std::ofstream(reference) << "x";
+    m_file.m_strFileName = m_dir.File("new.ini");
+    m_file.SetValue("S", "k", "v");
+    EXPECT_EQ(PermissionsOf(m_file.m_strFileName), PermissionsOf(reference));
+}
+
+TEST_F(ProfileFileSaveTest, SymbolicLinkStaysALinkToTheRewrittenFile) {
+    WriteWholeFile(m_path, Crlf({"[S]", "k=old"}));
+    const std::string link = m_dir.File("link.ini");
+    fs::create_symlink(m_path, link);
+    m_file.m_strFileName = link;
+    m_file.SetValue("S", "k", "new");
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadWholeFile(m_path), Crlf({"[S]", "k=new"}));
+}
+
+// The content a writer of "counter=<value>" leaves when its save is whole.
+std::string WithCounter(std::vector<std::string> lines, size_t index, const std::string &value) {
+    lines[index] = "counter=" + value;
+    return Crlf(lines);
+}
+
+TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
+    zntest::TempDir dir;
+    const std::string path = dir.File("ZembrixNetWork.ini");
+    // Large enough that a kill often lands in the middle of a save.
+    std::vector<std::string> lines = {"[NETWORK]"};
+    for (int i = 0; i < 400; ++i)
+        lines.push_back("KEY" + std::to_string(i) + "=" + std::string(150, 'A'));
+    const size_t counterLine = 200;
+    lines.insert(lines.begin() + counterLine, "counter=start");
+    WriteWholeFile(path, Crlf(lines));
+
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    int roundsThatWrote = 0;
+    std::string previous = "start";
+    for (int round = 0; round < 150; ++round) {
+        zntest::ChildProcess writer([&path, round]() -> int {
+            CProfileFile file;
+            file.m_strFileName = path;
+            for (long n = 1;; ++n) {
+                file.SetValue("NETWORK", "counter",
+                              std::to_string(round) + "-" + std::to_string(n));
+            }
+        });
+        ASSERT_TRUE(writer.Running());
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        writer.Kill();
+
+        const std::string content = ReadWholeFile(path);
+        const size_t start = content.find("counter=");
+        ASSERT_NE(start, std::string::npos) << "round " << round << ": counter line lost";
+        const size_t end = content.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << "round " << round << ": counter line cut";
+        const std::string value = content.substr(start + 8, end - start - 8);
+        ASSERT_EQ(content, WithCounter(lines, counterLine, value))
+            << "round " << round << ": not a whole file";
+        if (value != previous)
+            ++roundsThatWrote;
+        previous = value;
+    }
+    EXPECT_GT(roundsThatWrote, 0) << "no writer ever completed a save";
+}
+
+// Runs in a child with a 16 KiB tmpfs on directory; returns what went wrong.
+std::string FullDiskScenario(const std::string &directory) {
+    std::string failures;
+    const std::string path = directory + "/ZembrixNetWork.ini";
+    CProfileFile file;
+    file.m_strFileName = path;
+    file.SetValue("NETWORK", "TYPE", "ENC");
+    file.SetValue("NETWORK", "SIPNUM", "3");
+    const std::string old = ReadWholeFile(path);
+    if (old != Crlf({"[NETWORK]", "TYPE=ENC", "SIPNUM=3"}))
+        failures += "setup failed; ";
+
+    const std::string filler = directory + "/filler";
+    {
+        std::ofstream out(filler, std::ios::binary);
+        const std::string block(4096, 'x');
+        for (int i = 0; i < 64 && out; ++i)
+            out << block << std::flush;
+        if (out)
+            failures += "the tmpfs never filled up; ";
+    }
+
+    file.SetValue("NETWORK", "SIPNUM", "7");
+    if (ReadWholeFile(path) != old)
+        failures += "the old file changed; ";
+    if (file.GetValue("NETWORK", "SIPNUM", "#") != "3")
+        failures += "the old value is gone; ";
+    if (NamesIn(directory) != std::vector<std::string>{"ZembrixNetWork.ini", "filler"}) {
+        failures += "a temporary file was left; ";
+    }
+
+    fs::remove(filler);
+    file.SetValue("NETWORK", "SIPNUM", "7");
+    if (file.GetValue("NETWORK", "SIPNUM", "#") != "7")
+        failures += "no save after space came back; ";
+    return failures;
+}
+
+TEST(ProfileFileFullDiskTest, FullDiskFailsTheSaveAndKeepsTheOldFile) {
+    if (!zntest::IsRoot())
+        GTEST_SKIP() << "mounting a private tmpfs needs root";
+    zntest::TempDir dir;
+    const std::string mountPoint = dir.File("tiny");
+    const std::string report = dir.File("report.txt");
+    fs::create_directory(mountPoint);
+    constexpr int kCannotMount = 77;
+    zntest::ChildProcess child([&] {
+        const std::string why = zntest::MountPrivateTmpfs(mountPoint, "16k");
+        if (!why.empty()) {
+            WriteWholeFile(report, why);
+            return kCannotMount;
+        }
+        const std::string failures = FullDiskScenario(mountPoint);
+        WriteWholeFile(report, failures);
+        return failures.empty() ? 0 : 1;
+    });
+    ASSERT_TRUE(child.Running());
+    const int status = child.Wait();
+    if (status == kCannotMount)
+        GTEST_SKIP() << "no private mount namespace: " << ReadWholeFile(report);
+    EXPECT_EQ(status, 0) << ReadWholeFile(report);
+}
+
+}  // namespace
+}  // namespace zn

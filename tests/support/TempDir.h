@@ -1,0 +1,26 @@
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+#pragma once
+
+#include <string>
+
+namespace zntest {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &Path() const { return m_path; }
+    std::string File(const std::string &name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string ReadWholeFile(const std::string &path);
+void WriteWholeFile(const std::string &path, const std::string &text);
+
+}  // namespace zntest

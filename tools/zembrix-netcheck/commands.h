@@ -1,0 +1,22 @@
+// Subcommands of zembrix-netcheck. Each takes the arguments after its name
+// and returns the process exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CommandOptions {
+    std::string directory = ".";
+};
+
+// Parses "--dir DIR" out of the arguments; the rest stay in order in rest.
+// False (after printing why) on a malformed option.
+bool ParseDirectoryOption(int argc, char **argv, CommandOptions *options,
+                          std::vector<std::string> *rest);
+
+int CmdInit(int argc, char **argv);
+
+// The server list file and its address cipher (store_commands.cpp).
+int CmdList(int argc, char **argv);
+int CmdEncipher(int argc, char **argv);
+int CmdDecipher(int argc, char **argv);

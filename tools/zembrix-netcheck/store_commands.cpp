@@ -1,0 +1,225 @@
+// list, encipher, decipher: the server list file and its address cipher
+// seen from the command line.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "platform/FileSystem.h"
+#include "store/AddressCipher.h"
+#include "store/ProfileFile.h"
+#include "store/ServerList.h"
+
+namespace {
+
+// Limits of the cipher's conversions.
+constexpr size_t kEncipherLimit = 128;
+constexpr size_t kDecipherLimit = 1024;
+
+// Readers of the file never use more entries of a kind than this when the
+// count is missing.
+constexpr int kCountWhenMissing = 10;
+// Keeps a wild count from flooding the terminal.
+constexpr int kMostEntriesListed = 100;
+
+// One whitespace-free field: control bytes, spaces, non-ASCII bytes and the
+// backslash itself are written as \xNN.
+std::string Printable(const std::string &text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7F || c == '\\') {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool IsCipherHex(const std::string &text) {
+    return text.size() % 2 == 0 && text.size() < kDecipherLimit &&
+           text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+// Stored texts that are not the cipher's hex are shown as stored, marked.
+std::string ShownAddress(zn::CAddressCipher &cipher, const std::string &stored) {
+    if (!cipher.HasKey())
+        return Printable(stored);
+    if (!IsCipherHex(stored))
+        return "raw:" + Printable(stored);
+    return Printable(cipher.Decipher(stored));
+}
+
+bool RequireKey(const zn::CAddressCipher &cipher, const char *command) {
+    if (cipher.HasKey())
+        return true;
+    std::fprintf(stderr,
+                 "%s: no cipher key: the crypto providers (default, legacy) cannot be "
+                 "loaded\n",
+                 command);
+    return false;
+}
+
+void Row(const std::string &kind, const std::string &number, const std::string &address,
+         const std::string &status) {
+    std::printf("%-5s %-8s %-46s %s\n", kind.c_str(), number.c_str(), address.c_str(),
+                status.c_str());
+}
+
+class Lister {
+  public:
+    explicit Lister(const std::string &path) : m_cipher(false) {
+        m_file.m_strFileName = path;
+        m_cipher.DeriveKey();
+    }
+
+    bool HasKey() const { return m_cipher.HasKey(); }
+
+    std::string Get(const std::string &key) {
+        return m_file.GetValue(zn::kNetworkSection, key, zn::kMissing);
+    }
+
+    void Plain(const std::string &kind, const std::string &key) {
+        const std::string value = Get(key);
+        Row(kind, "-", value == zn::kMissing ? "missing" : Printable(value), "-");
+    }
+
+    // The count, then every entry up to it: plain address and status.
+    void Entries(const std::string &kind) {
+        const std::string count = Get(kind + "NUM");
+        int listed = kCountWhenMissing;
+        if (count == zn::kMissing) {
+            Row(kind, "count", "missing", "-");
+        } else {
+            Row(kind, "count", Printable(count), "-");
+            listed = std::atoi(count.c_str());
+        }
+        if (listed > kMostEntriesListed)
+            listed = kMostEntriesListed;
+        for (int i = 1; i <= listed; ++i) {
+            const std::string number = std::to_string(i);
+            const std::string entry = Get(kind + number);
+            if (entry == zn::kMissing) {
+                if (count != zn::kMissing)
+                    Row(kind, number, "-", "missing");
+                continue;
+            }
+            const size_t comma = entry.rfind(',');
+            if (comma == std::string::npos) {
+                Row(kind, number, ShownAddress(m_cipher, entry), "malformed");
+            } else {
+                Row(kind, number, ShownAddress(m_cipher, entry.substr(0, comma)),
+                    Printable(entry.substr(comma + 1)));
+            }
+        }
+    }
+
+    void Selection(const std::string &kind) {
+        const std::string value = Get(kind);
+        std::string shown = "missing";
+        if (value == zn::kNone) {
+            shown = "none";
+        } else if (value != zn::kMissing) {
+            shown = ShownAddress(m_cipher, value);
+        }
+        Row(kind, "selected", shown, "-");
+    }
+
+    void Proxy() {
+        const std::string value = Get("HTTPPROXY");
+        std::string shown = Printable(value);
+        if (value == zn::kMissing)
+            shown = "missing";
+        if (value == zn::kNone)
+            shown = "none";
+        Row("PROXY", "-", shown, "-");
+    }
+
+  private:
+    zn::CProfileFile m_file;
+    zn::CAddressCipher m_cipher;
+};
+
+bool TakeOneArgument(int argc, char **argv, const char *command, const char *what,
+                     std::string *argument) {
+    if (argc != 1) {
+        std::fprintf(stderr, "%s: expects exactly one %s\n", command, what);
+        return false;
+    }
+    *argument = argv[0];
+    return true;
+}
+
+}  // namespace
+
+int CmdList(int argc, char **argv) {
+    CommandOptions options;
+    std::vector<std::string> rest;
+    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+        return 2;
+    if (!rest.empty()) {
+        std::fprintf(stderr, "list: unexpected argument '%s'\n", rest.front().c_str());
+        return 2;
+    }
+    const std::string path = zn::ServerListPath(options.directory);
+    bool readOnly = false;
+    if (!zn::QueryReadOnly(path, &readOnly)) {
+        std::fprintf(stderr, "list: cannot find %s\n", path.c_str());
+        return 1;
+    }
+    Lister lister(path);
+    if (!lister.HasKey()) {
+        std::fprintf(stderr, "list: no cipher key; addresses are shown as stored\n");
+    }
+    std::printf("# %s%s\n", path.c_str(), readOnly ? " (read-only)" : "");
+    Row("KIND", "NUMBER", "ADDRESS", "STATUS");
+    lister.Plain("TYPE", "TYPE");
+    const char *const kinds[] = {"SIP", "WEB", "IM", "FAX"};
+    for (const char *kind : kinds)
+        lister.Entries(kind);
+    for (const char *kind : kinds)
+        lister.Selection(kind);
+    lister.Proxy();
+    lister.Entries("FREE");
+    return 0;
+}
+
+int CmdEncipher(int argc, char **argv) {
+    std::string text;
+    if (!TakeOneArgument(argc, argv, "encipher", "text", &text))
+        return 2;
+    if (text.size() >= kEncipherLimit) {
+        std::fprintf(stderr, "encipher: the text has %zu bytes; at most %zu are enciphered\n",
+                     text.size(), kEncipherLimit - 1);
+        return 1;
+    }
+    zn::CAddressCipher cipher(false);
+    cipher.DeriveKey();
+    if (!RequireKey(cipher, "encipher"))
+        return 1;
+    std::printf("%s\n", cipher.Encipher(text).c_str());
+    return 0;
+}
+
+int CmdDecipher(int argc, char **argv) {
+    std::string hex;
+    if (!TakeOneArgument(argc, argv, "decipher", "hex text", &hex))
+        return 2;
+    if (!IsCipherHex(hex)) {
+        std::fprintf(stderr,
+                     "decipher: expects an even number (below %zu) of upper-case hex "
+                     "digits\n",
+                     kDecipherLimit);
+        return 1;
+    }
+    zn::CAddressCipher cipher(false);
+    cipher.DeriveKey();
+    if (!RequireKey(cipher, "decipher"))
+        return 1;
+    std::printf("%s\n", Printable(cipher.Decipher(hex)).c_str());
+    return 0;
+}
