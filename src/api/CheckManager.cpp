@@ -14,13 +14,22 @@
 namespace zn {
 
 namespace {
-std::mutex g_hostsMutex;
-std::string g_connectivityHosts[2];
+// Replaced by tests only. Never destroyed: a run may outlive static
+// destruction until the library's unload handler has stopped it.
+struct ConnectivityHostOverride {
+    std::mutex mutex;
+    std::string hosts[2];
+};
+ConnectivityHostOverride &HostOverride() {
+    static ConnectivityHostOverride *override = new ConnectivityHostOverride;
+    return *override;
+}
 
 std::vector<std::string> ConnectivityHosts() {
-    std::lock_guard<std::mutex> lock(g_hostsMutex);
-    if (g_connectivityHosts[0].empty()) return {kConnectivityHost1, kConnectivityHost2};
-    return {g_connectivityHosts[0], g_connectivityHosts[1]};
+    ConnectivityHostOverride &o = HostOverride();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    if (o.hosts[0].empty()) return {kConnectivityHost1, kConnectivityHost2};
+    return {o.hosts[0], o.hosts[1]};
 }
 
 const char *const kDescriptions[kKindCount] = {"WEB server address", "SIP server address",
@@ -36,29 +45,32 @@ int IndexOfKind(int kind) {
 
 namespace testhooks {
 void SetConnectivityHosts(const std::string &first, const std::string &second) {
-    std::lock_guard<std::mutex> lock(g_hostsMutex);
-    g_connectivityHosts[0] = first;
-    g_connectivityHosts[1] = second;
+    ConnectivityHostOverride &o = HostOverride();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    o.hosts[0] = first;
+    o.hosts[1] = second;
 }
 }  // namespace testhooks
 
-CCheckManager::CCheckManager() {
-    for (int i = 0; i < kKindCount; ++i) {
-        g_hCheckerDone[i].ResetEvent();
-        g_bCheckerRunning[i] = 0;
-    }
-}
+CCheckManager::CCheckManager() = default;
 
 CCheckManager::~CCheckManager() {
     Join();
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    for (int i = 0; i < kKindCount; ++i) {
-        CServerChecker **slot = CheckerSlot(i);
-        if (!*slot) continue;
-        (*slot)->RequestStop();
-        (*slot)->Join();
-        delete *slot;
-        *slot = nullptr;
+    // Taken out under the lock, stopped and joined outside it: a stopped
+    // checker's finish callback may call an export that takes the lock.
+    std::vector<CServerChecker *> checkers;
+    {
+        std::lock_guard<std::mutex> lock(m_objectsMutex);
+        for (int i = 0; i < kKindCount; ++i) {
+            CServerChecker **slot = CheckerSlot(i);
+            if (*slot) checkers.push_back(*slot);
+            *slot = nullptr;
+        }
+    }
+    for (CServerChecker *checker : checkers) {
+        checker->RequestStop();
+        checker->Join();
+        delete checker;
     }
 }
 
@@ -77,13 +89,24 @@ CServerChecker **CCheckManager::CheckerSlot(int index) {
 
 void CCheckManager::SetRequest(const std::string &request) { m_strRequest = request; }
 
-bool CCheckManager::StartJob(int jobKind, const std::string &request) {
+CCheckManager::StartResult CCheckManager::StartJob(int jobKind, const std::string &request,
+                                                   int checkMask) {
     std::lock_guard<std::mutex> lock(m_lifeMutex);
-    if (m_bClosed) return false;
+    if (m_bClosed) return StartResult::Closed;
+    // One atomic test-and-set: of two hosts starting at once, one wins.
+    int idle = 0;
+    if (!g_bJobRunning.compare_exchange_strong(idle, 1)) return StartResult::Busy;
+    if (jobKind == kCheckJob) g_nCheckMask = checkMask;
+    g_bCancelLatch = 0;
     SetRequest(request);
     m_nJobKind = jobKind;
-    Start(0);
-    return true;
+    // No thread, no run: give the job back rather than wedge the library.
+    if (Start(0) != 0 || ThreadId() == 0) {
+        m_nJobKind = kNoJob;
+        g_bJobRunning = 0;
+        return StartResult::Closed;
+    }
+    return StartResult::Started;
 }
 
 void CCheckManager::MarkClosed() {
@@ -91,8 +114,6 @@ void CCheckManager::MarkClosed() {
         std::lock_guard<std::mutex> lock(m_lifeMutex);
         m_bClosed = true;
     }
-    // A closing manager ends its run at once, whatever an earlier cancel
-    // did or did not reach: stop the connectivity test and every checker.
     std::lock_guard<std::mutex> lock(m_objectsMutex);
     m_hStopEvent.Set();
     m_connectivityProbe.CancelBlockingCall();
@@ -108,16 +129,17 @@ void CCheckManager::Shutdown() {
 }
 
 int CCheckManager::Run() {
-    g_bJobRunning = 1;
-    switch (m_nJobKind.load()) {
-        case kCheckJob:
-            RunCheckJob();
-            break;
-        case kUpdateJob:
-            RunUpdateJob();
-            break;
-        default:
-            break;
+    const int jobKind = m_nJobKind.load();
+    try {
+        if (jobKind == kCheckJob) RunCheckJob();
+        if (jobKind == kUpdateJob) RunUpdateJob();
+    } catch (...) {
+        // A run that failed still ends, so that the host can start the next.
+        if (m_nJobKind != kNoJob) {
+            EndJob();
+            if (jobKind == kCheckJob) ReportCheckFinished(msg::kCheckFinished);
+            if (jobKind == kUpdateJob) ReportUpdateFinished(msg::kUpdateFinished);
+        }
     }
     return 0;
 }
@@ -136,35 +158,47 @@ bool CCheckManager::ConnectivityTest() {
 }
 
 void CCheckManager::StartCheckers() {
+    // Checkers of an earlier run may still be going after that run's time
+    // limit: they are stopped and waited for before they are replaced, and
+    // outside the lock (their finish callback may call an export).
+    std::vector<CServerChecker *> previous;
+    {
+        std::lock_guard<std::mutex> lock(m_objectsMutex);
+        for (int i = 0; i < kKindCount; ++i) {
+            CServerChecker **slot = CheckerSlot(i);
+            if (!(m_nCheckMask & kKindCodes[i]) || !*slot) continue;
+            previous.push_back(*slot);
+            *slot = nullptr;
+        }
+    }
+    for (CServerChecker *checker : previous) {
+        checker->RequestStop();
+        checker->Join();
+        delete checker;
+    }
+
     std::lock_guard<std::mutex> lock(m_objectsMutex);
     const bool closing = StopRequested();
     for (int i = 0; i < kKindCount; ++i) {
+        CheckerSignals &signals = m_checkerSignals[i];
         if (closing || !(m_nCheckMask & kKindCodes[i])) {
-            g_hCheckerDone[i].Set();
+            signals.m_hDone.Set();
             continue;
         }
+        signals.m_hDone.ResetEvent();
         CServerChecker **slot = CheckerSlot(i);
-        if (*slot) {
-            // A checker of an earlier run may still be going after that
-            // run's time limit: stop it and wait before it is replaced.
-            (*slot)->RequestStop();
-            (*slot)->Join();
-            delete *slot;
-            *slot = nullptr;
-        }
-        g_hCheckerDone[i].ResetEvent();
         switch (i) {
             case kWebIndex:
-                *slot = new CWebChecker;
+                *slot = new CWebChecker(signals);
                 break;
             case kSipIndex:
-                *slot = new CSIPChecker;
+                *slot = new CSIPChecker(signals);
                 break;
             case kImIndex:
-                *slot = new CIMChecker;
+                *slot = new CIMChecker(signals);
                 break;
             default:
-                *slot = new CFaxChecker;
+                *slot = new CFaxChecker(signals);
                 break;
         }
         (*slot)->Start(0);
@@ -183,7 +217,7 @@ void CCheckManager::RunCheckJob() {
         m_nCheckMask = g_nCheckMask.load();
         StartCheckers();
         std::vector<Event *> done;
-        for (Event &event : g_hCheckerDone) done.push_back(&event);
+        for (CheckerSignals &signals : m_checkerSignals) done.push_back(&signals.m_hDone);
         Event::WaitAll(done, Limits().checkersWaitMs);
     }
     EndJob();
@@ -199,38 +233,37 @@ void CCheckManager::RunUpdateJob() {
 // The job is over before the host hears of it, so the host may start the
 // next one from inside the finish callback.
 void CCheckManager::EndJob() {
-    {
-        std::unique_lock<std::mutex> lock(m_cancelMutex);
-        m_cancelDone.wait(lock, [this] { return m_nCancelling == 0; });
-    }
+    std::unique_lock<std::mutex> lock(m_lifeMutex);
+    // Bounded: a host that holds the cancel callback until the run ends
+    // must not hang the library.
+    m_cancelReported.wait_for(lock, std::chrono::milliseconds(2 * Limits().cancelWaitMs + 1000),
+                              [this] { return m_nCancelling == 0; });
     m_nJobKind = kNoJob;
     g_bJobRunning = 0;
 }
 
 int CCheckManager::Cancel() {
-    if (g_bCancelLatch.exchange(1)) return 1;
+    int jobKind;
     {
-        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        std::lock_guard<std::mutex> lock(m_lifeMutex);
+        if (g_bCancelLatch.exchange(1)) return 1;
+        jobKind = m_nJobKind;
+        if (jobKind == kNoJob) return 1;
         ++m_nCancelling;
     }
-    CancelJob();
-    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    CancelJob(jobKind);
+    std::lock_guard<std::mutex> lock(m_lifeMutex);
     --m_nCancelling;
-    m_cancelDone.notify_all();
+    m_cancelReported.notify_all();
     return 1;
 }
 
-void CCheckManager::CancelJob() {
-    switch (m_nJobKind.load()) {
-        case kCheckJob:
-            StopCheckers();
-            ReportStatus(kCancelled, msg::kCheckCancelled);
-            break;
-        case kUpdateJob:
-            ReportStatus(kCancelled, msg::kUpdateCancelled);
-            break;
-        default:
-            break;
+void CCheckManager::CancelJob(int jobKind) {
+    if (jobKind == kCheckJob) {
+        StopCheckers();
+        ReportStatus(kCancelled, msg::kCheckCancelled);
+    } else {
+        ReportStatus(kCancelled, msg::kUpdateCancelled);
     }
 }
 
@@ -275,25 +308,20 @@ bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *des
         m_cipher.DeriveKey();
         plain = m_cipher.Decipher(selected);
     }
-    const std::string::size_type colon = plain.rfind(':');
-    const std::string hostPart = colon == std::string::npos ? "" : plain.substr(0, colon);
-    std::string portPart = colon == std::string::npos ? plain : plain.substr(colon + 1);
+    std::string hostPart, portPart;
+    SplitAtLastColon(plain, &hostPart, &portPart);
     std::strcpy(host, hostPart.c_str());
     std::strcpy(port, portPart.c_str());
     std::strcpy(description, kDescriptions[index]);
     if (index != kImIndex) return true;
 
     if (!transport) return false;
-    // "HTTPS" before "HTTP": the one begins with the other.
-    static const char *const kWords[] = {"TCP", "HTTPS", "HTTP"};
-    for (int code = 0; code < 3; ++code) {
-        const std::string::size_type at = portPart.find(kWords[code]);
-        if (at == std::string::npos) continue;
-        *transport = code;
-        std::strcpy(port, portPart.substr(0, at).c_str());
-        return true;
-    }
-    return false;
+    std::string portDigits;
+    const int code = FindImTransport(portPart, &portDigits);
+    if (code < 0) return false;
+    *transport = code;
+    std::strcpy(port, portDigits.c_str());
+    return true;
 }
 
 int CCheckManager::WriteProxySetting(const char *proxy) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "api/LibraryState.h"
 #include "check/Probe.h"
 #include "check/ServerChecker.h"
 #include "store/AddressCipher.h"
@@ -24,14 +25,18 @@ public:
 
     void SetRequest(const std::string &request);
 
-    // Sets the job kind and starts the thread. False when the manager is
-    // being closed; nothing is started then.
-    bool StartJob(int jobKind, const std::string &request);
+    enum class StartResult { Started, Busy, Closed };
+    // Claims the library's one running job (g_bJobRunning), sets the job
+    // kind, clears the cancel latch and starts the thread. Busy when a job
+    // runs already; Closed when the manager is being closed.
+    StartResult StartJob(int jobKind, const std::string &request, int checkMask);
 
     // Always 1. Stops a running check or update; see the definition.
     int Cancel();
 
-    // Refuses every later StartJob.
+    // Refuses every later StartJob, and ends a running check at once: the
+    // connectivity test and every checker are stopped, whatever an earlier
+    // cancel did or did not reach.
     void MarkClosed();
     // From a host thread: refuses new jobs, cancels a running one and waits
     // until its run has ended.
@@ -51,10 +56,11 @@ private:
     bool ConnectivityTest();
     void StartCheckers();
     void RunCheckJob();
-    void CancelJob();
-    void StopCheckers();
     void RunUpdateJob();
     void EndJob();
+    void CancelJob(int jobKind);
+    void StopCheckers();
+    CServerChecker **CheckerSlot(int index);
 
     // Checkers of the current or last check run, by kind; replaced at the
     // next run of their kind. m_objectsMutex keeps Cancel (host thread) and
@@ -64,7 +70,9 @@ private:
     CServerChecker *m_pSipChecker = nullptr;
     CServerChecker *m_pImChecker = nullptr;
     CServerChecker *m_pFaxChecker = nullptr;
-    CServerChecker **CheckerSlot(int index);
+    // Done events and running flags of this manager's checkers, by kind: a
+    // manager set aside while its run ends keeps its own.
+    CheckerSignals m_checkerSignals[kKindCount];
 
     // The connectivity test's probe.
     CServerProbe m_connectivityProbe;
@@ -77,14 +85,13 @@ private:
     std::mutex m_cipherMutex;
     CAddressCipher m_cipher;
 
-    // A cancel in progress: the run's finish message waits for its report,
-    // so the host always hears of the cancel before the end of the run.
-    std::mutex m_cancelMutex;
-    std::condition_variable m_cancelDone;
-    int m_nCancelling = 0;
-
-    // Serialises starting a job against closing the manager.
+    // Guards starting a job, closing, and the hand-over between a cancel and
+    // the end of the run: a run's finish message waits (within a limit) for
+    // a cancel in progress to be reported, so the host hears of the cancel
+    // first; once the run has ended, a cancel finds no job.
     std::mutex m_lifeMutex;
+    std::condition_variable m_cancelReported;
+    int m_nCancelling = 0;
     bool m_bClosed = false;
 };
 

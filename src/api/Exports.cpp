@@ -39,21 +39,18 @@ std::string TrimmedDirectory(const char *directory) {
 int StartJob(int jobKind, const char *request, int mask) {
     std::shared_ptr<CCheckManager> manager = InitialisedManager();
     if (!manager) return 0;
-    // One atomic test-and-set: of two hosts starting at once, one wins.
-    int idle = 0;
-    if (!g_bJobRunning.compare_exchange_strong(idle, 1)) {
-        ReportError(kChecking, msg::kJobRunning);
-        return 0;
+    switch (manager->StartJob(jobKind, request ? request : "", mask)) {
+        case CCheckManager::StartResult::Started:
+            return 1;
+        case CCheckManager::StartResult::Busy:
+            ReportError(kChecking, msg::kJobRunning);
+            return 0;
+        case CCheckManager::StartResult::Closed:
+            // Closed between our look and the start: as if it came after.
+            ReportError(kNotInitialised, msg::kNotInitialised);
+            return 0;
     }
-    if (jobKind == kCheckJob) g_nCheckMask = mask;
-    g_bCancelLatch = 0;
-    if (!manager->StartJob(jobKind, request ? request : "")) {
-        // Closed between our look and the start: as if it had come after.
-        g_bJobRunning = 0;
-        ReportError(kNotInitialised, msg::kNotInitialised);
-        return 0;
-    }
-    return 1;
+    return 0;
 }
 
 int CancelJob(int refusedResult) {
@@ -163,10 +160,10 @@ ZN_API int CloseCheckServer(void) {
         if (manager) {
             manager->MarkClosed();
             if (g_bJobRunning) manager->Cancel();
-            // A host calling from one of our callbacks runs on a library
-            // thread that the run may be waiting for: the manager is then
-            // set aside by its release and freed once the run has ended.
-            if (!IsLibraryThread()) manager->Join();
+            // A host calling from one of our callbacks may be on a thread
+            // that the run waits for: the manager is then set aside by its
+            // release and freed once the run has ended.
+            if (MayWaitForRuns()) manager->Join();
             manager.reset();
         }
         ReportStatus(kClosed, msg::kClosed);

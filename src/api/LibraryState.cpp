@@ -5,6 +5,7 @@
 
 #include "api/CheckManager.h"
 #include "api/StatusCodes.h"
+#include "check/Probe.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
@@ -16,9 +17,6 @@ std::atomic<int> g_bInitialised{0};
 std::atomic<int> g_bJobRunning{0};
 std::atomic<int> g_bCancelLatch{0};
 std::atomic<int> g_nCheckMask{0};
-std::atomic<int> g_bCheckerRunning[kKindCount] = {};
-Event g_hCheckerDone[kKindCount] = {Event(Event::Manual), Event(Event::Manual),
-                                    Event(Event::Manual), Event(Event::Manual)};
 std::shared_ptr<CCheckManager> g_pManager;
 
 namespace {
@@ -26,6 +24,16 @@ namespace {
 HostCallbacks g_callbacks;
 std::string g_strDirectory;
 std::string g_strLastSelected[kKindCount];
+
+// Callbacks in progress on this thread. A thread inside one of our callbacks
+// may be one that a run is waiting for (the manager's or a checker's, or a
+// host thread inside a cancel): it must never wait for a run itself.
+thread_local int t_callbackDepth = 0;
+
+struct CallbackScope {
+    CallbackScope() { ++t_callbackDepth; }
+    ~CallbackScope() { --t_callbackDepth; }
+};
 
 std::mutex g_retiredMutex;
 std::vector<CCheckManager *> g_retired;
@@ -37,7 +45,7 @@ void ShutDownAndFree(CCheckManager *manager) {
 }
 
 void ReleaseManager(CCheckManager *manager) {
-    if (IsLibraryThread()) {
+    if (!MayWaitForRuns()) {
         std::lock_guard<std::mutex> lock(g_retiredMutex);
         g_retired.push_back(manager);
         return;
@@ -52,7 +60,7 @@ struct LibraryLifetime {
         if (!InitSocketLayer()) std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed);
     }
     ~LibraryLifetime() {
-        if (IsLibraryThread()) return;
+        if (!MayWaitForRuns()) return;
         std::shared_ptr<CCheckManager> manager;
         {
             // The host may be half torn down by now: tell it nothing more.
@@ -63,6 +71,7 @@ struct LibraryLifetime {
         }
         manager.reset();
         ReapRetiredManagers();
+        CServerProbe::JoinAbandonedProbes();
     }
 };
 LibraryLifetime g_lifetime;
@@ -82,23 +91,29 @@ HostCallbacks Callbacks() {
 }
 }  // namespace
 
+bool MayWaitForRuns() { return !IsLibraryThread() && t_callbackDepth == 0; }
+
 void ReportStatus(int code, const char *message) {
     HostCallbacks cb = Callbacks();
+    CallbackScope scope;
     if (cb.status) cb.status(cb.statusContext, code, message);
 }
 
 void ReportError(int code, const char *message) {
     HostCallbacks cb = Callbacks();
+    CallbackScope scope;
     if (cb.error) cb.error(cb.errorContext, code, message);
 }
 
 void ReportCheckFinished(const char *message) {
     HostCallbacks cb = Callbacks();
+    CallbackScope scope;
     if (cb.checkFinished) cb.checkFinished(cb.checkFinishedContext, message);
 }
 
 void ReportUpdateFinished(const char *message) {
     HostCallbacks cb = Callbacks();
+    CallbackScope scope;
     if (cb.updateFinished) cb.updateFinished(cb.updateFinishedContext, message);
 }
 
@@ -133,7 +148,7 @@ std::shared_ptr<CCheckManager> CurrentManager() {
 }
 
 void ReapRetiredManagers() {
-    if (IsLibraryThread()) return;
+    if (!MayWaitForRuns()) return;
     std::vector<CCheckManager *> retired;
     {
         std::lock_guard<std::mutex> lock(g_retiredMutex);

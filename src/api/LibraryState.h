@@ -38,12 +38,15 @@ void ReportError(int code, const char *message);
 void ReportCheckFinished(const char *message);
 void ReportUpdateFinished(const char *message);
 
+// False on a library thread and on any thread inside one of our callbacks:
+// such a thread may be one that a run waits for, so it must not wait for a
+// run in turn.
+bool MayWaitForRuns();
+
 extern std::atomic<int> g_bInitialised;
 extern std::atomic<int> g_bJobRunning;
 extern std::atomic<int> g_bCancelLatch;
 extern std::atomic<int> g_nCheckMask;
-extern std::atomic<int> g_bCheckerRunning[kKindCount];
-extern Event g_hCheckerDone[kKindCount];
 
 std::string GetDirectory();
 // The server list file in the directory given to InitCheckServer.
@@ -62,9 +65,9 @@ void SetDirectory(const std::string &directory);
 extern std::shared_ptr<CCheckManager> g_pManager;
 
 // Managers are shared by the exports that use them at the moment; the last
-// one out frees the manager. On a library thread (a host calling from a
-// callback) the manager cannot wait for its own run, so it is set aside and
-// freed later from a host thread (ReapRetiredManagers) or at unload.
+// one out frees the manager. Where no run may be waited for (see
+// MayWaitForRuns) the manager is set aside instead, and freed later from a
+// host thread (ReapRetiredManagers) or at unload.
 std::shared_ptr<CCheckManager> MakeManager();
 std::shared_ptr<CCheckManager> CurrentManager();
 void ReapRetiredManagers();

@@ -7,14 +7,22 @@
 namespace zn {
 
 namespace {
-std::mutex g_observerMutex;
-std::function<void(const std::string &, const std::string &)> g_observer;
+// Set by tests only. Never destroyed: probes may outlive static
+// destruction until the library's unload handler has ended them.
+struct ObserverHook {
+    std::mutex mutex;
+    std::function<void(const std::string &, const std::string &)> observer;
+};
+ObserverHook &Hook() {
+    static ObserverHook *hook = new ObserverHook;
+    return *hook;
+}
 
 void Observe(const std::string &host, const std::string &port) {
     std::function<void(const std::string &, const std::string &)> observer;
     {
-        std::lock_guard<std::mutex> lock(g_observerMutex);
-        observer = g_observer;
+        std::lock_guard<std::mutex> lock(Hook().mutex);
+        observer = Hook().observer;
     }
     if (observer) observer(host, port);
 }
@@ -23,8 +31,8 @@ void Observe(const std::string &host, const std::string &port) {
 namespace testhooks {
 void SetProbeObserver(
     std::function<void(const std::string &host, const std::string &port)> observer) {
-    std::lock_guard<std::mutex> lock(g_observerMutex);
-    g_observer = std::move(observer);
+    std::lock_guard<std::mutex> lock(Hook().mutex);
+    Hook().observer = std::move(observer);
 }
 }  // namespace testhooks
 
@@ -36,75 +44,106 @@ CServerProbe::~CServerProbe() {
         if (m_current) attempts.push_back(m_current);
         m_current.reset();
     }
-    for (auto &attempt : attempts) {
-        attempt->m_probeSocket.CancelBlockingCall();
-        attempt->thread.Join();
+    for (auto &attempt : attempts) Cancel(*attempt);
+    JoinEnded(&attempts);
+    if (attempts.empty()) return;
+    std::lock_guard<std::mutex> lock(AbandonedMutex());
+    for (auto &attempt : attempts) Abandoned().push_back(attempt);
+}
+
+std::mutex &CServerProbe::AbandonedMutex() {
+    static std::mutex *mutex = new std::mutex;
+    return *mutex;
+}
+
+std::vector<std::shared_ptr<CServerProbe::Attempt>> &CServerProbe::Abandoned() {
+    static auto *attempts = new std::vector<std::shared_ptr<Attempt>>;
+    return *attempts;
+}
+
+void CServerProbe::JoinAbandonedProbes() {
+    std::vector<std::shared_ptr<Attempt>> attempts;
+    {
+        std::lock_guard<std::mutex> lock(AbandonedMutex());
+        attempts.swap(Abandoned());
     }
+    for (auto &attempt : attempts) attempt->thread.Join();
+}
+
+void CServerProbe::Cancel(Attempt &attempt) {
+    attempt.m_probeSocket.CancelBlockingCall();
+    attempt.m_probeEvent.Set();
 }
 
 void CServerProbe::ProbeThreadProc(Attempt *attempt) {
     const unsigned port = static_cast<unsigned>(std::atoi(attempt->m_strProbePort.c_str()));
     attempt->m_bProbeOk = attempt->m_probeSocket.TestConnect(attempt->m_strProbeHost, port) ? 1 : 0;
+    attempt->threadDone = true;
     attempt->m_probeEvent.Set();
 }
 
-void CServerProbe::JoinEndedAttempts() {
-    std::vector<std::shared_ptr<Attempt>> ended;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_abandoned.begin(); it != m_abandoned.end();) {
-            if ((*it)->thread.WaitForEnd(0) == WaitResult::Signalled) {
-                ended.push_back(*it);
-                it = m_abandoned.erase(it);
-            } else {
-                ++it;
-            }
+void CServerProbe::JoinEnded(std::vector<std::shared_ptr<Attempt>> *attempts) {
+    for (auto it = attempts->begin(); it != attempts->end();) {
+        if ((*it)->thread.WaitForEnd(0) == WaitResult::Signalled) {
+            (*it)->thread.Join();
+            it = attempts->erase(it);
+        } else {
+            ++it;
         }
     }
-    for (auto &attempt : ended) attempt->thread.Join();
 }
 
 int CServerProbe::ProbeServer(const std::string &host, const std::string &portText,
                               uint32_t firstWaitMs, Event *stopEvent) {
     Observe(host, portText);
-    JoinEndedAttempts();
+    std::vector<std::shared_ptr<Attempt>> earlier;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        earlier.swap(m_abandoned);
+    }
+    JoinEnded(&earlier);
+    {
+        std::lock_guard<std::mutex> lock(AbandonedMutex());
+        JoinEnded(&Abandoned());
+    }
+
     auto attempt = std::make_shared<Attempt>();
     attempt->m_strProbeHost = host;
     attempt->m_strProbePort = portText;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_current = attempt;
+        for (auto &a : earlier) m_abandoned.push_back(a);
     }
     // Whoever stops us sets the event first and then cancels the current
     // probe; looking at the event after publishing the probe closes the gap
     // in which that cancel would find no probe to cancel.
-    if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut) {
-        attempt->m_probeSocket.CancelBlockingCall();
-    }
+    if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut) Cancel(*attempt);
     Attempt *raw = attempt.get();
     attempt->thread.Start([raw] { ProbeThreadProc(raw); });
 
-    bool ended = true;
     switch (attempt->m_probeEvent.Wait(firstWaitMs)) {
         case WaitResult::Signalled:
             break;
         case WaitResult::TimedOut:
             attempt->m_probeSocket.CancelBlockingCall();
-            ended = attempt->m_probeEvent.Wait(Limits().probeCancelWaitMs) ==
-                    WaitResult::Signalled;
+            attempt->m_probeEvent.Wait(Limits().probeCancelWaitMs);
             break;
         case WaitResult::Failed:
-            ended = false;
             break;
     }
     const int ok = attempt->m_bProbeOk;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_current.reset();
-    if (ended) {
-        attempt->thread.Join();
-    } else {
-        m_abandoned.push_back(attempt);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_current.reset();
+        // A probe given up on, or cancelled while it still resolves its host
+        // name, keeps its own state until its thread ends.
+        if (!attempt->threadDone) {
+            m_abandoned.push_back(attempt);
+            return ok;
+        }
     }
+    attempt->thread.Join();
     return ok;
 }
 
@@ -114,7 +153,7 @@ void CServerProbe::CancelBlockingCall() {
         std::lock_guard<std::mutex> lock(m_mutex);
         attempt = m_current;
     }
-    if (attempt) attempt->m_probeSocket.CancelBlockingCall();
+    if (attempt) Cancel(*attempt);
 }
 
 }  // namespace zn

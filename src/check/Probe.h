@@ -20,7 +20,9 @@ namespace zn {
 class CServerProbe {
 public:
     CServerProbe() = default;
-    // Waits for every probe thread, abandoned ones included.
+    // Cancels every probe; those still running (a name being resolved
+    // cannot be cut short) are handed to the process, which joins them once
+    // they end and at the latest when the library is unloaded.
     ~CServerProbe();
     CServerProbe(const CServerProbe &) = delete;
     CServerProbe &operator=(const CServerProbe &) = delete;
@@ -33,8 +35,12 @@ public:
     int ProbeServer(const std::string &host, const std::string &portText, uint32_t firstWaitMs,
                     Event *stopEvent);
 
-    // From any thread: fails the probe in progress at once.
+    // From any thread: fails the probe in progress at once; its asking
+    // thread stops waiting for it.
     void CancelBlockingCall();
+
+    // Waits for every probe thread handed to the process. At unload.
+    static void JoinAbandonedProbes();
 
 private:
     // One probe's own state, shared by the asking thread and the probe
@@ -46,10 +52,16 @@ private:
         std::string m_strProbeHost;
         std::string m_strProbePort;
         std::atomic<int> m_bProbeOk{0};
+        std::atomic<bool> threadDone{false};
         OwnedThread thread;
     };
     static void ProbeThreadProc(Attempt *attempt);
-    void JoinEndedAttempts();
+    static void Cancel(Attempt &attempt);
+    // Joins the attempts whose threads have ended; keeps the others.
+    static void JoinEnded(std::vector<std::shared_ptr<Attempt>> *attempts);
+
+    static std::mutex &AbandonedMutex();
+    static std::vector<std::shared_ptr<Attempt>> &Abandoned();
 
     std::mutex m_mutex;
     std::shared_ptr<Attempt> m_current;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <random>
 #include <mutex>
 
 #include "api/LibraryState.h"
@@ -49,26 +50,35 @@ constexpr size_t kMaxAddressPart = 1023;
 constexpr size_t kMaxImPortText = 19;
 constexpr size_t kMaxImPortList = 51;
 
-std::mutex g_chooserMutex;
-std::function<int(int, int)> g_chooser;
+// Replaced by tests only. Never destroyed: a checker may outlive static
+// destruction until the library's unload handler has stopped it.
+struct ChooserOverride {
+    std::mutex mutex;
+    std::function<int(int, int)> chooser;
+};
+ChooserOverride &Override() {
+    static ChooserOverride *override = new ChooserOverride;
+    return *override;
+}
 
 }  // namespace
 
 namespace testhooks {
 void SetStartEntryChooser(std::function<int(int kindIndex, int n)> chooser) {
-    std::lock_guard<std::mutex> lock(g_chooserMutex);
-    g_chooser = std::move(chooser);
+    std::lock_guard<std::mutex> lock(Override().mutex);
+    Override().chooser = std::move(chooser);
 }
 }  // namespace testhooks
 
 int ChooseStartEntry(int kindIndex, int n) {
     {
-        std::lock_guard<std::mutex> lock(g_chooserMutex);
-        if (g_chooser) return g_chooser(kindIndex, n);
+        std::lock_guard<std::mutex> lock(Override().mutex);
+        if (Override().chooser) return Override().chooser(kindIndex, n);
     }
-    // Seeded from the time at every run, one generator per thread.
-    unsigned seed = static_cast<unsigned>(std::time(nullptr));
-    return rand_r(&seed) % n + 1;
+    // A generator of the checker's own, seeded from the time in seconds at
+    // every run.
+    std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(std::time(nullptr)));
+    return static_cast<int>(generator() % static_cast<unsigned>(n)) + 1;
 }
 
 bool IsValidServerAddress(const std::string &plain) {
@@ -91,7 +101,10 @@ bool IsValidImAddress(const std::string &plain) {
     return stop - begin <= kMaxImPortList;
 }
 
-CServerChecker::CServerChecker(const CheckerKind &kind) : m_kind(kind) { m_cipher.DeriveKey(); }
+CServerChecker::CServerChecker(const CheckerKind &kind, CheckerSignals &signals)
+    : m_kind(kind), m_signals(signals) {
+    m_cipher.DeriveKey();
+}
 
 CServerChecker::~CServerChecker() { Join(); }
 
@@ -114,8 +127,8 @@ void CServerChecker::Write(const std::string &key, const std::string &value) {
 
 void CServerChecker::Finish() {
     ReportStatus(kChecking, m_kind.finishMessage);
-    g_hCheckerDone[m_kind.index].Set();
-    g_bCheckerRunning[m_kind.index] = 0;
+    m_signals.m_hDone.Set();
+    m_signals.m_bRunning = 0;
 }
 
 // The finish message, where the kind sends one after a stop, goes before the
@@ -125,24 +138,36 @@ void CServerChecker::StopPath() {
         Finish();
         return;
     }
-    g_hCheckerDone[m_kind.index].Set();
-    g_bCheckerRunning[m_kind.index] = 0;
+    m_signals.m_hDone.Set();
+    m_signals.m_bRunning = 0;
 }
 
 CServerChecker::Outcome CServerChecker::ProbeEntry(const std::string &addressPart,
                                                    const std::string &plain,
                                                    std::string *selection) {
     if (!IsValidServerAddress(plain)) return Outcome::Failed;
-    const size_t colon = plain.rfind(':');
-    if (!ProbeServer(plain.substr(0, colon), plain.substr(colon + 1))) return Outcome::Failed;
+    std::string host, port;
+    SplitAtLastColon(plain, &host, &port);
+    if (!ProbeServer(host, port)) return Outcome::Failed;
     *selection = addressPart;
     return Outcome::Selected;
 }
 
 int CServerChecker::Run() {
+    try {
+        RunChecks();
+    } catch (...) {
+        // However the run ends, the manager must learn that it has.
+        m_signals.m_hDone.Set();
+        m_signals.m_bRunning = 0;
+    }
+    return 0;
+}
+
+void CServerChecker::RunChecks() {
     const int index = m_kind.index;
-    g_hCheckerDone[index].ResetEvent();
-    g_bCheckerRunning[index] = 1;
+    m_signals.m_hDone.ResetEvent();
+    m_signals.m_bRunning = 1;
     ReportStatus(kChecking, m_kind.beginMessage);
     SetLastSelected(index, kNone);
     m_profile.m_strFileName = ServerListFilePath();
@@ -153,7 +178,7 @@ int CServerChecker::Run() {
         // No entry to start from: nothing to probe, nothing selected.
         Write(m_kind.selectionKey, kNone);
         Finish();
-        return 0;
+        return;
     }
 
     for (int k = 1; k <= n; ++k) {
@@ -173,7 +198,7 @@ int CServerChecker::Run() {
         SleepMs(Limits().entryPauseMs);
         if (StopRequested()) {
             StopPath();
-            return 0;
+            return;
         }
         const std::string key = EntryKey(i == 0 ? start : i);
         const size_t comma = text.rfind(',');
@@ -190,7 +215,7 @@ int CServerChecker::Run() {
                     : ProbeEntry(addressPart, m_cipher.Decipher(addressPart), &selection);
             if (outcome == Outcome::Stopped) {
                 StopPath();
-                return 0;
+                return;
             }
             if (outcome == Outcome::Selected) {
                 if (MarkEntryBeforeSelection()) Write(key, addressPart + ",1");
@@ -198,7 +223,7 @@ int CServerChecker::Run() {
                 SetLastSelected(index, selection);
                 if (!MarkEntryBeforeSelection()) Write(key, addressPart + ",1");
                 Finish();
-                return 0;
+                return;
             }
             Write(key, addressPart + ",-1");
         }
@@ -208,7 +233,7 @@ int CServerChecker::Run() {
             Write(m_kind.selectionKey, kNone);
             SetLastSelected(index, kNone);
             Finish();
-            return 0;
+            return;
         }
     }
 }
@@ -230,9 +255,8 @@ int CIMChecker::SplitTransportPorts(const std::string &list, std::string *tcpPor
 CServerChecker::Outcome CIMChecker::ProbeEntry(const std::string &, const std::string &plain,
                                                std::string *selection) {
     if (!IsValidImAddress(plain)) return Outcome::Failed;
-    const size_t colon = plain.rfind(':');
-    const std::string host = colon == std::string::npos ? std::string() : plain.substr(0, colon);
-    const std::string list = colon == std::string::npos ? plain : plain.substr(colon + 1);
+    std::string host, list;
+    SplitAtLastColon(plain, &host, &list);
     std::string tcp, https, http;
     if (!SplitTransportPorts(list, &tcp, &https, &http)) return Outcome::Failed;
     if (tcp.size() > kMaxImPortText || https.size() > kMaxImPortText ||

@@ -5,10 +5,12 @@
 // marked ",1" or ",-1" in the file.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 
 #include "check/Probe.h"
+#include "platform/Event.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "thread/WorkerThread.h"
@@ -31,12 +33,19 @@ extern const CheckerKind kSipCheckerKind;
 extern const CheckerKind kImCheckerKind;
 extern const CheckerKind kFaxCheckerKind;
 
+// What a checker and its manager share: the checker's done event (set when
+// its run has ended, on every path) and its running flag.
+struct CheckerSignals {
+    Event m_hDone{Event::Manual, false};
+    std::atomic<int> m_bRunning{0};
+};
+
 // Most entries a checker reads; a larger count is cut to this.
 constexpr int MAX_CHECK_ENTRIES = 10;
 
 class CServerChecker : public CWorkerThread {
 public:
-    explicit CServerChecker(const CheckerKind &kind);
+    CServerChecker(const CheckerKind &kind, CheckerSignals &signals);
     ~CServerChecker() override;
 
     // From any thread: sets the stop event and fails the probe in progress,
@@ -62,27 +71,29 @@ protected:
     CAddressCipher m_cipher;
 
 private:
+    void RunChecks();
     std::string EntryKey(int number) const;
     void Write(const std::string &key, const std::string &value);
     void Finish();
     void StopPath();
 
+    CheckerSignals &m_signals;
     CServerProbe m_probe;
 };
 
 class CSIPChecker : public CServerChecker {
 public:
-    CSIPChecker() : CServerChecker(kSipCheckerKind) {}
+    explicit CSIPChecker(CheckerSignals &signals) : CServerChecker(kSipCheckerKind, signals) {}
 };
 
 class CFaxChecker : public CServerChecker {
 public:
-    CFaxChecker() : CServerChecker(kFaxCheckerKind) {}
+    explicit CFaxChecker(CheckerSignals &signals) : CServerChecker(kFaxCheckerKind, signals) {}
 };
 
 class CWebChecker : public CServerChecker {
 public:
-    CWebChecker() : CServerChecker(kWebCheckerKind) {}
+    explicit CWebChecker(CheckerSignals &signals) : CServerChecker(kWebCheckerKind, signals) {}
 };
 
 // IM servers name three ports, one per transport (TCP, HTTPS, HTTP), tried
@@ -90,7 +101,7 @@ public:
 // and its transport, enciphered anew.
 class CIMChecker : public CServerChecker {
 public:
-    CIMChecker() : CServerChecker(kImCheckerKind) {}
+    explicit CIMChecker(CheckerSignals &signals) : CServerChecker(kImCheckerKind, signals) {}
 
     // Splits "5222TCP443HTTPS80HTTP" into its three port texts. 0 (outputs
     // untouched) when a word is missing or out of order.

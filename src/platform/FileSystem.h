@@ -10,6 +10,8 @@ extern const char kPathSeparator;
 // Read-only: the owner may not write. Returns false when the file cannot be
 // queried.
 bool QueryReadOnly(const std::string &path, bool *readOnly);
+// True when something exists at path (whether or not it can be read).
+bool PathExists(const std::string &path);
 // Makes the owner able to write; every other attribute stays as it was.
 bool ClearReadOnly(const std::string &path);
 

@@ -17,15 +17,24 @@ void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::millisecond
 
 OwnedThread::~OwnedThread() { Join(); }
 
-bool OwnedThread::Start(std::function<void()> body) {
-    if (m_thread.joinable()) {
-        if (m_ended && m_ended->Wait(0) == WaitResult::Signalled && !IsCurrent()) {
-            m_thread.join();
+void OwnedThread::JoinEndedFinishing() {
+    for (auto it = m_finishing.begin(); it != m_finishing.end();) {
+        if (it->thread.get_id() != std::this_thread::get_id() &&
+            it->ended->Wait(0) == WaitResult::Signalled) {
+            it->thread.join();
+            it = m_finishing.erase(it);
         } else {
-            m_finishing.push_back(std::move(m_thread));
+            ++it;
         }
-        m_ended.reset();
     }
+}
+
+bool OwnedThread::Start(std::function<void()> body) {
+    if (m_thread.joinable()) m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
+    m_ended.reset();
+    // A thread that restarts its own object stays listed until a later
+    // start or Join comes from another thread; the list stays short.
+    JoinEndedFinishing();
     auto ended = std::make_shared<Event>(Event::Manual, false);
     if (!ended->IsValid()) return false;
     try {
@@ -56,13 +65,13 @@ bool OwnedThread::IsCurrent() const {
 }
 
 void OwnedThread::Join() {
-    if (m_thread.joinable()) m_finishing.push_back(std::move(m_thread));
+    if (m_thread.joinable()) m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
     m_ended.reset();
-    for (std::thread &thread : m_finishing) {
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();
+    for (Finishing &finishing : m_finishing) {
+        if (finishing.thread.get_id() == std::this_thread::get_id()) {
+            finishing.thread.detach();
         } else {
-            thread.join();
+            finishing.thread.join();
         }
     }
     m_finishing.clear();

@@ -41,9 +41,16 @@ public:
     uint32_t Id() const { return m_id; }
 
 private:
+    // Threads of earlier starts on their way out, with their end events.
+    struct Finishing {
+        std::thread thread;
+        std::shared_ptr<Event> ended;
+    };
+    void JoinEndedFinishing();
+
     std::thread m_thread;
     std::shared_ptr<Event> m_ended;
-    std::vector<std::thread> m_finishing;
+    std::vector<Finishing> m_finishing;
     uint32_t m_id = 0;
 };
 

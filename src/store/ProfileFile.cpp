@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/File.h"
+#include "platform/FileSystem.h"
 
 namespace zn {
 
@@ -11,8 +12,9 @@ namespace {
 // One lock for every profile file of the process. Recursive, because
 // SetValue holds it across the Load and Save that take it again.
 std::recursive_mutex &ProfileFileLock() {
-    static std::recursive_mutex lock;
-    return lock;
+    // Never destroyed: library threads ended at unload may still save.
+    static std::recursive_mutex *lock = new std::recursive_mutex;
+    return *lock;
 }
 
 bool IsWhite(char c) {
@@ -126,9 +128,11 @@ void CProfileFile::SetValue(const std::string &section, const std::string &key,
         // Held from load to save, so that two objects changing the same file
         // at once cannot lose one of the changes.
         std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
-        // A file that cannot be read leaves the lines of the last load; a
-        // missing file is then created by the save.
-        Load();
+        // A missing file is created by the save. An existing one that cannot
+        // be read is left alone: rewriting it from what this object holds
+        // (nothing, for a fresh object) would lose its entries.
+        if (!Load() && PathExists(m_strFileName))
+            return;
         std::string entry = key + "=" + value;
         size_t header = FindSection(m_lines, section);
         if (header == m_lines.size()) {

@@ -64,4 +64,22 @@ void WriteServerListDefaults(const std::string &path) {
     }
 }
 
+void SplitAtLastColon(const std::string &address, std::string *host, std::string *port) {
+    const std::string::size_type colon = address.rfind(':');
+    *host = colon == std::string::npos ? std::string() : address.substr(0, colon);
+    *port = colon == std::string::npos ? address : address.substr(colon + 1);
+}
+
+int FindImTransport(const std::string &portPart, std::string *portDigits) {
+    // "HTTPS" before "HTTP": the one begins with the other.
+    static const char *const kWords[] = {"TCP", "HTTPS", "HTTP"};
+    for (int code = 0; code < 3; ++code) {
+        const std::string::size_type at = portPart.find(kWords[code]);
+        if (at == std::string::npos) continue;
+        *portDigits = portPart.substr(0, at);
+        return code;
+    }
+    return -1;
+}
+
 }  // namespace zn

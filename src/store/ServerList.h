@@ -18,4 +18,13 @@ std::string ServerListPath(const std::string &directory);
 // Writes "TYPE" and every missing default key, one key at a time.
 void WriteServerListDefaults(const std::string &path);
 
+// An address "host:port" split at its last colon; without a colon the host
+// is empty and the port part is the whole text.
+void SplitAtLastColon(const std::string &address, std::string *host, std::string *port);
+
+// The transport word that ends the port part of an IM selection
+// ("5222TCP", "443HTTPS", "80HTTP"): its code (0 TCP, 1 HTTPS, 2 HTTP) and
+// the port part cut before it; -1 when none of the words occurs.
+int FindImTransport(const std::string &portPart, std::string *portDigits);
+
 }  // namespace zn

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <functional>
 #include <random>
 
 #include "acceptance/HostRecorder.h"
@@ -63,6 +65,60 @@ TEST(Reentrancy, CloseFromInsideACallbackOfARunningJob) {
     // The library is closed; a new initialisation frees the old manager.
     EXPECT_EQ(0, CancelChecking());
     ASSERT_EQ(3, host.Init(dir.Path()));
+    EXPECT_EQ(1, CloseCheckServer());
+}
+
+TEST(Reentrancy, CloseFromInsideTheCancelCallbackOfAHostThread) {
+    TempDir dir;
+    HostRecorder host;
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    host.HoldAt("Begin to update server list!");
+    ASSERT_EQ(1, UpdateServerList(""));
+    ASSERT_TRUE(host.WaitUntilHeld());
+    int closeResult = -1;
+    host.OnMessage("Cancel updating server list successfully!",
+                   [&] { closeResult = CloseCheckServer(); });
+    std::thread releaser([&] {
+        host.WaitFor("Close checking server list successfully");
+        host.Release();
+    });
+    EXPECT_EQ(1, CancelChecking());  // returns: no deadlock with the run's end
+    releaser.join();
+    EXPECT_EQ(1, closeResult);
+    ASSERT_TRUE(host.WaitFor("Finish updating!"));
+    ASSERT_EQ(3, host.Init(dir.Path()));  // frees the manager set aside
+    EXPECT_EQ(1, CloseCheckServer());
+}
+
+// Address space of this process in kB: an ended thread that nobody joins
+// keeps its stack mapped.
+long VirtualSizeKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+    }
+    return -1;
+}
+
+TEST(Reentrancy, RunsStartedFromInsideTheFinishCallbackDoNotPileUpThreads) {
+    TempDir dir;
+    HostRecorder host;
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    const long before = VirtualSizeKb();
+    std::atomic<int> runs{0};
+    std::function<void()> again = [&] {
+        if (++runs < 200) {
+            host.OnMessage("Finish updating!", again);
+            EXPECT_EQ(1, UpdateServerList(""));
+        }
+    };
+    host.OnMessage("Finish updating!", again);
+    ASSERT_EQ(1, UpdateServerList(""));
+    ASSERT_TRUE(host.WaitFor("Finish updating!", 200));
+    // Each run's thread is joined by a later start: a few stacks (8 MB each)
+    // remain or are cached, not two hundred.
+    EXPECT_LT(VirtualSizeKb() - before, 32 * 8 * 1024);
     EXPECT_EQ(1, CloseCheckServer());
 }
 

@@ -87,6 +87,9 @@ protected:
         zn::testhooks::SetStartEntryChooser([entry](int, int) { return entry; });
     }
 
+    // Done event and running flag of the checker a test runs itself.
+    zn::CheckerSignals &Signals() { return m_signals; }
+
     template <class Checker>
     void RunChecker(Checker &checker) {
         ASSERT_EQ(0, checker.Start(0));
@@ -120,6 +123,7 @@ protected:
 
     TempDir m_dir;
     zn::CAddressCipher m_cipher;
+    zn::CheckerSignals m_signals;
 
 private:
     static void Record(int code, const char *text) {

@@ -33,7 +33,7 @@ protected:
 
 TEST_F(SipChecker, StartEntryFailsThenThePassFromTheFirstFindsTheReachableOne) {
     StartAt(3);
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ((std::vector<std::string>{Probed(3), Probed(1), Probed(2)}), Probes());
     EXPECT_EQ(Hex(Address(1)) + ",-1", Get("SIP1"));
@@ -44,13 +44,13 @@ TEST_F(SipChecker, StartEntryFailsThenThePassFromTheFirstFindsTheReachableOne) {
     EXPECT_EQ((std::vector<Message>{{75004, "Begin to check SIP proxy!"},
                                     {75004, "Finish checking SIP proxy!"}}),
               Take());
-    EXPECT_TRUE(zn::g_hCheckerDone[zn::kSipIndex].IsSet());
-    EXPECT_EQ(0, zn::g_bCheckerRunning[zn::kSipIndex].load());
+    EXPECT_TRUE(Signals().m_hDone.IsSet());
+    EXPECT_EQ(0, Signals().m_bRunning.load());
 }
 
 TEST_F(SipChecker, AReachableStartEntryIsTheOnlyProbe) {
     StartAt(2);
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ(std::vector<std::string>{Probed(2)}, Probes());
     EXPECT_EQ(Hex(Address(1)) + ",0", Get("SIP1"));
@@ -62,7 +62,7 @@ TEST_F(SipChecker, NothingReachableProbesTheStartEntryTwiceAndSelectsNone) {
     m_listener.Close();
     Set("SIP", "stale");
     StartAt(2);
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ((std::vector<std::string>{Probed(2), Probed(1), Probed(2), Probed(3)}), Probes());
     for (int i = 1; i <= 3; ++i) EXPECT_EQ(Hex(Address(i)) + ",-1", Get("SIP" + std::to_string(i)));
@@ -77,7 +77,7 @@ TEST_F(SipChecker, TheLastSelectionIsClearedBeforeTheStartEntryIsChosen) {
         seenAtChoice = Get("SIP3");
         return 2;
     });
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ(Hex(Address(3)) + ",0", seenAtChoice);
     EXPECT_EQ(Hex(Address(3)) + ",0", Get("SIP3"));
@@ -93,7 +93,7 @@ TEST_F(SipChecker, MalformedEntriesAreMarkedFailedWithoutAProbe) {
     // SIP6 is missing: its default "#" has no comma.
     m_listener.Close();
     StartAt(1);
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     RunChecker(checker);
     EXPECT_TRUE(Probes().empty());
     EXPECT_EQ("no-comma-at-all,-1", Get("SIP1"));
@@ -108,7 +108,7 @@ TEST_F(SipChecker, MalformedEntriesAreMarkedFailedWithoutAProbe) {
 TEST_F(SipChecker, OutOfRangeNumbersPassTheAddressCheckAndAreProbed) {
     SetEntry("SIP1", "300.1.1.1:999999", "0");
     StartAt(1);
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     RunChecker(checker);
     ASSERT_GE(Probes().size(), 1u);
     EXPECT_EQ("300.1.1.1:999999", Probes()[0]);
@@ -124,7 +124,7 @@ TEST_F(SipChecker, CountsAboveTenOrNegativeExamineTenEntries) {
             chosenFrom = n;
             return 1;
         });
-        CSIPChecker checker;
+        CSIPChecker checker(Signals());
         RunChecker(checker);
         EXPECT_EQ(10, chosenFrom) << count;
         EXPECT_EQ("#,-1", Get("SIP10")) << count;  // missing entries 4..10 were examined
@@ -138,7 +138,7 @@ TEST_F(SipChecker, ACountOfZeroSelectsNoneAndTouchesNothingElse) {
         Set("SIPNUM", count);
         Set("SIP", "stale");
         const std::string before = ReadWholeFile(File());
-        CSIPChecker checker;
+        CSIPChecker checker(Signals());
         RunChecker(checker);
         EXPECT_TRUE(Probes().empty());
         const std::string expected = before.substr(0, before.find("SIP=stale")) + "SIP=04" +
@@ -156,7 +156,7 @@ TEST_F(SipChecker, AStopDuringAProbeFailsThatEntryAndEndsWithTheFinishMessage) {
     SetEntry("SIP1", std::string(kSilentDropHost) + ":80", "0");
     SetEntry("SIP2", Address(2), "0");
     StartAt(1);
-    CSIPChecker checker;
+    CSIPChecker checker(Signals());
     OnProbe([&](const std::string &, const std::string &) { checker.RequestStop(); });
     RunChecker(checker);
     EXPECT_EQ(1u, Probes().size());
@@ -175,12 +175,12 @@ TEST_F(CheckTest, AStoppedWebCheckerSendsNoFinishMessage) {
     SetEntry("WEB1", std::string(kSilentDropHost) + ":80", "0");
     SetEntry("WEB2", std::string(kSilentDropHost) + ":81", "0");
     StartAt(1);
-    CWebChecker checker;
+    CWebChecker checker(Signals());
     OnProbe([&](const std::string &, const std::string &) { checker.RequestStop(); });
     RunChecker(checker);
     EXPECT_EQ((std::vector<Message>{{75004, "Begin to check Website!"}}), Take());
-    EXPECT_TRUE(zn::g_hCheckerDone[zn::kWebIndex].IsSet());
-    EXPECT_EQ(0, zn::g_bCheckerRunning[zn::kWebIndex].load());
+    EXPECT_TRUE(Signals().m_hDone.IsSet());
+    EXPECT_EQ(0, Signals().m_bRunning.load());
 }
 
 TEST_F(CheckTest, ASilentDropHostIsGivenUpAfterTheProbeLimit) {
@@ -189,7 +189,7 @@ TEST_F(CheckTest, ASilentDropHostIsGivenUpAfterTheProbeLimit) {
     Set("FAXNUM", "1");
     SetEntry("FAX1", std::string(kSilentDropHost) + ":80", "0");
     StartAt(1);
-    CFaxChecker checker;
+    CFaxChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ(2u, Probes().size());  // the start entry, then the pass
     EXPECT_EQ(Hex(std::string(kSilentDropHost) + ":80") + ",-1", Get("FAX1"));
@@ -200,7 +200,7 @@ TEST_F(CheckTest, ASilentDropHostWithTheRealLimits) {
     Set("FAXNUM", "1");
     SetEntry("FAX1", std::string(kSilentDropHost) + ":80", "0");
     StartAt(1);
-    CFaxChecker checker;
+    CFaxChecker checker(Signals());
     const auto begin = std::chrono::steady_clock::now();
     RunChecker(checker);
     const auto took = std::chrono::steady_clock::now() - begin;
@@ -218,13 +218,13 @@ TEST_F(CheckTest, FaxAndWebCheckersUseTheirOwnKeysAndMessages) {
     Set("WEBNUM", "11");
     SetEntry("WEB10", address, "-1");
     StartAt(1);
-    CFaxChecker fax;
+    CFaxChecker fax(Signals());
     RunChecker(fax);
     EXPECT_EQ(std::vector<std::string>{address}, Probes());
     EXPECT_EQ(Hex(address) + ",1", Get("FAX1"));
     EXPECT_EQ(Hex(address), Get("FAX"));
 
-    CWebChecker web;
+    CWebChecker web(Signals());
     RunChecker(web);
     EXPECT_EQ(Hex(address) + ",1", Get("WEB10"));
     EXPECT_EQ(Hex(address), Get("WEB"));
@@ -255,7 +255,7 @@ TEST_F(ImChecker, TheFirstTransportThatAnswersIsSelectedWithItsWord) {
     const unsigned closed = zntest::kRefusedPort;
     const std::string entry = "10.0.0.40:" + Ports(closed, https.Port(), closed + 1);
     SetEntry("IM1", entry, "0");
-    CIMChecker checker;
+    CIMChecker checker(Signals());
     RunChecker(checker);
     const std::string httpsPort = std::to_string(https.Port());
     EXPECT_EQ((std::vector<std::string>{"10.0.0.40:1", "10.0.0.40:" + httpsPort}), Probes());
@@ -271,7 +271,7 @@ TEST_F(ImChecker, AnAnsweringTcpPortEndsTheEntryAndTrailingTextIsIgnored) {
     TcpListener tcp("10.0.0.41", 0);
     const std::string entry = "10.0.0.41:" + Ports(tcp.Port(), 2, 3) + "X";
     SetEntry("IM1", entry, "0");
-    CIMChecker checker;
+    CIMChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ(std::vector<std::string>{"10.0.0.41:" + std::to_string(tcp.Port())}, Probes());
     EXPECT_EQ(Hex("10.0.0.41:" + std::to_string(tcp.Port()) + "TCP"), Get("IM"));
@@ -283,7 +283,7 @@ TEST_F(ImChecker, PortListsWithoutAllThreeWordsFailWithoutAProbe) {
     SetEntry("IM2", "10.0.0.1:5222tcp443HTTPS80HTTP", "0");
     SetEntry("IM3", "10.0.0.1:" + std::string(20, '1') + "TCP443HTTPS80HTTP", "0");
     SetEntry("IM4", "10.0.0.1:5222TCP443HTTPS80HTTP" + std::string(31, 'Z'), "0");  // 52 chars
-    CIMChecker checker;
+    CIMChecker checker(Signals());
     RunChecker(checker);
     EXPECT_TRUE(Probes().empty());
     EXPECT_EQ(Hex("10.0.0.1:5222TCP") + ",-1", Get("IM1"));
@@ -294,7 +294,7 @@ TEST_F(ImChecker, PortListsWithoutAllThreeWordsFailWithoutAProbe) {
 TEST_F(ImChecker, AStopBetweenTransportsKeepsTheEntrysStatus) {
     const std::string entry = "10.0.0.42:" + Ports(1, 2, 3);
     SetEntry("IM1", entry, "0");
-    CIMChecker checker;
+    CIMChecker checker(Signals());
     OnProbe([&](const std::string &, const std::string &port) {
         if (port == "1") checker.RequestStop();
     });

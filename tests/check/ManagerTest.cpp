@@ -186,6 +186,32 @@ TEST_F(StuckCheckers, CloseCancelsWaitsForTheRunAndShutsDown) {
     EXPECT_EQ((std::vector<Message>{{-75008, "Not initiate yet"}}), Take());
 }
 
+TEST_F(CheckRun, CloseAndInitFromInsideACheckerCallbackLeaveTheNewManagerUsable) {
+    auto internet = Internet();
+    Set("SIPNUM", "1");
+    SetEntry("SIP1", std::string(kSilentDropHost) + ":5060", "0");
+    std::atomic<int> reinit{-1};
+    zn::Event reinitialised{zn::Event::Manual};
+    OnProbe([&](const std::string &host, const std::string &) {
+        if (host != kSilentDropHost || reinit != -1) return;
+        EXPECT_EQ(1, CloseCheckServer());
+        reinit = InitCheckServer(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, m_dir.Path().c_str());
+        reinitialised.Set();
+    });
+    ASSERT_EQ(1, CheckServerStatus("", 2));
+    ASSERT_EQ(zn::WaitResult::Signalled, reinitialised.Wait(30000));
+    EXPECT_EQ(3, reinit.load());
+    // The old run ends at once; the new manager then takes jobs.
+    const auto begin = Clock::now();
+    int started = 0;
+    while (!(started = CheckServerStatus("", 0)) && Clock::now() - begin < seconds(30)) {
+        zn::SleepMs(10);
+    }
+    EXPECT_EQ(1, started);
+    EXPECT_LT(Clock::now() - begin, seconds(10));
+}
+
 TEST_F(CheckRun, CloseDuringTheConnectivityTestIsPromptAndLeavesTheFileAlone) {
     zn::testhooks::SetConnectivityHosts(kSilentDropHost, kSilentDropHost);
     zn::Event probing{zn::Event::Manual};

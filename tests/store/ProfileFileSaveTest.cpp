@@ -79,6 +79,16 @@ TEST_F(ProfileFileSaveTest, FailedReadCountsAsFailedLoadAndReleasesTheLock) {
     EXPECT_EQ(m_file.GetValue("S", "k", "#"), "w");
 }
 
+TEST_F(ProfileFileSaveTest, AnExistingFileThatCannotBeReadIsNotRewrittenFromNothing) {
+    const std::string old = Crlf({"[NETWORK]", "SIPNUM=3", "SIP1=AB,0"});
+    WriteWholeFile(m_path, old);
+    InjectFileFault(FileFault::Read);
+    m_file.SetValue("NETWORK", "SIP", "04");
+    EXPECT_EQ(ReadWholeFile(m_path), old);
+    m_file.SetValue("NETWORK", "SIP", "04");  // readable again: the change lands
+    EXPECT_EQ(ReadWholeFile(m_path), Crlf({"[NETWORK]", "SIPNUM=3", "SIP1=AB,0", "SIP=04"}));
+}
+
 TEST_F(ProfileFileSaveTest, ReadOnlyFileIsNotReplacedWhoeverRunsTheProcess) {
     const std::string old = Crlf({"[S]", "k=old"});
     WriteWholeFile(m_path, old);

@@ -20,3 +20,6 @@ int CmdInit(int argc, char **argv);
 int CmdList(int argc, char **argv);
 int CmdEncipher(int argc, char **argv);
 int CmdDecipher(int argc, char **argv);
+int CmdCheck(int argc, char **argv);
+int CmdInfo(int argc, char **argv);
+int CmdProxy(int argc, char **argv);

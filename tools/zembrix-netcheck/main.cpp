@@ -21,6 +21,13 @@ const Command kCommands[] = {
     {"init", CmdInit, "init [--dir DIR]",
      "initialise on DIR (default: the current directory), writing the missing defaults of "
      "ZembrixNetWork.ini; prints the callbacks received"},
+    {"check", CmdCheck, "check [web,sip,im,fax] [--dir DIR]",
+     "run a check of the given kinds (default: all), printing each progress message, then "
+     "what was selected per kind; exit status 0 when every kind has a server, 1 otherwise"},
+    {"info", CmdInfo, "info [--dir DIR]",
+     "show the server the last check selected for each kind, as recorded in the file"},
+    {"proxy", CmdProxy, "proxy HOST:PORT|none [--dir DIR]",
+     "set the HTTP proxy that update runs use, or none"},
     {"list", CmdList, "list [--dir DIR]",
      "show every entry of DIR's ZembrixNetWork.ini deciphered (kind, number, plain address, "
      "status 0 usable / 1 selected / -1 failed), the selections, the proxy and the fallback "

@@ -13,6 +13,11 @@ bool QueryReadOnly(const std::string &path, bool *readOnly) {
     return true;
 }
 
+bool PathExists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
 bool ClearReadOnly(const std::string &path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;

@@ -1,0 +1,124 @@
+// Check-run figures, run inside scripts/netns-run:
+//  (a) a check of all four kinds, ten entries each that all refuse at once,
+//      against the floor set by the checkers' mandatory pauses (eleven
+//      entries of 10 ms each); target at most 1.3;
+//  (b) from CancelChecking to "Finish all checking!" with every checker
+//      stuck in a connect to a host that never answers; target 100 ms.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "check/Probe.h"
+#include "store/AddressCipher.h"
+#include "store/ProfileFile.h"
+#include "support/Network.h"
+#include "support/TempDir.h"
+#include "zembrixnet.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::mutex g_mutex;
+std::condition_variable g_cv;
+int g_finished = 0;
+int g_stuck = 0;
+
+void OnCheckFinished(void *, const char *) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_finished;
+    g_cv.notify_all();
+}
+
+void WaitFinished(int count) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_cv.wait(lock, [count] { return g_finished >= count; });
+}
+
+void WriteEntries(const std::string &file, const std::string &address) {
+    zn::CAddressCipher cipher(false);
+    cipher.DeriveKey();
+    zn::CProfileFile profile;
+    profile.m_strFileName = file;
+    const std::string entry = cipher.Encipher(address) + ",0";
+    for (const char *kind : {"WEB", "SIP", "IM", "FAX"}) {
+        profile.SetValue("NETWORK", std::string(kind) + "NUM", "10");
+        for (int i = 1; i <= 10; ++i) profile.SetValue("NETWORK", kind + std::to_string(i), entry);
+    }
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+    if (!zntest::FindDefaultRoute(zntest::ReadWholeFile("/proc/net/route"),
+                                  zntest::ReadWholeFile("/proc/net/ipv6_route"))
+             .empty()) {
+        std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
+        return 2;
+    }
+    zntest::TempDir dir;
+    zntest::TcpListener internet(zntest::kConnectivityAddress1, 80);
+    if (InitCheckServer(nullptr, nullptr, OnCheckFinished, nullptr, nullptr, nullptr, nullptr,
+                        nullptr, dir.Path().c_str()) != 3) {
+        std::fprintf(stderr, "InitCheckServer failed\n");
+        return 1;
+    }
+    const std::string file = dir.File("ZembrixNetWork.ini");
+    const double floorMs = 11 * 10.0;
+
+    std::vector<double> ratios;
+    for (int run = 0; run < 7; ++run) {
+        WriteEntries(file, "10.0.0.90:1");  // a local address, nothing listens: refused
+        const auto begin = Clock::now();
+        CheckServerStatus("", 15);
+        WaitFinished(run + 1);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+        ratios.push_back(ms / floorMs);
+    }
+    std::printf("(a) check of 4 kinds x 10 refusing entries / 110 ms floor: %.2f (median of %zu; "
+                "target <= 1.3)\n",
+                Median(ratios), ratios.size());
+
+    std::vector<double> cancelMs;
+    int finished = static_cast<int>(ratios.size());
+    for (int run = 0; run < 5; ++run) {
+        WriteEntries(file, std::string(zntest::kSilentDropHost) + ":80");
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_stuck = 0;
+        }
+        zn::testhooks::SetProbeObserver([](const std::string &host, const std::string &) {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            if (host == zntest::kSilentDropHost) ++g_stuck;
+            g_cv.notify_all();
+        });
+        CheckServerStatus("", 15);
+        {
+            std::unique_lock<std::mutex> lock(g_mutex);
+            g_cv.wait(lock, [] { return g_stuck >= 4; });
+        }
+        // Let the four connects really start.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto begin = Clock::now();
+        CancelChecking();
+        WaitFinished(++finished);
+        cancelMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        zn::testhooks::SetProbeObserver(nullptr);
+    }
+    std::printf("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck: %.1f ms "
+                "(median of %zu; target <= 100 ms)\n",
+                Median(cancelMs), cancelMs.size());
+    CloseCheckServer();
+    return 0;
+}
