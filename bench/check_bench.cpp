@@ -48,7 +48,8 @@ void WriteEntries(const std::string &file, const std::string &address) {
     const std::string entry = cipher.Encipher(address) + ",0";
     for (const char *kind : {"WEB", "SIP", "IM", "FAX"}) {
         profile.SetValue("NETWORK", std::string(kind) + "NUM", "10");
-        for (int i = 1; i <= 10; ++i) profile.SetValue("NETWORK", kind + std::to_string(i), entry);
+        for (int i = 1; i <= 10; ++i)
+            profile.SetValue("NETWORK", kind + std::to_string(i), entry);
     }
 }
 
@@ -85,9 +86,10 @@ int main() {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
         ratios.push_back(ms / floorMs);
     }
-    std::printf("(a) check of 4 kinds x 10 refusing entries / 110 ms floor: %.2f (median of %zu; "
-                "target <= 1.3)\n",
-                Median(ratios), ratios.size());
+    std::printf(
+        "(a) check of 4 kinds x 10 refusing entries / 110 ms floor: %.2f (median of %zu; "
+        "target <= 1.3)\n",
+        Median(ratios), ratios.size());
 
     std::vector<double> cancelMs;
     int finished = static_cast<int>(ratios.size());
@@ -99,7 +101,8 @@ int main() {
         }
         zn::testhooks::SetProbeObserver([](const std::string &host, const std::string &) {
             std::lock_guard<std::mutex> lock(g_mutex);
-            if (host == zntest::kSilentDropHost) ++g_stuck;
+            if (host == zntest::kSilentDropHost)
+                ++g_stuck;
             g_cv.notify_all();
         });
         CheckServerStatus("", 15);
@@ -112,13 +115,13 @@ int main() {
         const auto begin = Clock::now();
         CancelChecking();
         WaitFinished(++finished);
-        cancelMs.push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        cancelMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
         zn::testhooks::SetProbeObserver(nullptr);
     }
-    std::printf("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck: %.1f ms "
-                "(median of %zu; target <= 100 ms)\n",
-                Median(cancelMs), cancelMs.size());
+    std::printf(
+        "(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck: %.1f ms "
+        "(median of %zu; target <= 100 ms)\n",
+        Median(cancelMs), cancelMs.size());
     CloseCheckServer();
     return 0;
 }

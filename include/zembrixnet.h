@@ -12,7 +12,9 @@
  * thread that produces the event: refusals on the calling thread, job
  * messages on a library thread. The message pointer is valid only during the
  * call; the context is handed back exactly as it was registered. No library
- * lock is held while a callback runs.
+ * lock is held while a callback runs. CloseCheckServer waits for a running
+ * job to end, so a callback must not wait for the thread that is calling
+ * CloseCheckServer (calling the functions from inside a callback is fine).
  */
 #ifndef ZEMBRIXNET_H
 #define ZEMBRIXNET_H
@@ -45,12 +47,12 @@ extern "C" {
 #define ZN_TRANSPORT_HTTP 2
 
 /* Status codes sent to StatusCallback and ErrorCallback. */
-#define ZN_STATUS_INITIALISED 75000 /* "Init checking server list successfully" */
-#define ZN_STATUS_CLOSED 75001      /* "Close checking server list successfully" */
-#define ZN_STATUS_CANCELLED 75003   /* "Cancel checking/updating server list successfully!" */
-#define ZN_STATUS_CHECKING 75004    /* checker progress; as a refusal: "Is checking servers" */
-#define ZN_STATUS_UPDATE_BEGIN 75005 /* "Begin to update server list!" */
-#define ZN_STATUS_NOT_RUNNING 75007 /* refusal: "Is not checking servers" */
+#define ZN_STATUS_INITIALISED 75000     /* "Init checking server list successfully" */
+#define ZN_STATUS_CLOSED 75001          /* "Close checking server list successfully" */
+#define ZN_STATUS_CANCELLED 75003       /* "Cancel checking/updating server list successfully!" */
+#define ZN_STATUS_CHECKING 75004        /* checker progress; as a refusal: "Is checking servers" */
+#define ZN_STATUS_UPDATE_BEGIN 75005    /* "Begin to update server list!" */
+#define ZN_STATUS_NOT_RUNNING 75007     /* refusal: "Is not checking servers" */
 #define ZN_STATUS_NOT_INITIALISED 75008 /* refusal: "Not initiate yet" */
 #define ZN_STATUS_ALREADY_INITIALISED 75009 /* refusal: "Had already initiated" */
 

@@ -28,7 +28,8 @@ ConnectivityHostOverride &HostOverride() {
 std::vector<std::string> ConnectivityHosts() {
     ConnectivityHostOverride &o = HostOverride();
     std::lock_guard<std::mutex> lock(o.mutex);
-    if (o.hosts[0].empty()) return {kConnectivityHost1, kConnectivityHost2};
+    if (o.hosts[0].empty())
+        return {kConnectivityHost1, kConnectivityHost2};
     return {o.hosts[0], o.hosts[1]};
 }
 
@@ -37,7 +38,8 @@ const char *const kDescriptions[kKindCount] = {"WEB server address", "SIP server
 
 int IndexOfKind(int kind) {
     for (int i = 0; i < kKindCount; ++i) {
-        if (kKindCodes[i] == kind) return i;
+        if (kKindCodes[i] == kind)
+            return i;
     }
     return -1;
 }
@@ -63,7 +65,8 @@ CCheckManager::~CCheckManager() {
         std::lock_guard<std::mutex> lock(m_objectsMutex);
         for (int i = 0; i < kKindCount; ++i) {
             CServerChecker **slot = CheckerSlot(i);
-            if (*slot) checkers.push_back(*slot);
+            if (*slot)
+                checkers.push_back(*slot);
             *slot = nullptr;
         }
     }
@@ -87,16 +90,21 @@ CServerChecker **CCheckManager::CheckerSlot(int index) {
     }
 }
 
-void CCheckManager::SetRequest(const std::string &request) { m_strRequest = request; }
+void CCheckManager::SetRequest(const std::string &request) {
+    m_strRequest = request;
+}
 
 CCheckManager::StartResult CCheckManager::StartJob(int jobKind, const std::string &request,
                                                    int checkMask) {
     std::lock_guard<std::mutex> lock(m_lifeMutex);
-    if (m_bClosed) return StartResult::Closed;
+    if (m_bClosed)
+        return StartResult::Closed;
     // One atomic test-and-set: of two hosts starting at once, one wins.
     int idle = 0;
-    if (!g_bJobRunning.compare_exchange_strong(idle, 1)) return StartResult::Busy;
-    if (jobKind == kCheckJob) g_nCheckMask = checkMask;
+    if (!g_bJobRunning.compare_exchange_strong(idle, 1))
+        return StartResult::Busy;
+    if (jobKind == kCheckJob)
+        g_nCheckMask = checkMask;
     g_bCancelLatch = 0;
     SetRequest(request);
     m_nJobKind = jobKind;
@@ -118,27 +126,33 @@ void CCheckManager::MarkClosed() {
     m_hStopEvent.Set();
     m_connectivityProbe.CancelBlockingCall();
     for (int i = 0; i < kKindCount; ++i) {
-        if (CServerChecker *checker = *CheckerSlot(i)) checker->RequestStop();
+        if (CServerChecker *checker = *CheckerSlot(i))
+            checker->RequestStop();
     }
 }
 
 void CCheckManager::Shutdown() {
     MarkClosed();
-    if (m_nJobKind != kNoJob) Cancel();
+    if (m_nJobKind != kNoJob)
+        Cancel();
     Join();
 }
 
 int CCheckManager::Run() {
     const int jobKind = m_nJobKind.load();
     try {
-        if (jobKind == kCheckJob) RunCheckJob();
-        if (jobKind == kUpdateJob) RunUpdateJob();
+        if (jobKind == kCheckJob)
+            RunCheckJob();
+        if (jobKind == kUpdateJob)
+            RunUpdateJob();
     } catch (...) {
         // A run that failed still ends, so that the host can start the next.
         if (m_nJobKind != kNoJob) {
             EndJob();
-            if (jobKind == kCheckJob) ReportCheckFinished(msg::kCheckFinished);
-            if (jobKind == kUpdateJob) ReportUpdateFinished(msg::kUpdateFinished);
+            if (jobKind == kCheckJob)
+                ReportCheckFinished(msg::kCheckFinished);
+            if (jobKind == kUpdateJob)
+                ReportUpdateFinished(msg::kUpdateFinished);
         }
     }
     return 0;
@@ -148,7 +162,8 @@ int CCheckManager::Run() {
 // not answer.
 bool CCheckManager::ConnectivityTest() {
     for (const std::string &host : ConnectivityHosts()) {
-        if (StopRequested()) return false;
+        if (StopRequested())
+            return false;
         if (m_connectivityProbe.ProbeServer(host, "80", Limits().connectivityWaitMs,
                                             &m_hStopEvent)) {
             return true;
@@ -166,7 +181,8 @@ void CCheckManager::StartCheckers() {
         std::lock_guard<std::mutex> lock(m_objectsMutex);
         for (int i = 0; i < kKindCount; ++i) {
             CServerChecker **slot = CheckerSlot(i);
-            if (!(m_nCheckMask & kKindCodes[i]) || !*slot) continue;
+            if (!(m_nCheckMask & kKindCodes[i]) || !*slot)
+                continue;
             previous.push_back(*slot);
             *slot = nullptr;
         }
@@ -212,12 +228,14 @@ void CCheckManager::RunCheckJob() {
     } else if (!connected) {
         CProfileFile profile;
         profile.m_strFileName = ServerListFilePath();
-        for (const char *key : {"WEB", "SIP", "IM"}) profile.SetValue(kNetworkSection, key, kNone);
+        for (const char *key : {"WEB", "SIP", "IM"})
+            profile.SetValue(kNetworkSection, key, kNone);
     } else {
         m_nCheckMask = g_nCheckMask.load();
         StartCheckers();
         std::vector<Event *> done;
-        for (CheckerSignals &signals : m_checkerSignals) done.push_back(&signals.m_hDone);
+        for (CheckerSignals &signals : m_checkerSignals)
+            done.push_back(&signals.m_hDone);
         Event::WaitAll(done, Limits().checkersWaitMs);
     }
     EndJob();
@@ -246,9 +264,11 @@ int CCheckManager::Cancel() {
     int jobKind;
     {
         std::lock_guard<std::mutex> lock(m_lifeMutex);
-        if (g_bCancelLatch.exchange(1)) return 1;
+        if (g_bCancelLatch.exchange(1))
+            return 1;
         jobKind = m_nJobKind;
-        if (jobKind == kNoJob) return 1;
+        if (jobKind == kNoJob)
+            return 1;
         ++m_nCancelling;
     }
     CancelJob(jobKind);
@@ -274,11 +294,13 @@ void CCheckManager::StopCheckers() {
     std::vector<CServerChecker *> stopping;
     for (int i = 0; i < kKindCount; ++i) {
         CServerChecker *checker = *CheckerSlot(i);
-        if (!(m_nCheckMask & kKindCodes[i]) || !checker) continue;
+        if (!(m_nCheckMask & kKindCodes[i]) || !checker)
+            continue;
         checker->RequestStop();
         // A host cancelling from a checker's callback runs on that checker's
         // thread, which cannot wait for itself.
-        if (!checker->IsCurrentThread()) stopping.push_back(checker);
+        if (!checker->IsCurrentThread())
+            stopping.push_back(checker);
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(Limits().cancelWaitMs);
@@ -292,7 +314,8 @@ void CCheckManager::StopCheckers() {
 bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *description,
                                      int *transport) {
     const int index = IndexOfKind(kind);
-    if (index < 0 || !host || !port || !description) return false;
+    if (index < 0 || !host || !port || !description)
+        return false;
 
     std::string selected = GetLastSelected(index);
     if (index == kSipIndex && selected == kNone) {
@@ -300,7 +323,8 @@ bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *des
         profile.m_strFileName = ServerListFilePath();
         selected = profile.GetValue(kNetworkSection, "SIP", kNone);
     }
-    if (selected == kNone || selected.size() > 1023) return false;
+    if (selected == kNone || selected.size() > 1023)
+        return false;
 
     std::string plain;
     {
@@ -313,12 +337,15 @@ bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *des
     std::strcpy(host, hostPart.c_str());
     std::strcpy(port, portPart.c_str());
     std::strcpy(description, kDescriptions[index]);
-    if (index != kImIndex) return true;
+    if (index != kImIndex)
+        return true;
 
-    if (!transport) return false;
+    if (!transport)
+        return false;
     std::string portDigits;
     const int code = FindImTransport(portPart, &portDigits);
-    if (code < 0) return false;
+    if (code < 0)
+        return false;
     *transport = code;
     std::strcpy(port, portDigits.c_str());
     return true;

@@ -19,7 +19,7 @@ namespace zn {
 enum JobKind { kNoJob = 0, kCheckJob = 1, kUpdateJob = 2 };
 
 class CCheckManager : public CWorkerThread {
-public:
+  public:
     CCheckManager();
     ~CCheckManager() override;
 
@@ -49,10 +49,10 @@ public:
 
     int JobKind() const { return m_nJobKind.load(); }
 
-protected:
+  protected:
     int Run() override;
 
-private:
+  private:
     bool ConnectivityTest();
     void StartCheckers();
     void RunCheckJob();

@@ -26,19 +26,22 @@ std::shared_ptr<CCheckManager> InitialisedManager() {
         initialised = g_bInitialised != 0;
         manager = g_pManager;
     }
-    if (!initialised) ReportError(kNotInitialised, msg::kNotInitialised);
+    if (!initialised)
+        ReportError(kNotInitialised, msg::kNotInitialised);
     return initialised ? manager : nullptr;
 }
 
 std::string TrimmedDirectory(const char *directory) {
     std::string dir = directory ? directory : "";
-    if (!dir.empty() && dir.back() == kPathSeparator) dir.pop_back();
+    if (!dir.empty() && dir.back() == kPathSeparator)
+        dir.pop_back();
     return dir;
 }
 
 int StartJob(int jobKind, const char *request, int mask) {
     std::shared_ptr<CCheckManager> manager = InitialisedManager();
-    if (!manager) return 0;
+    if (!manager)
+        return 0;
     switch (manager->StartJob(jobKind, request ? request : "", mask)) {
         case CCheckManager::StartResult::Started:
             return 1;
@@ -55,7 +58,8 @@ int StartJob(int jobKind, const char *request, int mask) {
 
 int CancelJob(int refusedResult) {
     std::shared_ptr<CCheckManager> manager = InitialisedManager();
-    if (!manager) return refusedResult;
+    if (!manager)
+        return refusedResult;
     if (!g_bJobRunning) {
         ReportError(kNotRunning, msg::kNotRunning);
         return refusedResult;
@@ -86,7 +90,8 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
         const std::string path = ServerListPath(dir);
         WriteServerListDefaults(path);
         bool readOnly = false;
-        if (QueryReadOnly(path, &readOnly) && readOnly) ClearReadOnly(path);
+        if (QueryReadOnly(path, &readOnly) && readOnly)
+            ClearReadOnly(path);
         g_pManager = MakeManager();
         g_bInitialised = 1;
         lock.unlock();
@@ -132,7 +137,8 @@ ZN_API int EndUpdateServerList(void) {
 ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, int *transport) {
     try {
         std::shared_ptr<CCheckManager> manager = InitialisedManager();
-        if (!manager) return 1;
+        if (!manager)
+            return 1;
         if (g_bJobRunning) {
             ReportError(kChecking, msg::kJobRunning);
             return 1;
@@ -159,11 +165,13 @@ ZN_API int CloseCheckServer(void) {
         }
         if (manager) {
             manager->MarkClosed();
-            if (g_bJobRunning) manager->Cancel();
+            if (g_bJobRunning)
+                manager->Cancel();
             // A host calling from one of our callbacks may be on a thread
             // that the run waits for: the manager is then set aside by its
             // release and freed once the run has ended.
-            if (MayWaitForRuns()) manager->Join();
+            if (MayWaitForRuns())
+                manager->Join();
             manager.reset();
         }
         ReportStatus(kClosed, msg::kClosed);
@@ -176,7 +184,8 @@ ZN_API int CloseCheckServer(void) {
 ZN_API int SetHTTPProxy(const char *proxy) {
     try {
         std::shared_ptr<CCheckManager> manager = InitialisedManager();
-        if (!manager) return 0;
+        if (!manager)
+            return 0;
         return manager->WriteProxySetting(proxy);
     } catch (...) {
         return 0;

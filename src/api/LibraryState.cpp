@@ -57,10 +57,12 @@ void ReleaseManager(CCheckManager *manager) {
 // the host left running so no library thread outlives the code it runs.
 struct LibraryLifetime {
     LibraryLifetime() {
-        if (!InitSocketLayer()) std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed);
+        if (!InitSocketLayer())
+            std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed);
     }
     ~LibraryLifetime() {
-        if (!MayWaitForRuns()) return;
+        if (!MayWaitForRuns())
+            return;
         std::shared_ptr<CCheckManager> manager;
         {
             // The host may be half torn down by now: tell it nothing more.
@@ -91,42 +93,54 @@ HostCallbacks Callbacks() {
 }
 }  // namespace
 
-bool MayWaitForRuns() { return !IsLibraryThread() && t_callbackDepth == 0; }
+bool MayWaitForRuns() {
+    return !IsLibraryThread() && t_callbackDepth == 0;
+}
 
 void ReportStatus(int code, const char *message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
-    if (cb.status) cb.status(cb.statusContext, code, message);
+    if (cb.status)
+        cb.status(cb.statusContext, code, message);
 }
 
 void ReportError(int code, const char *message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
-    if (cb.error) cb.error(cb.errorContext, code, message);
+    if (cb.error)
+        cb.error(cb.errorContext, code, message);
 }
 
 void ReportCheckFinished(const char *message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
-    if (cb.checkFinished) cb.checkFinished(cb.checkFinishedContext, message);
+    if (cb.checkFinished)
+        cb.checkFinished(cb.checkFinishedContext, message);
 }
 
 void ReportUpdateFinished(const char *message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
-    if (cb.updateFinished) cb.updateFinished(cb.updateFinishedContext, message);
+    if (cb.updateFinished)
+        cb.updateFinished(cb.updateFinishedContext, message);
 }
 
-void SetCallbacks(const HostCallbacks &callbacks) { g_callbacks = callbacks; }
+void SetCallbacks(const HostCallbacks &callbacks) {
+    g_callbacks = callbacks;
+}
 
-void SetDirectory(const std::string &directory) { g_strDirectory = directory; }
+void SetDirectory(const std::string &directory) {
+    g_strDirectory = directory;
+}
 
 std::string GetDirectory() {
     std::lock_guard<std::mutex> lock(StateMutex());
     return g_strDirectory;
 }
 
-std::string ServerListFilePath() { return ServerListPath(GetDirectory()); }
+std::string ServerListFilePath() {
+    return ServerListPath(GetDirectory());
+}
 
 std::string GetLastSelected(int kindIndex) {
     std::lock_guard<std::mutex> lock(StateMutex());
@@ -148,13 +162,15 @@ std::shared_ptr<CCheckManager> CurrentManager() {
 }
 
 void ReapRetiredManagers() {
-    if (!MayWaitForRuns()) return;
+    if (!MayWaitForRuns())
+        return;
     std::vector<CCheckManager *> retired;
     {
         std::lock_guard<std::mutex> lock(g_retiredMutex);
         retired.swap(g_retired);
     }
-    for (CCheckManager *manager : retired) ShutDownAndFree(manager);
+    for (CCheckManager *manager : retired)
+        ShutDownAndFree(manager);
 }
 
 }  // namespace zn

@@ -24,7 +24,8 @@ void Observe(const std::string &host, const std::string &port) {
         std::lock_guard<std::mutex> lock(Hook().mutex);
         observer = Hook().observer;
     }
-    if (observer) observer(host, port);
+    if (observer)
+        observer(host, port);
 }
 }  // namespace
 
@@ -41,14 +42,18 @@ CServerProbe::~CServerProbe() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         attempts.swap(m_abandoned);
-        if (m_current) attempts.push_back(m_current);
+        if (m_current)
+            attempts.push_back(m_current);
         m_current.reset();
     }
-    for (auto &attempt : attempts) Cancel(*attempt);
+    for (auto &attempt : attempts)
+        Cancel(*attempt);
     JoinEnded(&attempts);
-    if (attempts.empty()) return;
+    if (attempts.empty())
+        return;
     std::lock_guard<std::mutex> lock(AbandonedMutex());
-    for (auto &attempt : attempts) Abandoned().push_back(attempt);
+    for (auto &attempt : attempts)
+        Abandoned().push_back(attempt);
 }
 
 std::mutex &CServerProbe::AbandonedMutex() {
@@ -67,7 +72,8 @@ void CServerProbe::JoinAbandonedProbes() {
         std::lock_guard<std::mutex> lock(AbandonedMutex());
         attempts.swap(Abandoned());
     }
-    for (auto &attempt : attempts) attempt->thread.Join();
+    for (auto &attempt : attempts)
+        attempt->thread.Join();
 }
 
 void CServerProbe::Cancel(Attempt &attempt) {
@@ -113,12 +119,14 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_current = attempt;
-        for (auto &a : earlier) m_abandoned.push_back(a);
+        for (auto &a : earlier)
+            m_abandoned.push_back(a);
     }
     // Whoever stops us sets the event first and then cancels the current
     // probe; looking at the event after publishing the probe closes the gap
     // in which that cancel would find no probe to cancel.
-    if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut) Cancel(*attempt);
+    if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut)
+        Cancel(*attempt);
     Attempt *raw = attempt.get();
     attempt->thread.Start([raw] { ProbeThreadProc(raw); });
 
@@ -153,7 +161,8 @@ void CServerProbe::CancelBlockingCall() {
         std::lock_guard<std::mutex> lock(m_mutex);
         attempt = m_current;
     }
-    if (attempt) Cancel(*attempt);
+    if (attempt)
+        Cancel(*attempt);
 }
 
 }  // namespace zn

@@ -18,7 +18,7 @@ namespace zn {
 
 // The probe members one asking thread uses for its probes, one at a time.
 class CServerProbe {
-public:
+  public:
     CServerProbe() = default;
     // Cancels every probe; those still running (a name being resolved
     // cannot be cut short) are handed to the process, which joins them once
@@ -42,7 +42,7 @@ public:
     // Waits for every probe thread handed to the process. At unload.
     static void JoinAbandonedProbes();
 
-private:
+  private:
     // One probe's own state, shared by the asking thread and the probe
     // thread. A probe that outlives its waits keeps its state, so it cannot
     // disturb the next probe, which gets fresh state.
@@ -71,7 +71,8 @@ private:
 namespace testhooks {
 // Called at the start of every probe with its host and port text, on the
 // asking thread (null removes it).
-void SetProbeObserver(std::function<void(const std::string &host, const std::string &port)> observer);
+void SetProbeObserver(
+    std::function<void(const std::string &host, const std::string &port)> observer);
 }  // namespace testhooks
 
 }  // namespace zn

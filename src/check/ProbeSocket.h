@@ -8,7 +8,7 @@
 namespace zn {
 
 class CProbeSocket {
-public:
+  public:
     virtual ~CProbeSocket() = default;
 
     // 1 when the server accepted a TCP connection, 0 otherwise. Nothing is
@@ -18,7 +18,7 @@ public:
     // From any thread: a connect in progress (or about to start) fails.
     void CancelBlockingCall() { m_socket.CancelBlockingCall(); }
 
-private:
+  private:
     StreamSocket m_socket;
 };
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <random>
 #include <mutex>
+#include <random>
 
 #include "api/LibraryState.h"
 #include "api/StatusCodes.h"
@@ -13,20 +13,12 @@
 
 namespace zn {
 
-const CheckerKind kWebCheckerKind = {kWebIndex,
-                                     "WEBNUM",
-                                     "WEB",
-                                     "WEB",
-                                     "Begin to check Website!",
-                                     "Finish Checking Website!",
-                                     false};
-const CheckerKind kSipCheckerKind = {kSipIndex,
-                                     "SIPNUM",
-                                     "SIP",
-                                     "SIP",
-                                     "Begin to check SIP proxy!",
-                                     "Finish checking SIP proxy!",
-                                     true};
+const CheckerKind kWebCheckerKind = {
+    kWebIndex, "WEBNUM", "WEB", "WEB", "Begin to check Website!", "Finish Checking Website!",
+    false};
+const CheckerKind kSipCheckerKind = {
+    kSipIndex, "SIPNUM", "SIP", "SIP", "Begin to check SIP proxy!", "Finish checking SIP proxy!",
+    true};
 const CheckerKind kImCheckerKind = {kImIndex,
                                     "IMNUM",
                                     "IM",
@@ -34,13 +26,9 @@ const CheckerKind kImCheckerKind = {kImIndex,
                                     "Begin to check jabber server!",
                                     "Finsih Checking Jabber Server!",
                                     true};
-const CheckerKind kFaxCheckerKind = {kFaxIndex,
-                                     "FAXNUM",
-                                     "FAX",
-                                     "FAX",
-                                     "Begin to check Fax Server!",
-                                     "Finish checking FAX proxy!",
-                                     true};
+const CheckerKind kFaxCheckerKind = {
+    kFaxIndex, "FAXNUM", "FAX", "FAX", "Begin to check Fax Server!", "Finish checking FAX proxy!",
+    true};
 
 namespace {
 
@@ -73,7 +61,8 @@ void SetStartEntryChooser(std::function<int(int kindIndex, int n)> chooser) {
 int ChooseStartEntry(int kindIndex, int n) {
     {
         std::lock_guard<std::mutex> lock(Override().mutex);
-        if (Override().chooser) return Override().chooser(kindIndex, n);
+        if (Override().chooser)
+            return Override().chooser(kindIndex, n);
     }
     // A generator of the checker's own, seeded from the time in seconds at
     // every run.
@@ -90,14 +79,18 @@ bool IsValidServerAddress(const std::string &plain) {
 bool IsValidImAddress(const std::string &plain) {
     int a = -1, b = -1, c = -1, d = -1, end = -1;
     std::sscanf(plain.c_str(), "%d.%d.%d.%d%n", &a, &b, &c, &d, &end);
-    if (a < 0 || b < 0 || c < 0 || d < 0) return false;
+    if (a < 0 || b < 0 || c < 0 || d < 0)
+        return false;
     // The text after the colon, up to white space, must fit its buffer.
-    if (end < 0 || static_cast<size_t>(end) >= plain.size() || plain[end] != ':') return true;
+    if (end < 0 || static_cast<size_t>(end) >= plain.size() || plain[end] != ':')
+        return true;
     const char *const whitespace = " \t\n\v\f\r";
     const size_t begin = plain.find_first_not_of(whitespace, end + 1);
-    if (begin == std::string::npos) return true;
+    if (begin == std::string::npos)
+        return true;
     size_t stop = plain.find_first_of(whitespace, begin);
-    if (stop == std::string::npos) stop = plain.size();
+    if (stop == std::string::npos)
+        stop = plain.size();
     return stop - begin <= kMaxImPortList;
 }
 
@@ -106,7 +99,9 @@ CServerChecker::CServerChecker(const CheckerKind &kind, CheckerSignals &signals)
     m_cipher.DeriveKey();
 }
 
-CServerChecker::~CServerChecker() { Join(); }
+CServerChecker::~CServerChecker() {
+    Join();
+}
 
 void CServerChecker::RequestStop() {
     m_hStopEvent.Set();
@@ -145,10 +140,12 @@ void CServerChecker::StopPath() {
 CServerChecker::Outcome CServerChecker::ProbeEntry(const std::string &addressPart,
                                                    const std::string &plain,
                                                    std::string *selection) {
-    if (!IsValidServerAddress(plain)) return Outcome::Failed;
+    if (!IsValidServerAddress(plain))
+        return Outcome::Failed;
     std::string host, port;
     SplitAtLastColon(plain, &host, &port);
-    if (!ProbeServer(host, port)) return Outcome::Failed;
+    if (!ProbeServer(host, port))
+        return Outcome::Failed;
     *selection = addressPart;
     return Outcome::Selected;
 }
@@ -173,7 +170,8 @@ void CServerChecker::RunChecks() {
     m_profile.m_strFileName = ServerListFilePath();
 
     int n = std::atoi(m_profile.GetValue(kNetworkSection, m_kind.countKey, "10").c_str());
-    if (static_cast<unsigned>(n) > MAX_CHECK_ENTRIES) n = MAX_CHECK_ENTRIES;
+    if (static_cast<unsigned>(n) > MAX_CHECK_ENTRIES)
+        n = MAX_CHECK_ENTRIES;
     if (n == 0) {
         // No entry to start from: nothing to probe, nothing selected.
         Write(m_kind.selectionKey, kNone);
@@ -218,10 +216,12 @@ void CServerChecker::RunChecks() {
                 return;
             }
             if (outcome == Outcome::Selected) {
-                if (MarkEntryBeforeSelection()) Write(key, addressPart + ",1");
+                if (MarkEntryBeforeSelection())
+                    Write(key, addressPart + ",1");
                 Write(m_kind.selectionKey, selection);
                 SetLastSelected(index, selection);
-                if (!MarkEntryBeforeSelection()) Write(key, addressPart + ",1");
+                if (!MarkEntryBeforeSelection())
+                    Write(key, addressPart + ",1");
                 Finish();
                 return;
             }
@@ -241,11 +241,14 @@ void CServerChecker::RunChecks() {
 int CIMChecker::SplitTransportPorts(const std::string &list, std::string *tcpPort,
                                     std::string *httpsPort, std::string *httpPort) {
     const size_t p1 = list.find("TCP");
-    if (p1 == std::string::npos) return 0;
+    if (p1 == std::string::npos)
+        return 0;
     const size_t p2 = list.find("HTTPS", p1 + 3);
-    if (p2 == std::string::npos) return 0;
+    if (p2 == std::string::npos)
+        return 0;
     const size_t p3 = list.find("HTTP", p2 + 5);
-    if (p3 == std::string::npos) return 0;
+    if (p3 == std::string::npos)
+        return 0;
     *tcpPort = list.substr(0, p1);
     *httpsPort = list.substr(p1 + 3, p2 - p1 - 3);
     *httpPort = list.substr(p2 + 5, p3 - p2 - 5);
@@ -254,11 +257,13 @@ int CIMChecker::SplitTransportPorts(const std::string &list, std::string *tcpPor
 
 CServerChecker::Outcome CIMChecker::ProbeEntry(const std::string &, const std::string &plain,
                                                std::string *selection) {
-    if (!IsValidImAddress(plain)) return Outcome::Failed;
+    if (!IsValidImAddress(plain))
+        return Outcome::Failed;
     std::string host, list;
     SplitAtLastColon(plain, &host, &list);
     std::string tcp, https, http;
-    if (!SplitTransportPorts(list, &tcp, &https, &http)) return Outcome::Failed;
+    if (!SplitTransportPorts(list, &tcp, &https, &http))
+        return Outcome::Failed;
     if (tcp.size() > kMaxImPortText || https.size() > kMaxImPortText ||
         http.size() > kMaxImPortText) {
         return Outcome::Failed;
@@ -270,7 +275,8 @@ CServerChecker::Outcome CIMChecker::ProbeEntry(const std::string &, const std::s
     static const char *const kWords[] = {"TCP", "HTTPS", "HTTP"};
     const std::string *const ports[] = {&m_strTcpPort, &m_strHttpsPort, &m_strHttpPort};
     for (m_nTransport = 0; m_nTransport < 3; ++m_nTransport) {
-        if (StopRequested()) return Outcome::Stopped;
+        if (StopRequested())
+            return Outcome::Stopped;
         const std::string &port = *ports[m_nTransport];
         if (ProbeServer(host, port)) {
             *selection = m_cipher.Encipher(host + ":" + port + kWords[m_nTransport]);

@@ -19,10 +19,10 @@ namespace zn {
 
 // What sets one kind's checker apart from another's.
 struct CheckerKind {
-    int index;                   // WEB, SIP, IM, FAX order
-    const char *countKey;        // "SIPNUM"
-    const char *entryPrefix;     // "SIP" for "SIP1", "SIP2", ...
-    const char *selectionKey;    // "SIP"
+    int index;                 // WEB, SIP, IM, FAX order
+    const char *countKey;      // "SIPNUM"
+    const char *entryPrefix;   // "SIP" for "SIP1", "SIP2", ...
+    const char *selectionKey;  // "SIP"
     const char *beginMessage;
     const char *finishMessage;
     bool finishMessageAfterStop;
@@ -44,7 +44,7 @@ struct CheckerSignals {
 constexpr int MAX_CHECK_ENTRIES = 10;
 
 class CServerChecker : public CWorkerThread {
-public:
+  public:
     CServerChecker(const CheckerKind &kind, CheckerSignals &signals);
     ~CServerChecker() override;
 
@@ -54,7 +54,7 @@ public:
 
     int ProbeServer(const std::string &host, const std::string &portText);
 
-protected:
+  protected:
     int Run() override;
 
     enum class Outcome { Selected, Failed, Stopped };
@@ -70,7 +70,7 @@ protected:
     CProfileFile m_profile;
     CAddressCipher m_cipher;
 
-private:
+  private:
     void RunChecks();
     std::string EntryKey(int number) const;
     void Write(const std::string &key, const std::string &value);
@@ -82,17 +82,17 @@ private:
 };
 
 class CSIPChecker : public CServerChecker {
-public:
+  public:
     explicit CSIPChecker(CheckerSignals &signals) : CServerChecker(kSipCheckerKind, signals) {}
 };
 
 class CFaxChecker : public CServerChecker {
-public:
+  public:
     explicit CFaxChecker(CheckerSignals &signals) : CServerChecker(kFaxCheckerKind, signals) {}
 };
 
 class CWebChecker : public CServerChecker {
-public:
+  public:
     explicit CWebChecker(CheckerSignals &signals) : CServerChecker(kWebCheckerKind, signals) {}
 };
 
@@ -100,7 +100,7 @@ public:
 // in that order; the selection names the server, the port that answered
 // and its transport, enciphered anew.
 class CIMChecker : public CServerChecker {
-public:
+  public:
     explicit CIMChecker(CheckerSignals &signals) : CServerChecker(kImCheckerKind, signals) {}
 
     // Splits "5222TCP443HTTPS80HTTP" into its three port texts. 0 (outputs
@@ -108,12 +108,12 @@ public:
     static int SplitTransportPorts(const std::string &list, std::string *tcpPort,
                                    std::string *httpsPort, std::string *httpPort);
 
-protected:
+  protected:
     Outcome ProbeEntry(const std::string &addressPart, const std::string &plain,
                        std::string *selection) override;
     bool MarkEntryBeforeSelection() const override { return true; }
 
-private:
+  private:
     int m_nTransport = 0;
     std::string m_strTcpPort;
     std::string m_strHttpsPort;

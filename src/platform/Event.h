@@ -17,7 +17,7 @@ enum class WaitResult { Signalled, TimedOut, Failed };
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 class Event {
-public:
+  public:
     enum Reset { Manual, Auto };
 
     explicit Event(Reset reset = Manual, bool initiallySignalled = false);
@@ -37,7 +37,7 @@ public:
     // Auto-reset events are not supported here (no caller needs them).
     static WaitResult WaitAll(const std::vector<Event *> &events, uint32_t timeoutMs);
 
-private:
+  private:
     struct State {
         std::mutex mutex;
         std::condition_variable cv;

@@ -11,11 +11,17 @@ thread_local bool t_libraryThread = false;
 std::atomic<uint32_t> g_nextThreadId{1};
 }  // namespace
 
-bool IsLibraryThread() { return t_libraryThread; }
+bool IsLibraryThread() {
+    return t_libraryThread;
+}
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
-OwnedThread::~OwnedThread() { Join(); }
+OwnedThread::~OwnedThread() {
+    Join();
+}
 
 void OwnedThread::JoinEndedFinishing() {
     for (auto it = m_finishing.begin(); it != m_finishing.end();) {
@@ -30,13 +36,15 @@ void OwnedThread::JoinEndedFinishing() {
 }
 
 bool OwnedThread::Start(std::function<void()> body) {
-    if (m_thread.joinable()) m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
+    if (m_thread.joinable())
+        m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
     m_ended.reset();
     // A thread that restarts its own object stays listed until a later
     // start or Join comes from another thread; the list stays short.
     JoinEndedFinishing();
     auto ended = std::make_shared<Event>(Event::Manual, false);
-    if (!ended->IsValid()) return false;
+    if (!ended->IsValid())
+        return false;
     try {
         m_thread = std::thread([body = std::move(body), ended] {
             t_libraryThread = true;
@@ -56,7 +64,8 @@ bool OwnedThread::Start(std::function<void()> body) {
 }
 
 WaitResult OwnedThread::WaitForEnd(uint32_t timeoutMs) {
-    if (!m_thread.joinable() || !m_ended) return WaitResult::Signalled;
+    if (!m_thread.joinable() || !m_ended)
+        return WaitResult::Signalled;
     return m_ended->Wait(timeoutMs);
 }
 
@@ -65,7 +74,8 @@ bool OwnedThread::IsCurrent() const {
 }
 
 void OwnedThread::Join() {
-    if (m_thread.joinable()) m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
+    if (m_thread.joinable())
+        m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
     m_ended.reset();
     for (Finishing &finishing : m_finishing) {
         if (finishing.thread.get_id() == std::this_thread::get_id()) {

@@ -14,7 +14,7 @@
 namespace zn {
 
 class OwnedThread {
-public:
+  public:
     OwnedThread() = default;
     // Joins a thread that is still attached; owners normally wait first.
     ~OwnedThread();
@@ -40,7 +40,7 @@ public:
     bool IsCurrent() const;
     uint32_t Id() const { return m_id; }
 
-private:
+  private:
     // Threads of earlier starts on their way out, with their end events.
     struct Finishing {
         std::thread thread;

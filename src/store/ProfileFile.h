@@ -8,7 +8,7 @@
 namespace zn {
 
 class CProfileFile {
-public:
+  public:
     CProfileFile();
     virtual ~CProfileFile();
 
@@ -22,7 +22,7 @@ public:
 
     std::string m_strFileName;
 
-private:
+  private:
     int Load();
     int Save();
 

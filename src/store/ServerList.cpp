@@ -75,7 +75,8 @@ int FindImTransport(const std::string &portPart, std::string *portDigits) {
     static const char *const kWords[] = {"TCP", "HTTPS", "HTTP"};
     for (int code = 0; code < 3; ++code) {
         const std::string::size_type at = portPart.find(kWords[code]);
-        if (at == std::string::npos) continue;
+        if (at == std::string::npos)
+            continue;
         *portDigits = portPart.substr(0, at);
         return code;
     }

@@ -9,13 +9,13 @@
 namespace zn {
 
 struct TimeLimits {
-    std::atomic<uint32_t> probeWaitMs{10000};          // first wait for a probe
-    std::atomic<uint32_t> probeCancelWaitMs{30000};    // wait after cancelling its connect
-    std::atomic<uint32_t> connectivityWaitMs{5000};    // first wait for the connectivity probe
-    std::atomic<uint32_t> checkersWaitMs{400000};      // manager's wait for all checkers
-    std::atomic<uint32_t> updateWaitMs{60000};         // manager's wait for the update job
-    std::atomic<uint32_t> cancelWaitMs{1000};          // Cancel's wait for stopped threads
-    std::atomic<uint32_t> entryPauseMs{10};            // checkers' pause before each entry
+    std::atomic<uint32_t> probeWaitMs{10000};        // first wait for a probe
+    std::atomic<uint32_t> probeCancelWaitMs{30000};  // wait after cancelling its connect
+    std::atomic<uint32_t> connectivityWaitMs{5000};  // first wait for the connectivity probe
+    std::atomic<uint32_t> checkersWaitMs{400000};    // manager's wait for all checkers
+    std::atomic<uint32_t> updateWaitMs{60000};       // manager's wait for the update job
+    std::atomic<uint32_t> cancelWaitMs{1000};        // Cancel's wait for stopped threads
+    std::atomic<uint32_t> entryPauseMs{10};          // checkers' pause before each entry
 };
 
 TimeLimits &Limits();

@@ -3,7 +3,8 @@
 namespace zn {
 
 CWorkerThread::CWorkerThread() {
-    if (!m_hStopEvent.IsValid()) m_bFailed = 1;
+    if (!m_hStopEvent.IsValid())
+        m_bFailed = 1;
 }
 
 CWorkerThread::~CWorkerThread() = default;
@@ -14,7 +15,8 @@ uint32_t CWorkerThread::ThreadEntry(CWorkerThread *self) {
 }
 
 int CWorkerThread::Start(int /*priority: every caller asks for normal*/) {
-    if (m_bFailed) return -1;
+    if (m_bFailed)
+        return -1;
     std::lock_guard<std::mutex> lock(m_cs);
     m_hStopEvent.ResetEvent();
     if (m_thread.Start([this] { ThreadEntry(this); })) {
@@ -36,6 +38,8 @@ void CWorkerThread::Join() {
     m_thread.Join();
 }
 
-bool CWorkerThread::StopRequested() { return m_hStopEvent.Wait(0) != WaitResult::TimedOut; }
+bool CWorkerThread::StopRequested() {
+    return m_hStopEvent.Wait(0) != WaitResult::TimedOut;
+}
 
 }  // namespace zn

@@ -11,7 +11,7 @@
 namespace zn {
 
 class CWorkerThread {
-public:
+  public:
     CWorkerThread();
     // Does not stop the thread: owners Stop it, and Join it before freeing.
     virtual ~CWorkerThread();
@@ -37,7 +37,7 @@ public:
     // The thread procedure: runs the object's body; the result is always 0.
     static uint32_t ThreadEntry(CWorkerThread *self);
 
-protected:
+  protected:
     virtual int Run() = 0;
 
     // Zero-time poll of the stop event, as the bodies do between steps:
@@ -48,7 +48,7 @@ protected:
     uint32_t m_nThreadId = 0;
     Event m_hStopEvent{Event::Manual, false};
 
-private:
+  private:
     OwnedThread m_thread;
     std::mutex m_cs;
 };

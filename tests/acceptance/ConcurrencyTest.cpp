@@ -17,7 +17,8 @@ TEST(Reentrancy, ExportsWorkFromInsideTheFinishCallback) {
     TempDir dir;
     HostRecorder host;
     ASSERT_EQ(3, host.Init(dir.Path()));
-    int infoResult = -1, startResult = -1;
+    // Written on the library's thread, read here: atomics.
+    std::atomic<int> infoResult{-1}, startResult{-1};
     host.OnMessage("Finish all checking!", [&] {
         char h[1024], p[1024], d[32];
         int t;
@@ -28,7 +29,8 @@ TEST(Reentrancy, ExportsWorkFromInsideTheFinishCallback) {
     ASSERT_TRUE(host.WaitFor("Finish updating!"));
     EXPECT_EQ(1, infoResult);  // accepted, but no IM server was ever selected
     EXPECT_EQ(1, startResult);
-    for (const Received &r : host.All()) EXPECT_NE(CallbackKind::Error, r.kind) << r.message;
+    for (const Received &r : host.All())
+        EXPECT_NE(CallbackKind::Error, r.kind) << r.message;
     EXPECT_EQ(1, CloseCheckServer());
 }
 
@@ -36,7 +38,7 @@ TEST(Reentrancy, CloseAndInitFromInsideTheFinishCallback) {
     TempDir dir;
     HostRecorder host;
     ASSERT_EQ(3, host.Init(dir.Path()));
-    int closeResult = -1, initResult = -1, checkResult = -1;
+    std::atomic<int> closeResult{-1}, initResult{-1}, checkResult{-1};
     host.OnMessage("Finish all checking!", [&] {
         closeResult = CloseCheckServer();
         initResult = host.Init(dir.Path());
@@ -55,7 +57,7 @@ TEST(Reentrancy, CloseFromInsideACallbackOfARunningJob) {
     TempDir dir;
     HostRecorder host;
     ASSERT_EQ(3, host.Init(dir.Path()));
-    int closeResult = -1;
+    std::atomic<int> closeResult{-1};
     host.OnMessage("Begin to update server list!", [&] { closeResult = CloseCheckServer(); });
     ASSERT_EQ(1, UpdateServerList(""));
     ASSERT_TRUE(host.WaitFor("Finish updating!"));
@@ -75,7 +77,7 @@ TEST(Reentrancy, CloseFromInsideTheCancelCallbackOfAHostThread) {
     host.HoldAt("Begin to update server list!");
     ASSERT_EQ(1, UpdateServerList(""));
     ASSERT_TRUE(host.WaitUntilHeld());
-    int closeResult = -1;
+    std::atomic<int> closeResult{-1};
     host.OnMessage("Cancel updating server list successfully!",
                    [&] { closeResult = CloseCheckServer(); });
     std::thread releaser([&] {
@@ -96,7 +98,8 @@ long VirtualSizeKb() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+        if (line.rfind("VmSize:", 0) == 0)
+            return std::stol(line.substr(7));
     }
     return -1;
 }
@@ -167,8 +170,10 @@ TEST(Stress, ExportsFromManyThreadsAtOnce) {
             }
         });
     }
-    for (std::thread &thread : threads) thread.join();
-    if (CloseCheckServer() == 1) ++closes;
+    for (std::thread &thread : threads)
+        thread.join();
+    if (CloseCheckServer() == 1)
+        ++closes;
 
     EXPECT_EQ(inits.load(), closes.load());
     EXPECT_GT(inits.load(), 0);

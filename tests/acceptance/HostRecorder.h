@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/TempDir.h"
 #include "zembrixnet.h"
 
 namespace zntest {
@@ -31,7 +32,21 @@ struct Received {
 };
 
 class HostRecorder {
-public:
+  public:
+    HostRecorder() = default;
+    // The library keeps its callbacks after CloseCheckServer: leave it with
+    // none of ours, so that a later test in this process cannot reach us.
+    ~HostRecorder() {
+        CloseCheckServer();
+        TempDir dir;
+        if (InitCheckServer(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            dir.Path().c_str()) == 3) {
+            CloseCheckServer();
+        }
+    }
+    HostRecorder(const HostRecorder &) = delete;
+    HostRecorder &operator=(const HostRecorder &) = delete;
+
     // Distinct contexts, so each callback can be checked to get its own.
     void *StatusContext() { return &m_contexts[0]; }
     void *CheckContext() { return &m_contexts[1]; }
@@ -106,10 +121,11 @@ public:
         return all;
     }
 
-private:
+  private:
     int CountLocked(const std::string &message) {
         int n = 0;
-        for (const Received &r : m_received) n += r.message == message;
+        for (const Received &r : m_received)
+            n += r.message == message;
         return n;
     }
 
@@ -117,8 +133,8 @@ private:
         std::function<void()> action;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_received.push_back({kind, context, code, message ? message : "",
-                                  std::this_thread::get_id()});
+            m_received.push_back(
+                {kind, context, code, message ? message : "", std::this_thread::get_id()});
             m_cv.notify_all();
             if (!m_actionAt.empty() && m_actionAt == message) {
                 action.swap(m_action);
@@ -130,7 +146,8 @@ private:
                 m_cv.wait(lock, [this] { return m_released; });
             }
         }
-        if (action) action();
+        if (action)
+            action();
     }
 
     struct Context {

@@ -61,7 +61,8 @@ TEST(Lifecycle, AfterCloseRefusalsGoToTheCallbacksStillRegistered) {
     ExpectAllRefusedAsNotInitialised();
     std::vector<Received> got = host.Take();
     ASSERT_EQ(7u, got.size());
-    for (const Received &r : got) EXPECT_EQ(host.Error(75008, "Not initiate yet"), r);
+    for (const Received &r : got)
+        EXPECT_EQ(host.Error(75008, "Not initiate yet"), r);
 
     // And the library can be initialised again, with new callbacks.
     HostRecorder again;
@@ -136,11 +137,11 @@ TEST(Lifecycle, WhileAJobRunsStartsAndInfoAreRefusedAndTheProxyIsWritten) {
     EXPECT_EQ(0, InitCheckServer(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr, dir.Path().c_str()));
     EXPECT_EQ(1, SetHTTPProxy("10.0.0.9:8080"));
-    EXPECT_EQ((std::vector<Received>{host.Error(75004, "Is checking servers"),
-                                     host.Error(75004, "Is checking servers"),
-                                     host.Error(75004, "Is checking servers"),
-                                     host.Error(75009, "Had already initiated")}),
-              host.Take());
+    EXPECT_EQ(
+        (std::vector<Received>{
+            host.Error(75004, "Is checking servers"), host.Error(75004, "Is checking servers"),
+            host.Error(75004, "Is checking servers"), host.Error(75009, "Had already initiated")}),
+        host.Take());
     EXPECT_NE(std::string::npos,
               ReadWholeFile(dir.File("ZembrixNetWork.ini")).find("HTTPPROXY=10.0.0.9:8080\r\n"));
 
@@ -148,8 +149,9 @@ TEST(Lifecycle, WhileAJobRunsStartsAndInfoAreRefusedAndTheProxyIsWritten) {
     EXPECT_EQ(1, CancelChecking());
     EXPECT_EQ(1, EndUpdateServerList());
     EXPECT_EQ(1, CancelChecking());
-    EXPECT_EQ(std::vector<Received>{host.Status(75003, "Cancel updating server list successfully!")},
-              host.Take());
+    EXPECT_EQ(
+        std::vector<Received>{host.Status(75003, "Cancel updating server list successfully!")},
+        host.Take());
 
     host.Release();
     ASSERT_TRUE(host.WaitFor("Finish updating!"));
@@ -183,10 +185,11 @@ TEST(Lifecycle, CloseDuringAJobCancelsItWaitsForItsEndAndShutsDown) {
     });
     EXPECT_EQ(1, CloseCheckServer());
     releaser.join();
-    EXPECT_EQ((std::vector<Received>{host.Status(75003, "Cancel updating server list successfully!"),
-                                     host.UpdateFinished(),
-                                     host.Status(75001, "Close checking server list successfully")}),
-              host.Take());
+    EXPECT_EQ(
+        (std::vector<Received>{host.Status(75003, "Cancel updating server list successfully!"),
+                               host.UpdateFinished(),
+                               host.Status(75001, "Close checking server list successfully")}),
+        host.Take());
     ExpectAllRefusedAsNotInitialised();
     EXPECT_EQ(7u, host.Take().size());
 }
@@ -227,6 +230,19 @@ TEST(Lifecycle, OneTrailingSeparatorIsTrimmed) {
     EXPECT_EQ(1, CloseCheckServer());
     EXPECT_NE(std::string::npos,
               ReadWholeFile(dir.File("ZembrixNetWork.ini")).find("HTTPPROXY=10.0.0.1:1\r\n"));
+}
+
+}  // namespace
+}  // namespace zntest
+
+extern "C" int RunCHost(const char *directory);
+
+namespace zntest {
+namespace {
+
+TEST(CHost, UsesTheHeaderAsItIs) {
+    TempDir dir;
+    EXPECT_EQ(2, RunCHost(dir.Path().c_str()));  // initialised, closed
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ inline std::ostream &operator<<(std::ostream &out, const Message &m) {
 }
 
 class CheckTest : public NetworkTest {
-protected:
+  protected:
     void SetUp() override {
         NetworkTest::SetUp();
         s_self = this;
@@ -48,7 +48,8 @@ protected:
                 m_probes.push_back(host + ":" + port);
                 action = m_onProbe;
             }
-            if (action) action(host, port);
+            if (action)
+                action(host, port);
         });
         ASSERT_EQ(3, InitCheckServer(OnStatus, nullptr, OnCheckFinished, nullptr, nullptr, nullptr,
                                      OnError, nullptr, m_dir.Path().c_str()));
@@ -115,7 +116,8 @@ protected:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cv.wait_for(lock, timeout, [&] {
             for (const Message &m : m_messages) {
-                if (m.text == text) return true;
+                if (m.text == text)
+                    return true;
             }
             return false;
         });
@@ -125,9 +127,10 @@ protected:
     zn::CAddressCipher m_cipher;
     zn::CheckerSignals m_signals;
 
-private:
+  private:
     static void Record(int code, const char *text) {
-        if (!s_self) return;
+        if (!s_self)
+            return;
         std::lock_guard<std::mutex> lock(s_self->m_mutex);
         s_self->m_messages.push_back({code, text});
         s_self->m_cv.notify_all();

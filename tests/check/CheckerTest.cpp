@@ -15,12 +15,13 @@ using zn::CWebChecker;
 
 // Three SIP entries on distinct local addresses, all on one port.
 class SipChecker : public CheckTest {
-protected:
+  protected:
     void SetUp() override {
         CheckTest::SetUp();
         ASSERT_TRUE(m_listener.IsOpen());
         Set("SIPNUM", "3");
-        for (int i = 1; i <= 3; ++i) SetEntry("SIP" + std::to_string(i), Address(i), "0");
+        for (int i = 1; i <= 3; ++i)
+            SetEntry("SIP" + std::to_string(i), Address(i), "0");
     }
     std::string Address(int i) {
         return "10.0.0." + std::to_string(10 + i) + ":" + std::to_string(m_listener.Port());
@@ -65,7 +66,8 @@ TEST_F(SipChecker, NothingReachableProbesTheStartEntryTwiceAndSelectsNone) {
     CSIPChecker checker(Signals());
     RunChecker(checker);
     EXPECT_EQ((std::vector<std::string>{Probed(2), Probed(1), Probed(2), Probed(3)}), Probes());
-    for (int i = 1; i <= 3; ++i) EXPECT_EQ(Hex(Address(i)) + ",-1", Get("SIP" + std::to_string(i)));
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(Hex(Address(i)) + ",-1", Get("SIP" + std::to_string(i)));
     EXPECT_EQ("04", Get("SIP"));
     EXPECT_EQ("04", zn::GetLastSelected(zn::kSipIndex));
 }
@@ -87,8 +89,8 @@ TEST_F(SipChecker, MalformedEntriesAreMarkedFailedWithoutAProbe) {
     Set("SIPNUM", "6");
     Set("SIP1", "no-comma-at-all");
     Set("SIP2", Hex(Address(2)) + ",2");
-    SetEntry("SIP3", "10.0.0.1", "0");         // no port
-    SetEntry("SIP4", "10.-1.0.1:80", "-1");    // negative octet
+    SetEntry("SIP3", "10.0.0.1", "0");           // no port
+    SetEntry("SIP4", "10.-1.0.1:80", "-1");      // negative octet
     Set("SIP5", std::string(1024, 'A') + ",0");  // does not fit the work buffer
     // SIP6 is missing: its default "#" has no comma.
     m_listener.Close();
@@ -129,7 +131,8 @@ TEST_F(SipChecker, CountsAboveTenOrNegativeExamineTenEntries) {
         EXPECT_EQ(10, chosenFrom) << count;
         EXPECT_EQ("#,-1", Get("SIP10")) << count;  // missing entries 4..10 were examined
         EXPECT_EQ("#", Get("SIP11")) << count;
-        for (int i = 4; i <= 10; ++i) Set("SIP" + std::to_string(i), "#");
+        for (int i = 4; i <= 10; ++i)
+            Set("SIP" + std::to_string(i), "#");
     }
 }
 
@@ -238,7 +241,7 @@ TEST_F(CheckTest, FaxAndWebCheckersUseTheirOwnKeysAndMessages) {
 
 // IM entries: three ports, tried TCP, HTTPS, HTTP.
 class ImChecker : public CheckTest {
-protected:
+  protected:
     void SetUp() override {
         CheckTest::SetUp();
         Set("IMNUM", "1");
@@ -296,7 +299,8 @@ TEST_F(ImChecker, AStopBetweenTransportsKeepsTheEntrysStatus) {
     SetEntry("IM1", entry, "0");
     CIMChecker checker(Signals());
     OnProbe([&](const std::string &, const std::string &port) {
-        if (port == "1") checker.RequestStop();
+        if (port == "1")
+            checker.RequestStop();
     });
     RunChecker(checker);
     EXPECT_EQ(std::vector<std::string>{"10.0.0.42:1"}, Probes());
@@ -335,7 +339,8 @@ TEST(SplitTransportPorts, NeedsTheThreeWordsInOrder) {
     EXPECT_EQ("", http);
 
     tcp = https = http = "untouched";
-    for (const char *list : {"5222TCP", "443HTTPS5222TCP80HTTP", "5222TCP443HTTPS", "5222tcp1HTTPS2HTTP"}) {
+    for (const char *list :
+         {"5222TCP", "443HTTPS5222TCP80HTTP", "5222TCP443HTTPS", "5222tcp1HTTPS2HTTP"}) {
         EXPECT_EQ(0, CIMChecker::SplitTransportPorts(list, &tcp, &https, &http)) << list;
     }
     EXPECT_EQ("untouched", tcp);

@@ -15,15 +15,17 @@ using std::chrono::seconds;
 [[maybe_unused]] const bool kIsolated = RegisterIsolatedNetworkCheck();
 
 class CheckRun : public CheckTest {
-protected:
+  protected:
     bool RunCheck(int mask) {
-        if (CheckServerStatus("", mask) != 1) return false;
+        if (CheckServerStatus("", mask) != 1)
+            return false;
         return WaitForMessage("Finish all checking!", seconds(120));
     }
     std::vector<Message> Only75004(const std::vector<Message> &all) {
         std::vector<Message> out;
         for (const Message &m : all) {
-            if (m.code == 75004) out.push_back(m);
+            if (m.code == 75004)
+                out.push_back(m);
         }
         return out;
     }
@@ -128,7 +130,7 @@ TEST_F(CheckRun, ACancelDuringTheConnectivityTestIsReportedButTheRunGoesOn) {
 // Every checker stuck in a connect to a host that never answers, with the
 // real time limits: a cancel ends them all at once.
 class StuckCheckers : public CheckRun {
-protected:
+  protected:
     void SetUp() override {
         CheckRun::SetUp();
         m_internet = Internet();
@@ -139,7 +141,8 @@ protected:
         Set("IMNUM", "1");
         SetEntry("IM1", std::string(kSilentDropHost) + ":1TCP2HTTPS3HTTP", "0");
         OnProbe([this](const std::string &host, const std::string &) {
-            if (host == kSilentDropHost && ++m_stuck == 4) m_allStuck.Set();
+            if (host == kSilentDropHost && ++m_stuck == 4)
+                m_allStuck.Set();
         });
         ASSERT_EQ(1, CheckServerStatus("", 15));
         ASSERT_EQ(zn::WaitResult::Signalled, m_allStuck.Wait(30000));
@@ -193,7 +196,8 @@ TEST_F(CheckRun, CloseAndInitFromInsideACheckerCallbackLeaveTheNewManagerUsable)
     std::atomic<int> reinit{-1};
     zn::Event reinitialised{zn::Event::Manual};
     OnProbe([&](const std::string &host, const std::string &) {
-        if (host != kSilentDropHost || reinit != -1) return;
+        if (host != kSilentDropHost || reinit != -1)
+            return;
         EXPECT_EQ(1, CloseCheckServer());
         reinit = InitCheckServer(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr, m_dir.Path().c_str());
@@ -226,7 +230,8 @@ TEST_F(CheckRun, CloseDuringTheConnectivityTestIsPromptAndLeavesTheFileAlone) {
 }
 
 TEST_F(CheckTest, ServerInfoBeforeAnyCheckAndTheSipFallbackToTheFile) {
-    for (int i = 0; i < zn::kKindCount; ++i) zn::SetLastSelected(i, "");
+    for (int i = 0; i < zn::kKindCount; ++i)
+        zn::SetLastSelected(i, "");
     char host[1024] = "h", port[1024] = "p", description[32] = "";
     int transport = -1;
     for (int kind : {ZN_KIND_WEB, ZN_KIND_SIP, ZN_KIND_FAX}) {

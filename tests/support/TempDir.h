@@ -7,7 +7,7 @@
 namespace zntest {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -16,7 +16,7 @@ public:
     const std::string &Path() const { return m_path; }
     std::string File(const std::string &name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 

@@ -12,26 +12,27 @@ using Clock = std::chrono::steady_clock;
 
 // Runs until stopped, polling its stop event as the library's bodies do.
 class Cooperative : public CWorkerThread {
-public:
+  public:
     std::atomic<int> runs{0};
     std::atomic<bool> sawStopAtStart{false};
 
-protected:
+  protected:
     int Run() override {
         sawStopAtStart = StopRequested();
         ++runs;
-        while (!StopRequested()) SleepMs(1);
+        while (!StopRequested())
+            SleepMs(1);
         return 42;
     }
 };
 
 // Ignores its stop event until released.
 class Stubborn : public CWorkerThread {
-public:
+  public:
     Event release{Event::Manual};
     std::atomic<bool> ended{false};
 
-protected:
+  protected:
     int Run() override {
         release.Wait(kInfinite);
         ended = true;
@@ -40,15 +41,16 @@ protected:
 };
 
 class Quick : public CWorkerThread {
-public:
+  public:
     std::atomic<int> runs{0};
 
-protected:
+  protected:
     int Run() override { return ++runs; }
 };
 
 void WaitForRuns(Cooperative &worker, int runs) {
-    for (int i = 0; i < 10000 && worker.runs < runs; ++i) SleepMs(1);
+    for (int i = 0; i < 10000 && worker.runs < runs; ++i)
+        SleepMs(1);
     ASSERT_EQ(runs, worker.runs.load());
 }
 
@@ -113,12 +115,14 @@ TEST(WorkerThread, StartWhileTheLastRunIsStillLeavingDoesNotWaitForIt) {
     struct Restarting : CWorkerThread {
         std::atomic<int> runs{0};
         int Run() override {
-            if (++runs == 1) Start(0);
+            if (++runs == 1)
+                Start(0);
             return 0;
         }
     } worker;
     ASSERT_EQ(0, worker.Start(0));
-    for (int i = 0; i < 5000 && worker.runs < 2; ++i) SleepMs(1);
+    for (int i = 0; i < 5000 && worker.runs < 2; ++i)
+        SleepMs(1);
     worker.Join();
     EXPECT_EQ(2, worker.runs.load());
 }

@@ -7,11 +7,13 @@
 HostSession::HostSession(const std::string &directory) {
     m_initResult = InitCheckServer(OnStatus, this, OnCheckFinished, this, OnUpdateFinished, this,
                                    OnError, this, directory.c_str());
-    if (m_initResult != 3) std::fprintf(stderr, "InitCheckServer returned %d\n", m_initResult);
+    if (m_initResult != 3)
+        std::fprintf(stderr, "InitCheckServer returned %d\n", m_initResult);
 }
 
 HostSession::~HostSession() {
-    if (Ok()) CloseCheckServer();
+    if (Ok())
+        CloseCheckServer();
 }
 
 void HostSession::WaitForCheckFinished() {

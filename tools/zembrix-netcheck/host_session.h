@@ -7,7 +7,7 @@
 #include <string>
 
 class HostSession {
-public:
+  public:
     explicit HostSession(const std::string &directory);
     ~HostSession();
     HostSession(const HostSession &) = delete;
@@ -19,7 +19,7 @@ public:
     void WaitForCheckFinished();
     void WaitForUpdateFinished();
 
-private:
+  private:
     static void OnStatus(void *context, int code, const char *message);
     static void OnCheckFinished(void *context, const char *message);
     static void OnUpdateFinished(void *context, const char *message);

@@ -28,16 +28,19 @@ const char *const kTransports[] = {"TCP", "HTTPS", "HTTP"};
 // "web,sip" -> mask; every kind when the text is empty. 0 on an unknown
 // name.
 int ParseKinds(const std::string &text) {
-    if (text.empty()) return ZN_KIND_WEB | ZN_KIND_SIP | ZN_KIND_IM | ZN_KIND_FAX;
+    if (text.empty())
+        return ZN_KIND_WEB | ZN_KIND_SIP | ZN_KIND_IM | ZN_KIND_FAX;
     int mask = 0;
     size_t begin = 0;
     while (begin <= text.size()) {
         size_t end = text.find(',', begin);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         const std::string name = text.substr(begin, end - begin);
         int code = 0;
         for (const Kind &kind : kKinds) {
-            if (name == kind.name) code = kind.code;
+            if (name == kind.name)
+                code = kind.code;
         }
         if (!code) {
             std::fprintf(stderr, "unknown server kind '%s' (web, sip, im, fax)\n", name.c_str());
@@ -59,24 +62,29 @@ void PrintRow(const char *kind, const std::string &host, const std::string &port
 int CmdCheck(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest)) return 2;
+    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+        return 2;
     if (rest.size() > 1) {
         std::fprintf(stderr, "check: one list of kinds at most, such as web,sip\n");
         return 2;
     }
     const int mask = ParseKinds(rest.empty() ? "" : rest.front());
-    if (!mask) return 2;
+    if (!mask)
+        return 2;
 
     HostSession session(options.directory);
-    if (!session.Ok()) return 1;
-    if (CheckServerStatus("", mask) != 1) return 1;
+    if (!session.Ok())
+        return 1;
+    if (CheckServerStatus("", mask) != 1)
+        return 1;
     session.WaitForCheckFinished();
 
     std::printf("\n");
     PrintRow("KIND", "HOST", "PORT", "TRANSPORT");
     bool allFound = true;
     for (const Kind &kind : kKinds) {
-        if (!(mask & kind.code)) continue;
+        if (!(mask & kind.code))
+            continue;
         char host[1024] = "", port[1024] = "", description[32] = "";
         int transport = -1;
         if (GetServerInfo(kind.code, host, port, description, &transport) != 0 || !*host) {
@@ -92,7 +100,8 @@ int CmdCheck(int argc, char **argv) {
 int CmdInfo(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest)) return 2;
+    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+        return 2;
     if (!rest.empty()) {
         std::fprintf(stderr, "info: unexpected argument '%s'\n", rest.front().c_str());
         return 2;
@@ -130,12 +139,14 @@ int CmdInfo(int argc, char **argv) {
 int CmdProxy(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest)) return 2;
+    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+        return 2;
     if (rest.size() != 1) {
         std::fprintf(stderr, "proxy: give HOST:PORT, or none\n");
         return 2;
     }
     HostSession session(options.directory);
-    if (!session.Ok()) return 1;
+    if (!session.Ok())
+        return 1;
     return SetHTTPProxy(rest.front() == "none" ? "" : rest.front().c_str()) == 1 ? 0 : 1;
 }

@@ -67,7 +67,8 @@ bool ParseDirectoryOption(int argc, char **argv, CommandOptions *options,
 int CmdInit(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest)) return 2;
+    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+        return 2;
     if (!rest.empty()) {
         std::fprintf(stderr, "init: unexpected argument '%s'\n", rest.front().c_str());
         return 2;
@@ -82,7 +83,8 @@ int main(int argc, char **argv) {
         return argc < 2 ? 2 : 0;
     }
     for (const Command &command : kCommands) {
-        if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 2, argv + 2);
+        if (std::strcmp(argv[1], command.name) == 0)
+            return command.run(argc - 2, argv + 2);
     }
     std::fprintf(stderr, "zembrix-netcheck: unknown command '%s' (try --help)\n", argv[1]);
     return 2;

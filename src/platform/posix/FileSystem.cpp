@@ -8,7 +8,8 @@ const char kPathSeparator = '/';
 
 bool QueryReadOnly(const std::string &path, bool *readOnly) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
     *readOnly = (st.st_mode & S_IWUSR) == 0;
     return true;
 }
@@ -20,7 +21,8 @@ bool PathExists(const std::string &path) {
 
 bool ClearReadOnly(const std::string &path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
     return chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
