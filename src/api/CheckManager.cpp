@@ -106,10 +106,16 @@ CCheckManager::StartResult CCheckManager::StartJob(int jobKind, const std::strin
     if (jobKind == kCheckJob)
         g_nCheckMask = checkMask;
     g_bCancelLatch = 0;
-    SetRequest(request);
-    m_nJobKind = jobKind;
+    bool started = false;
+    try {
+        SetRequest(request);
+        m_nJobKind = jobKind;
+        started = Start(0) == 0 && ThreadId() != 0;
+    } catch (...) {
+        // Out of memory for the request: as if the thread never started.
+    }
     // No thread, no run: give the job back rather than wedge the library.
-    if (Start(0) != 0 || ThreadId() == 0) {
+    if (!started) {
         m_nJobKind = kNoJob;
         g_bJobRunning = 0;
         return StartResult::Closed;

@@ -7,10 +7,14 @@
 #include <fstream>
 
 #include "acceptance/HostRecorder.h"
+#include "support/Network.h"
 #include "support/TempDir.h"
 
 namespace zntest {
 namespace {
+
+// Check runs probe the connectivity-test hosts: only inside the namespace.
+[[maybe_unused]] const bool kIsolated = RegisterIsolatedNetworkCheck();
 
 // Every export but InitCheckServer, with the result each gives when it is
 // refused for want of initialisation.
