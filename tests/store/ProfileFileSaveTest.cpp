@@ -1,6 +1,7 @@
 // Saving the profile file: failures leave the old file whole, permissions
 // stay, and neither a killed writer nor a full disk leaves a partial file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -87,6 +88,21 @@ TEST_F(ProfileFileSaveTest, AnExistingFileThatCannotBeReadIsNotRewrittenFromNoth
     EXPECT_EQ(ReadWholeFile(m_path), old);
     m_file.SetValue("NETWORK", "SIP", "04");  // readable again: the change lands
     EXPECT_EQ(ReadWholeFile(m_path), Crlf({"[NETWORK]", "SIPNUM=3", "SIP1=AB,0", "SIP=04"}));
+}
+
+TEST_F(ProfileFileSaveTest, AFifoInTheFilesPlaceNeitherBlocksNorIsReplaced) {
+    ASSERT_EQ(0, mkfifo(m_path.c_str(), 0644));
+    auto reader = std::async(std::launch::async, [this] {
+        CProfileFile file;
+        file.m_strFileName = m_path;
+        const std::string value = file.GetValue("S", "k", "#");
+        file.SetValue("S", "k", "v");
+        return value;
+    });
+    // Generous: a blocking open would wait for a writer for ever.
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ("#", reader.get());
+    EXPECT_TRUE(fs::is_fifo(m_path));
 }
 
 TEST_F(ProfileFileSaveTest, ReadOnlyFileIsNotReplacedWhoeverRunsTheProcess) {

@@ -120,8 +120,14 @@ class TempFile {
 
 bool ReadTextLines(const std::string &path, std::vector<std::string> *lines) {
     try {
-        Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // Non-blocking, and regular files only: a FIFO or a device in the
+        // file's place would otherwise block or never end, with the profile
+        // file lock held.
+        Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (file.Get() < 0)
+            return false;
+        struct stat st;
+        if (fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
             return false;
         std::string content;
         if (!ReadAll(file.Get(), &content))
@@ -159,7 +165,7 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
             // A plain rewrite would fail on these; root's access check ignores
             // the mode bits, so the owner-write bit is tested on its own.
             if (!S_ISREG(old.st_mode) || (old.st_mode & S_IWUSR) == 0 ||
-                access(target.c_str(), W_OK) != 0) {
+                faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
                 return false;
             }
         }
