@@ -137,11 +137,38 @@ void CCheckManager::MarkClosed() {
     }
 }
 
+void CCheckManager::WaitForAllThreads() {
+    Join();
+    // The slots cannot change any more: the run has ended and the manager
+    // is closed. Joined outside the lock (a finish callback may call an
+    // export that takes it).
+    std::vector<CServerChecker *> checkers;
+    {
+        std::lock_guard<std::mutex> lock(m_objectsMutex);
+        for (int i = 0; i < kKindCount; ++i) {
+            if (CServerChecker *checker = *CheckerSlot(i))
+                checkers.push_back(checker);
+        }
+    }
+    for (CServerChecker *checker : checkers)
+        checker->Join();
+}
+
+bool CCheckManager::AllThreadsEnded() {
+    if (!HasEnded())
+        return false;
+    std::lock_guard<std::mutex> lock(m_objectsMutex);
+    for (int i = 0; i < kKindCount; ++i) {
+        CServerChecker *checker = *CheckerSlot(i);
+        if (checker && !checker->HasEnded())
+            return false;
+    }
+    return true;
+}
+
 void CCheckManager::Shutdown() {
     MarkClosed();
-    if (m_nJobKind != kNoJob)
-        Cancel();
-    Join();
+    WaitForAllThreads();
 }
 
 int CCheckManager::Run() {
@@ -270,17 +297,21 @@ int CCheckManager::Cancel() {
     int jobKind;
     {
         std::lock_guard<std::mutex> lock(m_lifeMutex);
-        if (g_bCancelLatch.exchange(1))
-            return 1;
         jobKind = m_nJobKind;
-        if (jobKind == kNoJob)
+        if (jobKind == kNoJob || g_bCancelLatch.exchange(1))
             return 1;
         ++m_nCancelling;
     }
+    // However the cancel ends, the run must not wait for it any longer.
+    struct Reported {
+        CCheckManager *self;
+        ~Reported() {
+            std::lock_guard<std::mutex> lock(self->m_lifeMutex);
+            --self->m_nCancelling;
+            self->m_cancelReported.notify_all();
+        }
+    } reported{this};
     CancelJob(jobKind);
-    std::lock_guard<std::mutex> lock(m_lifeMutex);
-    --m_nCancelling;
-    m_cancelReported.notify_all();
     return 1;
 }
 

@@ -31,15 +31,21 @@ class CCheckManager : public CWorkerThread {
     // runs already; Closed when the manager is being closed.
     StartResult StartJob(int jobKind, const std::string &request, int checkMask);
 
-    // Always 1. Stops a running check or update; see the definition.
+    // Always 1. Stops a running check or update; see the definition. A
+    // manager without a job leaves the cancel latch alone: it belongs to
+    // whichever manager runs the current job.
     int Cancel();
 
     // Refuses every later StartJob, and ends a running check at once: the
     // connectivity test and every checker are stopped, whatever an earlier
     // cancel did or did not reach.
     void MarkClosed();
-    // From a host thread: refuses new jobs, cancels a running one and waits
-    // until its run has ended.
+    // Waits until the run and every checker thread have ended. Not from a
+    // thread that a run may wait for (see MayWaitForRuns).
+    void WaitForAllThreads();
+    // True when no thread of this manager runs any more.
+    bool AllThreadsEnded();
+    // MarkClosed, then WaitForAllThreads: silently, as at unload.
     void Shutdown();
 
     // Writes host, port, description and (IM) transport of the server the

@@ -76,7 +76,6 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
                            UpdateFinishedCallback updateFinished, void *updateFinishedContext,
                            ErrorCallback error, void *errorContext, const char *directory) {
     try {
-        ReapRetiredManagers();
         std::unique_lock<std::mutex> lock(StateMutex());
         if (g_bInitialised) {
             lock.unlock();
@@ -151,7 +150,6 @@ ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, in
 
 ZN_API int CloseCheckServer(void) {
     try {
-        ReapRetiredManagers();
         std::shared_ptr<CCheckManager> manager;
         {
             std::unique_lock<std::mutex> lock(StateMutex());
@@ -167,11 +165,12 @@ ZN_API int CloseCheckServer(void) {
             manager->MarkClosed();
             if (g_bJobRunning)
                 manager->Cancel();
+            // Nothing of the job reaches the host after Close has returned.
             // A host calling from one of our callbacks may be on a thread
-            // that the run waits for: the manager is then set aside by its
-            // release and freed once the run has ended.
+            // that the run waits for: the manager then ends on its own and
+            // is freed by the library once it has.
             if (MayWaitForRuns())
-                manager->Join();
+                manager->WaitForAllThreads();
             manager.reset();
         }
         ReportStatus(kClosed, msg::kClosed);

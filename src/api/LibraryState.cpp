@@ -1,11 +1,13 @@
 #include "api/LibraryState.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <vector>
 
 #include "api/CheckManager.h"
 #include "api/StatusCodes.h"
 #include "check/Probe.h"
+#include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
@@ -35,28 +37,88 @@ struct CallbackScope {
     ~CallbackScope() { --t_callbackDepth; }
 };
 
-std::mutex g_retiredMutex;
-std::vector<CCheckManager *> g_retired;
-
-// Cancels what still runs, waits for its end, and frees the manager.
-void ShutDownAndFree(CCheckManager *manager) {
-    manager->Shutdown();
-    delete manager;
-}
-
-void ReleaseManager(CCheckManager *manager) {
-    if (!MayWaitForRuns()) {
-        std::lock_guard<std::mutex> lock(g_retiredMutex);
-        g_retired.push_back(manager);
-        return;
+// Frees managers whose threads have not all ended when their last user lets
+// go of them, on a thread of its own: no host thread ever waits for a run
+// that way (only CloseCheckServer does, on purpose). Never destroyed; its
+// thread is stopped and joined at unload.
+class ManagerReaper {
+  public:
+    void Retire(CCheckManager *manager) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(manager);
+        if (!m_started && !m_stopping)
+            m_started = m_thread.Start([this] { Loop(); });
+        m_wake.notify_all();
     }
-    ShutDownAndFree(manager);
+
+    // At unload, from a thread that may wait: frees everything still queued.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+            m_wake.notify_all();
+        }
+        m_thread.Join();
+        for (CCheckManager *manager : m_queue)
+            ShutDownAndFree(manager);
+        m_queue.clear();
+    }
+
+  private:
+    static void ShutDownAndFree(CCheckManager *manager) {
+        manager->Shutdown();
+        delete manager;
+    }
+
+    void Loop() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            CCheckManager *manager = m_queue.front();
+            m_queue.erase(m_queue.begin());
+            lock.unlock();
+            ShutDownAndFree(manager);
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<CCheckManager *> m_queue;
+    bool m_started = false;
+    bool m_stopping = false;
+    OwnedThread m_thread;
+};
+
+ManagerReaper &Reaper() {
+    static ManagerReaper *reaper = new ManagerReaper;
+    return *reaper;
 }
 
-// Library load and unload: start the socket layer; at unload, end whatever
-// the host left running so no library thread outlives the code it runs.
+// The last user of a manager frees it at once when nothing of it runs any
+// more; otherwise the reaper waits for it.
+void ReleaseManager(CCheckManager *manager) noexcept {
+    try {
+        if (manager->AllThreadsEnded()) {
+            delete manager;
+        } else {
+            Reaper().Retire(manager);
+        }
+    } catch (...) {
+        // Out of memory for the queue: the manager is left, never freed
+        // under a running thread.
+    }
+}
+
+// Library load and unload: start the socket layer and the crypto library
+// (first, so that the crypto library's own exit handler runs after ours);
+// at unload, end whatever the host left running so no library thread
+// outlives the code it runs.
 struct LibraryLifetime {
     LibraryLifetime() {
+        InitCryptoLibrary();
         if (!InitSocketLayer())
             std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed);
     }
@@ -71,8 +133,10 @@ struct LibraryLifetime {
             manager.swap(g_pManager);
             g_bInitialised = 0;
         }
+        if (manager)
+            manager->Shutdown();
         manager.reset();
-        ReapRetiredManagers();
+        Reaper().Stop();
         CServerProbe::JoinAbandonedProbes();
     }
 };
@@ -154,23 +218,6 @@ void SetLastSelected(int kindIndex, const std::string &value) {
 
 std::shared_ptr<CCheckManager> MakeManager() {
     return std::shared_ptr<CCheckManager>(new CCheckManager, ReleaseManager);
-}
-
-std::shared_ptr<CCheckManager> CurrentManager() {
-    std::lock_guard<std::mutex> lock(StateMutex());
-    return g_pManager;
-}
-
-void ReapRetiredManagers() {
-    if (!MayWaitForRuns())
-        return;
-    std::vector<CCheckManager *> retired;
-    {
-        std::lock_guard<std::mutex> lock(g_retiredMutex);
-        retired.swap(g_retired);
-    }
-    for (CCheckManager *manager : retired)
-        ShutDownAndFree(manager);
 }
 
 }  // namespace zn

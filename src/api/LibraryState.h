@@ -65,11 +65,8 @@ void SetDirectory(const std::string &directory);
 extern std::shared_ptr<CCheckManager> g_pManager;
 
 // Managers are shared by the exports that use them at the moment; the last
-// one out frees the manager. Where no run may be waited for (see
-// MayWaitForRuns) the manager is set aside instead, and freed later from a
-// host thread (ReapRetiredManagers) or at unload.
+// one out frees the manager, at once when none of its threads runs any more,
+// otherwise on the library's reaper thread once they have ended.
 std::shared_ptr<CCheckManager> MakeManager();
-std::shared_ptr<CCheckManager> CurrentManager();
-void ReapRetiredManagers();
 
 }  // namespace zn

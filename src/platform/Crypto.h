@@ -12,6 +12,11 @@ namespace zn {
 
 constexpr size_t kMd5DigestLength = 16;
 
+// Starts the crypto library. Called once when our library loads, before
+// anything else of ours uses it, so that its exit-time cleanup runs after
+// ours (which may still need it to end running jobs).
+void InitCryptoLibrary();
+
 // The providers of MD5 and RC4. Hashes and keys made from it must be
 // destroyed before it.
 class CryptoProvider {

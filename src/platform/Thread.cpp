@@ -69,6 +69,16 @@ WaitResult OwnedThread::WaitForEnd(uint32_t timeoutMs) {
     return m_ended->Wait(timeoutMs);
 }
 
+bool OwnedThread::HasEnded() const {
+    if (m_thread.joinable() && m_ended && m_ended->Wait(0) != WaitResult::Signalled)
+        return false;
+    for (const Finishing &finishing : m_finishing) {
+        if (finishing.ended->Wait(0) != WaitResult::Signalled)
+            return false;
+    }
+    return true;
+}
+
 bool OwnedThread::IsCurrent() const {
     return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
 }

@@ -36,7 +36,10 @@ class OwnedThread {
     // owners avoid that case.
     void Join();
 
-    bool IsStarted() const { return m_thread.joinable(); }
+    // True when no thread this object started is still running (ended
+    // threads may still wait to be joined).
+    bool HasEnded() const;
+
     bool IsCurrent() const;
     uint32_t Id() const { return m_id; }
 

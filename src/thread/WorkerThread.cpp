@@ -33,6 +33,11 @@ int CWorkerThread::Stop(uint32_t timeoutMs) {
     return m_thread.WaitForEnd(timeoutMs) == WaitResult::TimedOut ? -1 : 0;
 }
 
+bool CWorkerThread::HasEnded() {
+    std::lock_guard<std::mutex> lock(m_cs);
+    return m_thread.HasEnded();
+}
+
 void CWorkerThread::Join() {
     std::lock_guard<std::mutex> lock(m_cs);
     m_thread.Join();

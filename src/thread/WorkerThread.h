@@ -32,6 +32,8 @@ class CWorkerThread {
     void Join();
 
     bool IsCurrentThread() const { return m_thread.IsCurrent(); }
+    // True when no thread this object started is still running.
+    bool HasEnded();
     uint32_t ThreadId() const { return m_nThreadId; }
 
     // The thread procedure: runs the object's body; the result is always 0.

@@ -216,6 +216,24 @@ TEST_F(CheckRun, CloseAndInitFromInsideACheckerCallbackLeaveTheNewManagerUsable)
     EXPECT_LT(Clock::now() - begin, seconds(10));
 }
 
+TEST_F(CheckRun, NothingReachesTheHostAfterCloseHasReturned) {
+    // The run gives up on its checkers (shortened limit) while they are still
+    // stuck in connects; Close must still stop and wait for them.
+    zn::Limits().checkersWaitMs = 200;
+    auto internet = Internet();
+    for (const char *kind : {"WEB", "SIP", "IM", "FAX"}) {
+        Set(std::string(kind) + "NUM", "1");
+        SetEntry(std::string(kind) + "1", std::string(kSilentDropHost) + ":1TCP2HTTPS3HTTP", "0");
+    }
+    Set("SIPNUM", "0");
+    ASSERT_TRUE(RunCheck(15));
+    EXPECT_EQ(1, CloseCheckServer());
+    const std::vector<Message> atClose = Take();
+    EXPECT_EQ((Message{75001, "Close checking server list successfully"}), atClose.back());
+    zn::SleepMs(300);
+    EXPECT_TRUE(Take().empty());
+}
+
 TEST_F(CheckRun, CloseDuringTheConnectivityTestIsPromptAndLeavesTheFileAlone) {
     zn::testhooks::SetConnectivityHosts(kSilentDropHost, kSilentDropHost);
     zn::Event probing{zn::Event::Manual};

@@ -14,13 +14,21 @@ namespace zn {
 
 namespace {
 
-std::mutex g_modulesMutex;
-std::string g_modulesOverride;
+// Never destroyed: running jobs may still derive keys while static objects
+// are being destroyed, until the unload handler has ended them.
+struct ModulesOverride {
+    std::mutex mutex;
+    std::string directory;
+};
+ModulesOverride &Modules() {
+    static ModulesOverride *modules = new ModulesOverride;
+    return *modules;
+}
 
 std::string ModulesDirectory() {
-    std::lock_guard<std::mutex> guard(g_modulesMutex);
-    if (!g_modulesOverride.empty())
-        return g_modulesOverride;
+    std::lock_guard<std::mutex> guard(Modules().mutex);
+    if (!Modules().directory.empty())
+        return Modules().directory;
     // The crypto library's own module directory, not OPENSSL_MODULES: the
     // environment of a host must not decide which code deciphers our data.
     const char *own = OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
@@ -36,6 +44,10 @@ class ErrorQueueMark {
 };
 
 }  // namespace
+
+void InitCryptoLibrary() {
+    OPENSSL_init_crypto(0, nullptr);
+}
 
 struct CryptoProvider::Native {
     OSSL_LIB_CTX *context = nullptr;
@@ -198,8 +210,8 @@ bool Rc4Key::Apply(uint8_t *data, size_t length) const {
 }
 
 void OverrideCryptoModulesDirectory(const std::string &directory) {
-    std::lock_guard<std::mutex> guard(g_modulesMutex);
-    g_modulesOverride = directory;
+    std::lock_guard<std::mutex> guard(Modules().mutex);
+    Modules().directory = directory;
 }
 
 }  // namespace zn
