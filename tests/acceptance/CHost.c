@@ -16,7 +16,9 @@ static void ZN_CALLBACK OnStatus(void *context, int code, const char *message) {
 int RunCHost(const char *directory) {
     StatusCallback status = OnStatus;
     g_statusCalls = 0;
-    if (InitCheckServer(status, NULL, NULL, NULL, NULL, NULL, NULL, NULL, directory) != 3) return -1;
-    if (CloseCheckServer() != 1) return -1;
+    if (InitCheckServer(status, NULL, NULL, NULL, NULL, NULL, NULL, NULL, directory) != 3)
+        return -1;
+    if (CloseCheckServer() != 1)
+        return -1;
     return g_statusCalls;
 }

@@ -76,9 +76,7 @@ TEST(Reentrancy, CloseFromInsideTheCancelCallbackOfAHostThread) {
     TempDir dir;
     HostRecorder host;
     ASSERT_EQ(3, host.Init(dir.Path()));
-    host.HoldAt("Begin to update server list!");
-    ASSERT_EQ(1, UpdateServerList(""));
-    ASSERT_TRUE(host.WaitUntilHeld());
+    ASSERT_TRUE(host.StartHeldUpdate(""));
     std::atomic<int> closeResult{-1};
     host.OnMessage("Cancel updating server list successfully!",
                    [&] { closeResult = CloseCheckServer(); });

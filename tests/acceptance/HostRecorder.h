@@ -79,6 +79,13 @@ class HostRecorder {
         m_held = false;
         m_released = false;
     }
+    // Starts an update run and keeps it running, held in its first
+    // callback, until Release. False when it did not start or get there.
+    bool StartHeldUpdate(const char *version) {
+        HoldAt("Begin to update server list!");
+        return UpdateServerList(version) == 1 && WaitUntilHeld();
+    }
+
     // Waits until the library's thread is held; false after timeout.
     bool WaitUntilHeld(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         std::unique_lock<std::mutex> lock(m_mutex);

@@ -128,9 +128,7 @@ TEST(Lifecycle, WhileAJobRunsStartsAndInfoAreRefusedAndTheProxyIsWritten) {
     TempDir dir;
     HostRecorder host;
     ASSERT_EQ(3, host.Init(dir.Path()));
-    host.HoldAt("Begin to update server list!");
-    ASSERT_EQ(1, UpdateServerList("2.1"));
-    ASSERT_TRUE(host.WaitUntilHeld());
+    ASSERT_TRUE(host.StartHeldUpdate("2.1"));
     host.Take();
 
     char hostBuf[1024], port[1024], description[32];
@@ -161,9 +159,7 @@ TEST(Lifecycle, WhileAJobRunsStartsAndInfoAreRefusedAndTheProxyIsWritten) {
     ASSERT_TRUE(host.WaitFor("Finish updating!"));
     host.Take();
     // A new run takes a new cancel.
-    host.HoldAt("Begin to update server list!");
-    ASSERT_EQ(1, UpdateServerList("2.1"));
-    ASSERT_TRUE(host.WaitUntilHeld());
+    ASSERT_TRUE(host.StartHeldUpdate("2.1"));
     EXPECT_EQ(1, EndUpdateServerList());
     host.Release();
     ASSERT_TRUE(host.WaitFor("Finish updating!"));
@@ -176,9 +172,7 @@ TEST(Lifecycle, CloseDuringAJobCancelsItWaitsForItsEndAndShutsDown) {
     TempDir dir;
     HostRecorder host;
     ASSERT_EQ(3, host.Init(dir.Path()));
-    host.HoldAt("Begin to update server list!");
-    ASSERT_EQ(1, UpdateServerList(""));
-    ASSERT_TRUE(host.WaitUntilHeld());
+    ASSERT_TRUE(host.StartHeldUpdate(""));
     host.Take();
 
     std::thread releaser([&] {

@@ -9,10 +9,11 @@ struct CommandOptions {
     std::string directory = ".";
 };
 
-// Parses "--dir DIR" out of the arguments; the rest stay in order in rest.
-// False (after printing why) on a malformed option.
-bool ParseDirectoryOption(int argc, char **argv, CommandOptions *options,
-                          std::vector<std::string> *rest);
+// Parses "--dir DIR" out of a command's arguments; the others stay in order
+// in rest. False (after saying why) on a malformed option or more than
+// maxRest other arguments.
+bool ParseArguments(const char *command, int argc, char **argv, size_t maxRest,
+                    CommandOptions *options, std::vector<std::string> *rest);
 
 int CmdInit(int argc, char **argv);
 

@@ -62,12 +62,8 @@ void PrintRow(const char *kind, const std::string &host, const std::string &port
 int CmdCheck(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+    if (!ParseArguments("check", argc, argv, 1, &options, &rest))
         return 2;
-    if (rest.size() > 1) {
-        std::fprintf(stderr, "check: one list of kinds at most, such as web,sip\n");
-        return 2;
-    }
     const int mask = ParseKinds(rest.empty() ? "" : rest.front());
     if (!mask)
         return 2;
@@ -100,12 +96,8 @@ int CmdCheck(int argc, char **argv) {
 int CmdInfo(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+    if (!ParseArguments("info", argc, argv, 0, &options, &rest))
         return 2;
-    if (!rest.empty()) {
-        std::fprintf(stderr, "info: unexpected argument '%s'\n", rest.front().c_str());
-        return 2;
-    }
     // The selections of the last check, as the checkers recorded them in the
     // file (a new process's library knows only the SIP one).
     zn::CProfileFile profile;
@@ -139,9 +131,9 @@ int CmdInfo(int argc, char **argv) {
 int CmdProxy(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+    if (!ParseArguments("proxy", argc, argv, 1, &options, &rest))
         return 2;
-    if (rest.size() != 1) {
+    if (rest.empty()) {
         std::fprintf(stderr, "proxy: give HOST:PORT, or none\n");
         return 2;
     }

@@ -48,12 +48,12 @@ void PrintHelp() {
 
 }  // namespace
 
-bool ParseDirectoryOption(int argc, char **argv, CommandOptions *options,
-                          std::vector<std::string> *rest) {
+bool ParseArguments(const char *command, int argc, char **argv, size_t maxRest,
+                    CommandOptions *options, std::vector<std::string> *rest) {
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dir") == 0) {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "--dir needs a directory\n");
+                std::fprintf(stderr, "%s: --dir needs a directory\n", command);
                 return false;
             }
             options->directory = argv[++i];
@@ -61,18 +61,18 @@ bool ParseDirectoryOption(int argc, char **argv, CommandOptions *options,
             rest->push_back(argv[i]);
         }
     }
+    if (rest->size() > maxRest) {
+        std::fprintf(stderr, "%s: unexpected argument '%s'\n", command, (*rest)[maxRest].c_str());
+        return false;
+    }
     return true;
 }
 
 int CmdInit(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+    if (!ParseArguments("init", argc, argv, 0, &options, &rest))
         return 2;
-    if (!rest.empty()) {
-        std::fprintf(stderr, "init: unexpected argument '%s'\n", rest.front().c_str());
-        return 2;
-    }
     HostSession session(options.directory);
     return session.Ok() ? 0 : 1;
 }

@@ -159,12 +159,8 @@ bool TakeOneArgument(int argc, char **argv, const char *command, const char *wha
 int CmdList(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseDirectoryOption(argc, argv, &options, &rest))
+    if (!ParseArguments("list", argc, argv, 0, &options, &rest))
         return 2;
-    if (!rest.empty()) {
-        std::fprintf(stderr, "list: unexpected argument '%s'\n", rest.front().c_str());
-        return 2;
-    }
     const std::string path = zn::ServerListPath(options.directory);
     bool readOnly = false;
     if (!zn::QueryReadOnly(path, &readOnly)) {
