@@ -53,8 +53,6 @@ class CCheckManager : public CWorkerThread {
     bool GetServerAddress(int kind, char *host, char *port, char *description, int *transport);
     int WriteProxySetting(const char *proxy);
 
-    int JobKind() const { return m_nJobKind.load(); }
-
   protected:
     int Run() override;
 

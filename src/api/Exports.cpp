@@ -9,7 +9,6 @@
 #include "api/LibraryState.h"
 #include "api/StatusCodes.h"
 #include "platform/FileSystem.h"
-#include "platform/Thread.h"
 #include "store/ServerList.h"
 #include "zembrixnet.h"
 
