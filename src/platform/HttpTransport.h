@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,7 @@ enum class HttpOutcome {
 // plain system failures, the system) number them. The one table that maps
 // this platform's failures onto them is in the transport's implementation.
 enum HttpErrorCode : uint32_t {
+    kHttpErrorInvalidHandle = 6,              // nothing opened to send
     kHttpErrorNotEnoughMemory = 8,            // out of memory; body over the cap
     kHttpErrorInvalidParameter = 87,          // no server name
     kHttpErrorTimeout = 12002,                // no answer within the limit
@@ -132,9 +134,9 @@ bool FindCertificateByIssuerUnit(const std::string &directory, const std::string
                                  StoredCertificate *found);
 
 namespace testhooks {
-// Makes the next n HttpTransport creations fail, as a system out of
-// resources would.
-void FailNextHttpTransportCreations(int n);
+// Later Create calls return what make returns (null: creation fails, as on a
+// system out of resources); an empty function restores the real transport.
+void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make);
 }  // namespace testhooks
 
 }  // namespace zn

@@ -47,8 +47,9 @@ TEST_F(HttpTextTest, ABodyOverTheCapIsCutAtTheCap) {
 }
 
 TEST_F(HttpTextTest, EachFailingStepGivesItsMessageWithTheCode) {
-    zn::testhooks::FailNextHttpTransportCreations(1);
+    zn::testhooks::ReplaceHttpTransports([] { return nullptr; });
     EXPECT_EQ(zn::GetHttpText("http://127.0.0.1/"), "GetHttpText::InternetOpen Error 8");
+    zn::testhooks::ReplaceHttpTransports(nullptr);
     EXPECT_EQ(zn::GetHttpText("no url at all"), "GetHttpText::InternetConnect Error 87");
     EXPECT_EQ(zn::GetHttpText("http://127.0.0.1:99999/"), "GetHttpText::InternetConnect Error 87");
     EXPECT_EQ(zn::GetHttpText("http://127.0.0.1/a\r\nX-Injected: 1"),

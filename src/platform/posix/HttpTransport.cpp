@@ -27,7 +27,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<int> g_failNextCreations{0};
+// The test hook's replacement factory; never destroyed (see StartHttpLibrary).
+std::mutex &FactoryMutex() {
+    static std::mutex *mutex = new std::mutex;
+    return *mutex;
+}
+std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
 
 // Started on first use, never at load (the loader lock on Windows, and a
 // host that never uses HTTP pays nothing), and never cleaned up: the host may
@@ -192,6 +197,8 @@ struct Transfer {
     KeyPtr clientKey;
     bool certificateRequested = false;
     bool headersComplete = false;
+    // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
+    bool connected = false;
     Clock::time_point lastActivity;
 };
 
@@ -215,6 +222,9 @@ CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
     auto *ctx = static_cast<SSL_CTX *>(sslContext);
     auto *transfer = static_cast<Transfer *>(data);
     const HttpRequestOptions &options = *transfer->options;
+    // The connection stands; a silent handshake counts as a silent peer.
+    transfer->connected = true;
+    transfer->lastActivity = Clock::now();
     ErrorQueueMark mark;
     if (!options.extraAuthoritiesDirectory.empty()) {
         X509_STORE *store = SSL_CTX_get_cert_store(ctx);
@@ -355,7 +365,6 @@ bool CurlTransport::Configure(CURL *easy, Transfer *transfer, const std::string 
 
 CURLcode CurlTransport::Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool *timedOut) {
     const auto silenceLimit = std::chrono::milliseconds(transfer->options->sendReceiveTimeoutMs);
-    bool connected = false;
     for (;;) {
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK)
@@ -363,17 +372,18 @@ CURLcode CurlTransport::Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool
         if (!running || m_aborted)
             break;
         const auto now = Clock::now();
-        if (!connected) {
-            // Until the first connection stands, the connect limit applies.
+        if (!transfer->connected) {
+            // Until the connection stands (the TLS handshake begins, or a
+            // plain one is made), the connect limit applies.
             curl_off_t connectTime = 0;
             if (curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectTime) == CURLE_OK &&
                 connectTime > 0) {
-                connected = true;
+                transfer->connected = true;
                 transfer->lastActivity = now;
             }
         }
         long waitMs = 1000;
-        if (connected) {
+        if (transfer->connected) {
             const auto silent = now - transfer->lastActivity;
             if (silent >= silenceLimit) {
                 *timedOut = true;
@@ -483,10 +493,10 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
 }
 
 std::unique_ptr<HttpTransport> HttpTransport::Create() {
-    int pending = g_failNextCreations.load();
-    while (pending > 0) {
-        if (g_failNextCreations.compare_exchange_weak(pending, pending - 1))
-            return nullptr;
+    {
+        std::lock_guard<std::mutex> guard(FactoryMutex());
+        if (g_factory)
+            return (*g_factory)();
     }
     if (!StartHttpLibrary())
         return nullptr;
@@ -518,8 +528,11 @@ bool FindCertificateByIssuerUnit(const std::string &directory, const std::string
 }
 
 namespace testhooks {
-void FailNextHttpTransportCreations(int n) {
-    g_failNextCreations = n;
+void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make) {
+    std::lock_guard<std::mutex> guard(FactoryMutex());
+    delete g_factory;
+    g_factory =
+        make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
 }
 }  // namespace testhooks
 
