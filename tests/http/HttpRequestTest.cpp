@@ -275,6 +275,7 @@ TEST_F(HttpRequestTest, SilentPeersMeetTheTimeLimits) {
 TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
     zntest::TcpListener silent;
     zntest::HttpResponder server(zntest::HttpResponder::Reply("never read"));
+    zntest::SilentNameServer nameServer;
     const struct {
         const char *phase;
         std::string host;
@@ -283,6 +284,7 @@ TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
         bool viaProxy;
         int abortAfterMs;
     } cases[] = {
+        {"resolve", "server.example", 80, false, false, 100},
         {"connect", zntest::kSilentDropHost, 443, true, false, 100},
         {"handshake", zntest::kLoopback, silent.Port(), true, false, 100},
         {"reply", zntest::kLoopback, silent.Port(), false, false, 100},
