@@ -34,7 +34,8 @@ bool StartResolverLibrary() {
 int PollTimeout(bool limited, Clock::time_point deadline) {
     if (!limited)
         return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
 }
 
