@@ -172,6 +172,20 @@ TEST_F(SipChecker, AStopDuringAProbeFailsThatEntryAndEndsWithTheFinishMessage) {
               Take());
 }
 
+TEST_F(SipChecker, AStopEndsThePauseBeforeAnEntryAtOnce) {
+    zn::Limits().entryPauseMs = 60000;
+    StartAt(1);
+    CSIPChecker checker(Signals());
+    ASSERT_EQ(0, checker.Start(0));
+    ASSERT_TRUE(WaitForMessage("Begin to check SIP proxy!", std::chrono::seconds(10)));
+    checker.RequestStop();
+    // A sixth of the pause; the stop itself takes well under a millisecond.
+    EXPECT_EQ(zn::WaitResult::Signalled, Signals().m_hDone.Wait(10000));
+    checker.Join();
+    EXPECT_TRUE(Probes().empty());
+    EXPECT_EQ(Hex(Address(1)) + ",0", Get("SIP1"));
+}
+
 TEST_F(CheckTest, AStoppedWebCheckerSendsNoFinishMessage) {
     zn::Limits().probeWaitMs = 60000;
     Set("WEBNUM", "2");
