@@ -129,7 +129,7 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
     if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut)
         Cancel(*attempt);
     Attempt *raw = attempt.get();
-    if (!attempt->thread.Start([raw] { ProbeThreadProc(raw, StreamSocket::kNoTimeLimit); })) {
+    if (!attempt->thread.Start([raw] { ProbeThreadProc(raw, kInfinite); })) {
         // No thread to spare: connect here instead, within the first wait. A
         // cancel from another thread still cuts it short.
         ProbeThreadProc(raw, firstWaitMs);

@@ -14,8 +14,7 @@ class CProbeSocket {
 
     // 1 when the server accepted a TCP connection within timeoutMs (name
     // lookup included), 0 otherwise. Nothing is sent or received.
-    int TestConnect(const std::string &host, unsigned port,
-                    uint32_t timeoutMs = StreamSocket::kNoTimeLimit);
+    int TestConnect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
     // From any thread: a connect in progress (or about to start) fails.
     void CancelBlockingCall() { m_socket.CancelBlockingCall(); }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Event.h"
+
 namespace zn {
 
 // Starts the platform's socket layer. Nothing to start on POSIX (always
@@ -22,8 +24,6 @@ bool InitSocketLayer();
 // CancelBlockingCall on it is still running.
 class StreamSocket {
   public:
-    static constexpr uint32_t kNoTimeLimit = 0xFFFFFFFFu;
-
     StreamSocket();
     // Closes whatever is open.
     ~StreamSocket();
@@ -36,11 +36,11 @@ class StreamSocket {
 
     // Connects to a dotted IPv4 address or a host name (its first IPv4
     // address) and a port, blocking until the connection is made, refused or
-    // failed, cancelled, or timeoutMs has passed (kNoTimeLimit: no limit).
+    // failed, cancelled, or timeoutMs has passed (kInfinite: no limit).
     // True only when connected. Ports 0 and above 65535 fail. A host name is
     // looked up in the system's hosts file and through its name servers; a
     // cancel or the time limit ends that lookup too, leaving nothing behind.
-    bool Connect(const std::string &host, unsigned port, uint32_t timeoutMs = kNoTimeLimit);
+    bool Connect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
     // Closes the socket; Create may be called again.
     void Close();

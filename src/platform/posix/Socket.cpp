@@ -112,15 +112,19 @@ bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
         if (waits[0].revents != 0 || (limited && Clock::now() >= deadline))
             break;
         bool processed = false;
+        bool broken = false;
         for (nfds_t i = 1; i < count && ready > 0; ++i) {
             if (waits[i].revents == 0)
                 continue;
+            broken = broken || (waits[i].revents & POLLNVAL) != 0;
             const bool readable = (waits[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
             const bool writable = (waits[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
             ares_process_fd(channel, readable ? waits[i].fd : ARES_SOCKET_BAD,
                             writable ? waits[i].fd : ARES_SOCKET_BAD);
             processed = true;
         }
+        if (broken)
+            break;  // a descriptor the resolver lost would wake every poll at once
         if (!processed)
             ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // its time-outs
     }
@@ -159,7 +163,7 @@ bool StreamSocket::Create() {
 bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t timeoutMs) {
     if (m_socket < 0 || port == 0 || port > 65535 || m_cancelled.load())
         return false;
-    const bool limited = timeoutMs != kNoTimeLimit;
+    const bool limited = timeoutMs != kInfinite;
     const Clock::time_point deadline =
         limited ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point();
 
