@@ -179,11 +179,9 @@ TEST_F(SipChecker, AStopEndsThePauseBeforeAnEntryAtOnce) {
     ASSERT_EQ(0, checker.Start(0));
     ASSERT_TRUE(WaitForMessage("Begin to check SIP proxy!", std::chrono::seconds(10)));
     checker.RequestStop();
-    // A sixth of the pause; the stop itself takes well under a millisecond.
-    EXPECT_EQ(zn::WaitResult::Signalled, Signals().m_hDone.Wait(10000));
+    EXPECT_EQ(zn::WaitResult::Signalled, Signals().m_hDone.Wait(10000));  // a sixth of the pause
     checker.Join();
     EXPECT_TRUE(Probes().empty());
-    EXPECT_EQ(Hex(Address(1)) + ",0", Get("SIP1"));
 }
 
 TEST_F(CheckTest, AStoppedWebCheckerSendsNoFinishMessage) {

@@ -222,10 +222,10 @@ TEST_F(StreamSocketTest, LeavesNoDescriptorOpen) {
     zntest::TcpListener listener;
     ASSERT_TRUE(listener.IsOpen());
     const size_t before = OpenDescriptorCount();
-    for (int i = 0; i < 25; ++i) {
+    for (int i = 0; i < 20; ++i) {
         zn::StreamSocket socket;
         ASSERT_TRUE(socket.Create());
-        switch (i % 5) {
+        switch (i % 4) {
             case 0:
                 EXPECT_TRUE(socket.Connect(zntest::kLoopback, listener.Port()));
                 break;  // destroyed while connected
@@ -239,12 +239,6 @@ TEST_F(StreamSocketTest, LeavesNoDescriptorOpen) {
                 break;  // destroyed with the connect cancelled
             case 3:
                 ASSERT_TRUE(socket.Create());  // replaces the first socket
-                break;
-            case 4:  // the name lookups' own sockets
-                EXPECT_TRUE(socket.Connect("localhost", listener.Port()));
-                socket.Close();
-                ASSERT_TRUE(socket.Create());
-                EXPECT_FALSE(socket.Connect(zntest::kUnknownHostName, listener.Port()));
                 break;
         }
     }

@@ -4,9 +4,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/eventfd.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,22 +52,6 @@ class IsolatedNetworkEnvironment : public ::testing::Environment {
 };
 
 }  // namespace
-
-std::string UseSilentNameServer(const std::string &scratchFile) {
-    {
-        std::ofstream out(scratchFile);
-        out << "nameserver " << kSilentDropHost << "\noptions timeout:30 attempts:5\n";
-        if (!out)
-            return "cannot write " + scratchFile;
-    }
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string("unshare(CLONE_NEWNS) failed: ") + strerror(errno);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("making mounts private failed: ") + strerror(errno);
-    if (mount(scratchFile.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
-        return std::string("binding /etc/resolv.conf failed: ") + strerror(errno);
-    return std::string();
-}
 
 std::string ConnectivityHostName1() {
     return EnvironmentValue("ZEMBRIXNET_CONNECTIVITY_HOST1");

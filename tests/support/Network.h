@@ -37,12 +37,6 @@ constexpr unsigned kRefusedPort = 1;
 // A name that neither /etc/hosts nor anything else in the namespace knows.
 constexpr const char *kUnknownHostName = "no-such-host.invalid";
 
-// In the calling process (meant for a forked child; needs root): a private
-// mount namespace whose /etc/resolv.conf names only the silent-drop host as
-// name server, with long time-outs, so that a lookup of any name the hosts
-// file lacks hangs for minutes. Empty on success, otherwise why not.
-std::string UseSilentNameServer(const std::string &scratchFile);
-
 // Names of the connectivity-test hosts as the namespace's /etc/hosts has
 // them: netns-run exports them (it takes them from the environment, which
 // scripts/test.sh fills from the build's cache, or uses the build's
