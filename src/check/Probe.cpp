@@ -81,9 +81,10 @@ void CServerProbe::Cancel(Attempt &attempt) {
     attempt.m_probeEvent.Set();
 }
 
-void CServerProbe::ProbeThreadProc(Attempt *attempt) {
+void CServerProbe::ProbeThreadProc(Attempt *attempt, uint32_t timeoutMs) {
     const unsigned port = static_cast<unsigned>(std::atoi(attempt->m_strProbePort.c_str()));
-    attempt->m_bProbeOk = attempt->m_probeSocket.TestConnect(attempt->m_strProbeHost, port) ? 1 : 0;
+    attempt->m_bProbeOk =
+        attempt->m_probeSocket.TestConnect(attempt->m_strProbeHost, port, timeoutMs) ? 1 : 0;
     attempt->threadDone = true;
     attempt->m_probeEvent.Set();
 }
@@ -128,24 +129,24 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
     if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut)
         Cancel(*attempt);
     Attempt *raw = attempt.get();
-    attempt->thread.Start([raw] { ProbeThreadProc(raw); });
-
-    switch (attempt->m_probeEvent.Wait(firstWaitMs)) {
-        case WaitResult::Signalled:
-            break;
-        case WaitResult::TimedOut:
-            attempt->m_probeSocket.CancelBlockingCall();
-            attempt->m_probeEvent.Wait(Limits().probeCancelWaitMs);
-            break;
-        case WaitResult::Failed:
-            break;
+    if (!attempt->thread.Start([raw] { ProbeThreadProc(raw, kInfinite); })) {
+        // No thread to spare: connect here instead, within the first wait. A
+        // cancel from another thread still cuts it short.
+        ProbeThreadProc(raw, firstWaitMs);
+    } else if (attempt->m_probeEvent.Wait(firstWaitMs) != WaitResult::Signalled ||
+               !attempt->threadDone) {
+        // Out of time, or cancelled by whoever stops us. Every step of a
+        // probe, the name lookup too, ends at once on a cancel: wait for the
+        // thread so that none is left behind.
+        attempt->m_probeSocket.CancelBlockingCall();
+        attempt->thread.WaitForEnd(Limits().probeCancelWaitMs);
     }
     const int ok = attempt->m_bProbeOk;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_current.reset();
-        // A probe given up on, or cancelled while it still resolves its host
-        // name, keeps its own state until its thread ends.
+        // A probe thread that did not end even after its cancel keeps its
+        // own state until it does.
         if (!attempt->threadDone) {
             m_abandoned.push_back(attempt);
             return ok;

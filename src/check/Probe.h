@@ -20,16 +20,18 @@ namespace zn {
 class CServerProbe {
   public:
     CServerProbe() = default;
-    // Cancels every probe; those still running (a name being resolved
-    // cannot be cut short) are handed to the process, which joins them once
-    // they end and at the latest when the library is unloaded.
+    // Cancels every probe; any still running are handed to the process,
+    // which joins them once they end and at the latest when the library is
+    // unloaded.
     ~CServerProbe();
     CServerProbe(const CServerProbe &) = delete;
     CServerProbe &operator=(const CServerProbe &) = delete;
 
     // Connects to host at the port that atoi reads from portText, on a probe
     // thread. Waits firstWaitMs for it; then cancels the connect and waits
-    // the probe-cancel limit more. 1 when the server answered in time.
+    // the probe-cancel limit more for the thread to end. Without a thread to
+    // spare, connects on the calling thread within firstWaitMs. 1 when the
+    // server answered in time.
     // A stop event that is already set when the probe starts cancels it at
     // once (the one who set it may have cancelled just before).
     int ProbeServer(const std::string &host, const std::string &portText, uint32_t firstWaitMs,
@@ -55,7 +57,7 @@ class CServerProbe {
         std::atomic<bool> threadDone{false};
         OwnedThread thread;
     };
-    static void ProbeThreadProc(Attempt *attempt);
+    static void ProbeThreadProc(Attempt *attempt, uint32_t timeoutMs);
     static void Cancel(Attempt &attempt);
     // Joins the attempts whose threads have ended; keeps the others.
     static void JoinEnded(std::vector<std::shared_ptr<Attempt>> *attempts);

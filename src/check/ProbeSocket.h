@@ -1,6 +1,7 @@
 // One reachability probe's socket: connect, and close again at once.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Socket.h"
@@ -11,9 +12,9 @@ class CProbeSocket {
   public:
     virtual ~CProbeSocket() = default;
 
-    // 1 when the server accepted a TCP connection, 0 otherwise. Nothing is
-    // sent or received.
-    int TestConnect(const std::string &host, unsigned port);
+    // 1 when the server accepted a TCP connection within timeoutMs (name
+    // lookup included), 0 otherwise. Nothing is sent or received.
+    int TestConnect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
     // From any thread: a connect in progress (or about to start) fails.
     void CancelBlockingCall() { m_socket.CancelBlockingCall(); }

@@ -193,8 +193,8 @@ void CServerChecker::RunChecks() {
     std::string text = m_profile.GetValue(kNetworkSection, EntryKey(start), kMissing);
     int i = 0;
     for (;;) {
-        SleepMs(Limits().entryPauseMs);
-        if (StopRequested()) {
+        // The pause before each entry ends at once on a stop.
+        if (m_hStopEvent.Wait(Limits().entryPauseMs) != WaitResult::TimedOut) {
             StopPath();
             return;
         }

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+
+#include "platform/Event.h"
 
 namespace zn {
 
@@ -33,11 +36,11 @@ class StreamSocket {
 
     // Connects to a dotted IPv4 address or a host name (its first IPv4
     // address) and a port, blocking until the connection is made, refused or
-    // failed, or cancelled. True only when connected. Ports 0 and above 65535
-    // fail. A host name is resolved before the wait starts, and resolution
-    // itself cannot be interrupted: a cancel during it takes effect as soon
-    // as it returns.
-    bool Connect(const std::string &host, unsigned port);
+    // failed, cancelled, or timeoutMs has passed (kInfinite: no limit).
+    // True only when connected. Ports 0 and above 65535 fail. A host name is
+    // looked up in the system's hosts file and through its name servers; a
+    // cancel or the time limit ends that lookup too, leaving nothing behind.
+    bool Connect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
     // Closes the socket; Create may be called again.
     void Close();

@@ -172,6 +172,18 @@ TEST_F(SipChecker, AStopDuringAProbeFailsThatEntryAndEndsWithTheFinishMessage) {
               Take());
 }
 
+TEST_F(SipChecker, AStopEndsThePauseBeforeAnEntryAtOnce) {
+    zn::Limits().entryPauseMs = 60000;
+    StartAt(1);
+    CSIPChecker checker(Signals());
+    ASSERT_EQ(0, checker.Start(0));
+    ASSERT_TRUE(WaitForMessage("Begin to check SIP proxy!", std::chrono::seconds(10)));
+    checker.RequestStop();
+    EXPECT_EQ(zn::WaitResult::Signalled, Signals().m_hDone.Wait(10000));  // a sixth of the pause
+    checker.Join();
+    EXPECT_TRUE(Probes().empty());
+}
+
 TEST_F(CheckTest, AStoppedWebCheckerSendsNoFinishMessage) {
     zn::Limits().probeWaitMs = 60000;
     Set("WEBNUM", "2");

@@ -1,36 +1,139 @@
 #include "platform/Socket.h"
 
+#include <ares.h>
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <mutex>
+
 namespace zn {
 
 namespace {
 
-// First IPv4 address of a dotted address or a host name.
-bool ResolveIPv4(const std::string &host, in_addr *address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
-        return false;
-    bool ok = false;
-    for (addrinfo *entry = found; entry; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr) {
-            *address = reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr;
-            ok = true;
-            break;
+using Clock = std::chrono::steady_clock;
+
+// The resolver library is started once per process, on first use and never
+// from a static constructor; it registers no exit handler and is never
+// cleaned up, so a probe thread still resolving at exit finds it intact.
+bool StartResolverLibrary() {
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] { started = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS; });
+    return started;
+}
+
+// Milliseconds left before the deadline for poll: -1 without one.
+int PollTimeout(bool limited, Clock::time_point deadline) {
+    if (!limited)
+        return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+}
+
+struct Lookup {
+    bool done = false;
+    bool found = false;
+    in_addr address{};
+};
+
+void OnLookupDone(void *arg, int status, int, ares_addrinfo *result) {
+    Lookup *lookup = static_cast<Lookup *>(arg);
+    lookup->done = true;
+    if (status == ARES_SUCCESS && result) {
+        for (ares_addrinfo_node *node = result->nodes; node; node = node->ai_next) {
+            if (node->ai_family == AF_INET && node->ai_addr) {
+                lookup->address = reinterpret_cast<const sockaddr_in *>(node->ai_addr)->sin_addr;
+                lookup->found = true;
+                break;
+            }
         }
     }
-    freeaddrinfo(found);
-    return ok;
+    if (result)
+        ares_freeaddrinfo(result);
+}
+
+// First IPv4 address of a dotted address or a host name. The name is looked
+// up as the system would (hosts file, then the resolver configuration), but
+// on this thread and without blocking, so that the cancel handle or the
+// deadline ends a lookup whose name server never answers.
+bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
+                 Clock::time_point deadline, in_addr *address) {
+    if (inet_aton(host.c_str(), address) != 0)
+        return true;
+    if (!StartResolverLibrary())
+        return false;
+    ares_channel channel = nullptr;
+    ares_options options{};
+    if (ares_init_options(&channel, &options, 0) != ARES_SUCCESS)
+        return false;
+    Lookup lookup;
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ares_getaddrinfo(channel, host.c_str(), nullptr, &hints, OnLookupDone, &lookup);
+
+    while (!lookup.done) {
+        ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+        const int bits = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
+        pollfd waits[ARES_GETSOCK_MAXNUM + 1];
+        nfds_t count = 0;
+        waits[count++] = {cancelHandle, POLLIN, 0};
+        for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+            short events = 0;
+            if (ARES_GETSOCK_READABLE(bits, i))
+                events |= POLLIN;
+            if (ARES_GETSOCK_WRITABLE(bits, i))
+                events |= POLLOUT;
+            if (events != 0)
+                waits[count++] = {sockets[i], events, 0};
+        }
+        timeval resolverWait{};
+        const timeval *next = ares_timeout(channel, nullptr, &resolverWait);
+        int timeout = PollTimeout(limited, deadline);
+        if (next) {
+            const long long ms = next->tv_sec * 1000LL + (next->tv_usec + 999) / 1000;
+            if (timeout < 0 || ms < timeout)
+                timeout = static_cast<int>(std::min<long long>(ms, INT_MAX));
+        } else if (count == 1) {
+            break;  // nothing to wait for: no answer will come
+        }
+        const int ready = poll(waits, count, timeout);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (waits[0].revents != 0 || (limited && Clock::now() >= deadline))
+            break;
+        bool processed = false;
+        bool broken = false;
+        for (nfds_t i = 1; i < count && ready > 0; ++i) {
+            if (waits[i].revents == 0)
+                continue;
+            broken = broken || (waits[i].revents & POLLNVAL) != 0;
+            const bool readable = (waits[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+            const bool writable = (waits[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+            ares_process_fd(channel, readable ? waits[i].fd : ARES_SOCKET_BAD,
+                            writable ? waits[i].fd : ARES_SOCKET_BAD);
+            processed = true;
+        }
+        if (broken)
+            break;  // a descriptor the resolver lost would wake every poll at once
+        if (!processed)
+            ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // its time-outs
+    }
+    // Ends a lookup still pending (its callback sees the channel go).
+    ares_destroy(channel);
+    if (!lookup.found)
+        return false;
+    *address = lookup.address;
+    return true;
 }
 
 }  // namespace
@@ -57,16 +160,19 @@ bool StreamSocket::Create() {
     return m_socket >= 0;
 }
 
-bool StreamSocket::Connect(const std::string &host, unsigned port) {
+bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t timeoutMs) {
     if (m_socket < 0 || port == 0 || port > 65535 || m_cancelled.load())
         return false;
+    const bool limited = timeoutMs != kInfinite;
+    const Clock::time_point deadline =
+        limited ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point();
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ResolveIPv4(host, &address.sin_addr))
+    if (!ResolveIPv4(host, m_cancelHandle, limited, deadline, &address.sin_addr))
         return false;
-    // A cancel that came while the name was being resolved.
+    // A cancel that came just as the name was found.
     if (m_cancelled.load())
         return false;
 
@@ -79,11 +185,14 @@ bool StreamSocket::Connect(const std::string &host, unsigned port) {
 
     pollfd waits[2] = {{m_socket, POLLOUT, 0}, {m_cancelHandle, POLLIN, 0}};
     for (;;) {
-        if (poll(waits, 2, -1) < 0) {
+        const int ready = poll(waits, 2, PollTimeout(limited, deadline));
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
+        if (ready == 0)
+            return false;  // out of time
         // A cancel wins over a connect that completed at the same moment.
         if (waits[1].revents != 0)
             return false;
