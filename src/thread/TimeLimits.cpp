@@ -19,6 +19,10 @@ void RestoreTimeLimits() {
     l.updateWaitMs = defaults.updateWaitMs.load();
     l.cancelWaitMs = defaults.cancelWaitMs.load();
     l.entryPauseMs = defaults.entryPauseMs.load();
+    l.httpConnectMs = defaults.httpConnectMs.load();
+    l.httpSendReceiveMs = defaults.httpSendReceiveMs.load();
+    l.sendWaitMs = defaults.sendWaitMs.load();
+    l.sendWaitViaProxyMs = defaults.sendWaitViaProxyMs.load();
 }
 }  // namespace testhooks
 

@@ -1,0 +1,148 @@
+// HTTP transport figures, run inside scripts/netns-run:
+//  (a)-(c) from Abort() to the end of the transfer, while it waits for a
+//      reply, in the TLS handshake and in the handshake through the proxy's
+//      tunnel; target under 5 ms;
+//  (d) one HTTPS request to a local nginx (new connection, handshake,
+//      verification against the system's authorities and one of our own)
+//      against the curl command's own timing of the same request; target
+//      within 1.2 times.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/HttpTransport.h"
+#include "support/HttpsPeers.h"
+#include "support/Network.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Milliseconds from Abort() until Perform returned, when the transfer has
+// been stuck for 50 ms.
+double AbortLatency(const zn::HttpRequestOptions &options) {
+    auto transport = zn::HttpTransport::Create();
+    Clock::time_point ended;
+    std::thread sender([&] {
+        transport->Perform(options);
+        ended = Clock::now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto aborted = Clock::now();
+    transport->Abort();
+    sender.join();
+    return Ms(ended - aborted);
+}
+
+// The system's authorities followed by ours, for the curl command.
+std::string SystemBundleWith(const std::string &authority, const zntest::TempDir &dir) {
+    const std::string bundle = dir.File("bundle.pem");
+    zntest::WriteWholeFile(bundle, zntest::ReadWholeFile("/etc/ssl/certs/ca-certificates.crt") +
+                                       zntest::ReadWholeFile(authority));
+    return bundle;
+}
+
+double CurlCommandMs(const std::string &bundle, const std::string &url) {
+    const std::string command = "curl -s -o /dev/null -w '%{time_total}' --cacert '" + bundle +
+                                "' --noproxy '*' '" + url + "'";
+    FILE *pipe = popen(command.c_str(), "r");
+    double seconds = -1;
+    if (!pipe || std::fscanf(pipe, "%lf", &seconds) != 1)
+        seconds = -1;
+    if (pipe)
+        pclose(pipe);
+    return seconds * 1000;
+}
+
+}  // namespace
+
+int main() {
+    if (!zntest::FindDefaultRoute(zntest::ReadWholeFile("/proc/net/route"),
+                                  zntest::ReadWholeFile("/proc/net/ipv6_route"))
+             .empty()) {
+        std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
+        return 2;
+    }
+    zntest::TempDir dir;
+    zntest::TestAuthority authority("Bench Authority", "Quenstead Corp.");
+    zntest::TempDir roots;
+    if (!authority.Issue("localhost", dir.File("server.pem")))
+        return 1;
+    zntest::WriteWholeFile(roots.File("bench.pem"),
+                           zntest::ReadWholeFile(authority.CertificatePath()));
+    zntest::NginxServer nginx(dir.File("server.pem"), authority.CertificatePath());
+    zntest::TinyProxy proxy;
+    zntest::TcpListener silent;
+    if (!nginx.Started() || !proxy.Started() || !silent.IsOpen())
+        return 1;
+
+    zn::HttpRequestOptions base;
+    base.host = zntest::kLoopback;
+    base.port = static_cast<uint16_t>(silent.Port());
+    base.proxyMode = zn::HttpProxyMode::Direct;
+    const struct {
+        const char *label;
+        bool secure;
+        bool viaProxy;
+    } phases[] = {
+        {"(a) abort while waiting for a reply", false, false},
+        {"(b) abort in the TLS handshake", true, false},
+        {"(c) abort in the handshake through the proxy", true, true},
+    };
+    constexpr int kRuns = 11;
+    for (const auto &phase : phases) {
+        zn::HttpRequestOptions options = base;
+        options.secure = phase.secure;
+        if (phase.viaProxy) {
+            options.proxyMode = zn::HttpProxyMode::Explicit;
+            options.proxy = proxy.Address();
+        }
+        std::vector<double> ms;
+        for (int run = 0; run < kRuns; ++run)
+            ms.push_back(AbortLatency(options));
+        std::printf("%s: %.2f ms (median of %d; target < 5 ms)\n", phase.label, Median(ms), kRuns);
+    }
+
+    zn::HttpRequestOptions request = base;
+    request.port = static_cast<uint16_t>(nginx.PlainTlsPort());
+    request.path = "/webapi/zembrix.php?op=getlist";
+    request.host = "localhost";
+    request.extraAuthoritiesDirectory = roots.Path();
+    const std::string url = "https://localhost:" + std::to_string(request.port) + request.path;
+    const std::string bundle = SystemBundleWith(authority.CertificatePath(), dir);
+    std::vector<double> ours, theirs;
+    for (int run = 0; run < kRuns; ++run) {
+        const auto begin = Clock::now();
+        auto transport = zn::HttpTransport::Create();
+        const zn::HttpResult result = transport->Perform(request);
+        ours.push_back(Ms(Clock::now() - begin));
+        if (result.outcome != zn::HttpOutcome::Sent || result.body != zntest::kNginxBody) {
+            std::fprintf(stderr, "request failed: code %u\n", result.errorCode);
+            return 1;
+        }
+        theirs.push_back(CurlCommandMs(bundle, url));
+        if (theirs.back() < 0) {
+            std::fprintf(stderr, "the curl command failed\n");
+            return 1;
+        }
+    }
+    std::printf(
+        "(d) HTTPS request to local nginx, library / curl command: %.2f (%.2f ms / %.2f ms, "
+        "medians of %d; target <= 1.2)\n",
+        Median(ours) / Median(theirs), Median(ours), Median(theirs), kRuns);
+    return 0;
+}

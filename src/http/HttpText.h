@@ -1,0 +1,21 @@
+// Fetching one web page as text, for the fallback pages of an update run.
+#pragma once
+
+#include <string>
+
+namespace zn {
+
+// GETs url ("http://" or "https://", host, optional port, path and query)
+// and returns the response body whatever its status: the whole body, the
+// part read before the connection broke, or the first 4 MiB of a larger one.
+// A zero byte ends the text of its 1024-byte piece. A failing step returns
+// its message instead, "GetHttpText::<step> Error <code>".
+//
+// proxy: used for the request when given; otherwise the system's proxy,
+// read once per process, or none. user and password (when given and not
+// empty) are the proxy's credentials. Blocks the calling thread, limited
+// only by the platform's connect and send/receive time limits.
+std::string GetHttpText(const std::string &url, const char *proxy = nullptr,
+                        const char *user = nullptr, const char *password = nullptr);
+
+}  // namespace zn

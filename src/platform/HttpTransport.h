@@ -1,0 +1,142 @@
+// One HTTP or HTTPS request at a time, blocking on the calling thread and
+// abortable from any other. The numbers a failure reports are those of the
+// Windows Internet functions for the same condition, so a host reads the same
+// codes on every build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace zn {
+
+// Largest response body kept: ample for a server list, small enough that a
+// hostile server cannot exhaust the host's memory.
+constexpr size_t kMaxHttpBodyBytes = 4u * 1024u * 1024u;
+
+// Longest waits for a peer unless a request says otherwise: the Windows
+// Internet functions' own defaults.
+constexpr uint32_t kHttpConnectTimeoutMs = 60000;
+constexpr uint32_t kHttpSendReceiveTimeoutMs = 30000;
+
+enum class HttpOutcome {
+    Sent,                  // a response arrived (any status); its body is in the result
+    CertificateRequested,  // the server asked for a client certificate and none was attached
+    UntrustedAuthority,    // the server's chain ends at an authority nobody trusts
+    TimedOut,
+    Aborted,
+    Failed,  // anything else: see the code
+};
+
+// Codes of failures, numbered as the Windows Internet functions (and, for
+// plain system failures, the system) number them. The one table that maps
+// this platform's failures onto them is in the transport's implementation.
+enum HttpErrorCode : uint32_t {
+    kHttpErrorInvalidHandle = 6,              // nothing opened to send
+    kHttpErrorNotEnoughMemory = 8,            // out of memory; body over the cap
+    kHttpErrorInvalidParameter = 87,          // no server name
+    kHttpErrorTimeout = 12002,                // no answer within the limit
+    kHttpErrorInternal = 12004,               // anything without a code of its own
+    kHttpErrorInvalidUrl = 12005,             // the target cannot form a URL
+    kHttpErrorNameNotResolved = 12007,        // server or proxy name unknown
+    kHttpErrorOperationCancelled = 12017,     // aborted
+    kHttpErrorCannotConnect = 12029,          // connection refused or failed
+    kHttpErrorConnectionAborted = 12030,      // connection broke; tunnel refused
+    kHttpErrorClientCertNeeded = 12044,       // server asked for a certificate
+    kHttpErrorInvalidCa = 12045,              // untrusted authority
+    kHttpErrorInvalidServerResponse = 12152,  // not an HTTP answer
+    kHttpErrorSecureChannel = 12157,          // TLS failed otherwise
+};
+
+enum class HttpProxyMode {
+    System,    // whatever the system's settings name
+    Direct,    // no proxy, whatever the system's settings say
+    Explicit,  // the given proxy for every target
+};
+
+struct HttpRequestOptions {
+    bool secure = true;
+    std::string host;
+    uint16_t port = 443;
+    std::string path = "/";  // path and query
+    std::string verb = "GET";
+
+    HttpProxyMode proxyMode = HttpProxyMode::System;
+    std::string proxy;  // "host:port" for Explicit
+    std::string proxyUser;
+    std::string proxyPassword;
+    std::string user;  // server credentials; empty: none
+    std::string password;
+    std::string userAgent;
+
+    // Relaxations of the server certificate's checks.
+    bool verifyPeer = true;      // chain up to a trusted authority
+    bool verifyHostName = true;  // name in the certificate matches host
+    bool checkDates = true;      // certificates within their validity
+
+    // Certificate and private key (PEM) to present when the server asks;
+    // empty: none, and a request is reported as CertificateRequested.
+    std::string clientCertificatePem;
+    // Directory whose *.pem certificates are trusted as authorities besides
+    // the system's own; empty: none.
+    std::string extraAuthoritiesDirectory;
+
+    size_t bodyCap = kMaxHttpBodyBytes;
+    uint32_t connectTimeoutMs = kHttpConnectTimeoutMs;
+    // Longest silence of the peer once connected (its first answer included).
+    uint32_t sendReceiveTimeoutMs = kHttpSendReceiveTimeoutMs;
+};
+
+struct HttpResult {
+    HttpOutcome outcome = HttpOutcome::Failed;
+    uint32_t errorCode = kHttpErrorInternal;  // 0 when sent
+    long status = 0;                          // HTTP status of the answer
+    // Body as received, at most bodyCap bytes. A transfer that broke after
+    // the answer's headers still counts as sent, with the body read so far.
+    std::string body;
+    bool truncated = false;  // the body went on beyond bodyCap (outcome Failed)
+};
+
+// Zero when options name a target that can be requested, otherwise why not
+// (kHttpErrorInvalidParameter without a host, kHttpErrorInvalidUrl when
+// host or path cannot form a URL, such as control characters in the path).
+uint32_t CheckHttpTarget(const HttpRequestOptions &options);
+
+class HttpTransport {
+  public:
+    // Null when its resources cannot be had. Starts the HTTP library on first
+    // use (never at load).
+    static std::unique_ptr<HttpTransport> Create();
+    virtual ~HttpTransport() = default;
+
+    // Sends one request and reads its answer. Blocks the calling thread; one
+    // call at a time per transport.
+    virtual HttpResult Perform(const HttpRequestOptions &options) = 0;
+
+    // From any thread: ends the running Perform at once and makes every later
+    // Perform of this transport end as Aborted without sending.
+    virtual void Abort() = 0;
+};
+
+// A certificate with its private key, as read from a store directory.
+struct StoredCertificate {
+    std::string path;
+    std::string pem;
+};
+
+// The first *.pem file of directory, in file-name order, holding a
+// certificate whose issuer name carries the organizational unit `unit`
+// (exactly, case-sensitively) and the private key of that certificate.
+// False when there is none.
+bool FindCertificateByIssuerUnit(const std::string &directory, const std::string &unit,
+                                 StoredCertificate *found);
+
+namespace testhooks {
+// Later Create calls return what make returns (null: creation fails, as on a
+// system out of resources); an empty function restores the real transport.
+void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make);
+}  // namespace testhooks
+
+}  // namespace zn

@@ -1,0 +1,539 @@
+// HttpTransport on libcurl with OpenSSL. Each request runs through a private
+// multi handle, so Abort() can wake its wait from any thread and end it at
+// once in every phase (resolve, connect, handshake, tunnel, reply, body).
+
+#include "platform/HttpTransport.h"
+
+#include <curl/curl.h>
+#include <dirent.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace zn {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The test hook's replacement factory; never destroyed (see StartHttpLibrary).
+std::mutex &FactoryMutex() {
+    static std::mutex *mutex = new std::mutex;
+    return *mutex;
+}
+std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
+
+// Started on first use, never at load (the loader lock on Windows, and a
+// host that never uses HTTP pays nothing), and never cleaned up: the host may
+// exit while one of our threads is still inside a transfer.
+bool StartHttpLibrary() {
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] {
+        // The TLS library must not tear itself down at exit under our threads.
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+        started = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    });
+    return started;
+}
+
+// Errors we cause must not reach the host's view of the thread's error queue.
+class ErrorQueueMark {
+  public:
+    ErrorQueueMark() { ERR_set_mark(); }
+    ~ErrorQueueMark() { ERR_pop_to_mark(); }
+};
+
+// Certificate files are small; anything larger is not one of ours.
+constexpr off_t kMaxCertificateFileBytes = 1024 * 1024;
+
+// Regular *.pem files of directory, in file-name order.
+std::vector<std::string> ListPemFiles(const std::string &directory) {
+    std::vector<std::string> names;
+    DIR *dir = opendir(directory.c_str());
+    if (!dir)
+        return names;
+    while (const dirent *entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pem") == 0)
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> paths;
+    for (const std::string &name : names) {
+        const std::string path = directory + "/" + name;
+        struct stat info;
+        if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_size <= kMaxCertificateFileBytes)
+            paths.push_back(path);
+    }
+    return paths;
+}
+
+bool ReadSmallFile(const std::string &path, std::string *text) {
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    text->clear();
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0 &&
+           text->size() <= static_cast<size_t>(kMaxCertificateFileBytes))
+        text->append(buffer, n);
+    const bool ok =
+        !std::ferror(file) && text->size() <= static_cast<size_t>(kMaxCertificateFileBytes);
+    std::fclose(file);
+    return ok;
+}
+
+struct X509Deleter {
+    void operator()(X509 *p) const { X509_free(p); }
+};
+struct KeyDeleter {
+    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using KeyPtr = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+
+// The first certificate and the first private key of a PEM text, each or
+// both null when missing.
+void ParsePem(const std::string &pem, X509Ptr *cert, KeyPtr *key) {
+    ErrorQueueMark mark;
+    if (BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()))) {
+        cert->reset(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
+        BIO_free(bio);
+    }
+    // Read again from the start: the key may stand before the certificate.
+    if (BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()))) {
+        // An empty pass phrase: an encrypted key is skipped, never prompted for.
+        key->reset(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, const_cast<char *>("")));
+        BIO_free(bio);
+    }
+}
+
+bool IssuerCarriesUnit(X509 *cert, const std::string &unit) {
+    const X509_NAME *issuer = X509_get_issuer_name(cert);
+    for (int i = X509_NAME_get_index_by_NID(issuer, NID_organizationalUnitName, -1); i >= 0;
+         i = X509_NAME_get_index_by_NID(issuer, NID_organizationalUnitName, i)) {
+        unsigned char *utf8 = nullptr;
+        const int length =
+            ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(issuer, i)));
+        const bool equal = length >= 0 && static_cast<size_t>(length) == unit.size() &&
+                           std::memcmp(utf8, unit.data(), unit.size()) == 0;
+        OPENSSL_free(utf8);
+        if (equal)
+            return true;
+    }
+    return false;
+}
+
+// The one table from this platform's failures to the reported outcome and code.
+struct CurlFailure {
+    CURLcode curl;
+    HttpOutcome outcome;
+    uint32_t code;
+};
+constexpr CurlFailure kCurlFailures[] = {
+    {CURLE_OUT_OF_MEMORY, HttpOutcome::Failed, kHttpErrorNotEnoughMemory},
+    {CURLE_URL_MALFORMAT, HttpOutcome::Failed, kHttpErrorInvalidUrl},
+    {CURLE_UNSUPPORTED_PROTOCOL, HttpOutcome::Failed, kHttpErrorInvalidUrl},
+    {CURLE_COULDNT_RESOLVE_HOST, HttpOutcome::Failed, kHttpErrorNameNotResolved},
+    {CURLE_COULDNT_RESOLVE_PROXY, HttpOutcome::Failed, kHttpErrorNameNotResolved},
+    {CURLE_COULDNT_CONNECT, HttpOutcome::Failed, kHttpErrorCannotConnect},
+    {CURLE_OPERATION_TIMEDOUT, HttpOutcome::TimedOut, kHttpErrorTimeout},
+    {CURLE_PEER_FAILED_VERIFICATION, HttpOutcome::UntrustedAuthority, kHttpErrorInvalidCa},
+    {CURLE_SSL_CONNECT_ERROR, HttpOutcome::Failed, kHttpErrorSecureChannel},
+    {CURLE_SSL_CERTPROBLEM, HttpOutcome::Failed, kHttpErrorSecureChannel},
+    {CURLE_GOT_NOTHING, HttpOutcome::Failed, kHttpErrorInvalidServerResponse},
+    {CURLE_WEIRD_SERVER_REPLY, HttpOutcome::Failed, kHttpErrorInvalidServerResponse},
+    {CURLE_SEND_ERROR, HttpOutcome::Failed, kHttpErrorConnectionAborted},
+    {CURLE_RECV_ERROR, HttpOutcome::Failed, kHttpErrorConnectionAborted},
+    {CURLE_PARTIAL_FILE, HttpOutcome::Failed, kHttpErrorConnectionAborted},
+};
+
+void SetFailure(HttpResult *result, CURLcode code) {
+    result->outcome = HttpOutcome::Failed;
+    result->errorCode = kHttpErrorInternal;
+    for (const CurlFailure &failure : kCurlFailures) {
+        if (failure.curl == code) {
+            result->outcome = failure.outcome;
+            result->errorCode = failure.code;
+        }
+    }
+}
+
+void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code) {
+    result->outcome = outcome;
+    result->errorCode = code;
+}
+
+std::string UrlOf(const HttpRequestOptions &options) {
+    const bool literalV6 = options.host.find(':') != std::string::npos;
+    std::string url = options.secure ? "https://" : "http://";
+    url += literalV6 ? "[" + options.host + "]" : options.host;
+    url += ":" + std::to_string(options.port);
+    if (options.path.empty() || options.path[0] != '/')
+        url += "/";
+    return url + options.path;
+}
+
+// What one Perform shares with libcurl's callbacks.
+struct Transfer {
+    const HttpRequestOptions *options = nullptr;
+    HttpResult *result = nullptr;
+    X509Ptr clientCert;
+    KeyPtr clientKey;
+    bool certificateRequested = false;
+    bool headersComplete = false;
+    // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
+    bool connected = false;
+    Clock::time_point lastActivity;
+};
+
+int TransferIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// Called when the server asks for a certificate and none is attached: the
+// request counts as "certificate requested" whatever the server does next,
+// as it would on the Windows build.
+int OnCertificateRequest(SSL *ssl, X509 **, EVP_PKEY **) {
+    auto *transfer =
+        static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()));
+    if (transfer)
+        transfer->certificateRequested = true;
+    return 0;
+}
+
+CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
+    auto *ctx = static_cast<SSL_CTX *>(sslContext);
+    auto *transfer = static_cast<Transfer *>(data);
+    const HttpRequestOptions &options = *transfer->options;
+    // The connection stands; a silent handshake counts as a silent peer.
+    transfer->connected = true;
+    transfer->lastActivity = Clock::now();
+    ErrorQueueMark mark;
+    if (!options.extraAuthoritiesDirectory.empty()) {
+        X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+        for (const std::string &path : ListPemFiles(options.extraAuthoritiesDirectory))
+            X509_STORE_load_file(store, path.c_str());  // a file without certificates adds none
+    }
+    if (!options.checkDates)
+        X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx), X509_V_FLAG_NO_CHECK_TIME);
+    if (transfer->clientCert) {
+        // With a certificate in the context, OpenSSL presents it when asked.
+        if (SSL_CTX_use_certificate(ctx, transfer->clientCert.get()) != 1 ||
+            SSL_CTX_use_PrivateKey(ctx, transfer->clientKey.get()) != 1)
+            return CURLE_SSL_CERTPROBLEM;
+    } else {
+        if (TransferIndex() < 0 || SSL_CTX_set_ex_data(ctx, TransferIndex(), transfer) != 1)
+            return CURLE_OUT_OF_MEMORY;
+        SSL_CTX_set_client_cert_cb(ctx, OnCertificateRequest);
+    }
+    return CURLE_OK;
+}
+
+size_t OnBody(char *data, size_t size, size_t count, void *userData) {
+    auto *transfer = static_cast<Transfer *>(userData);
+    const size_t length = size * count;
+    transfer->lastActivity = Clock::now();
+    std::string &body = transfer->result->body;
+    const size_t room =
+        transfer->options->bodyCap - std::min(body.size(), transfer->options->bodyCap);
+    try {
+        body.append(data, std::min(length, room));
+    } catch (...) {
+        return 0;  // the transfer fails as out of memory
+    }
+    if (length > room) {
+        transfer->result->truncated = true;
+        return 0;
+    }
+    return length;
+}
+
+size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
+    auto *transfer = static_cast<Transfer *>(userData);
+    const size_t length = size * count;
+    transfer->lastActivity = Clock::now();
+    const std::string line(data, length);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        // The status line of the next answer (after a redirect or a 1xx).
+        transfer->headersComplete = false;
+        const size_t space = line.find(' ');
+        transfer->result->status =
+            space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
+    } else if ((line == "\r\n" || line == "\n") && transfer->result->status >= 200) {
+        transfer->headersComplete = true;
+    }
+    return length;
+}
+
+struct EasyDeleter {
+    void operator()(CURL *p) const { curl_easy_cleanup(p); }
+};
+struct MultiDeleter {
+    void operator()(CURLM *p) const { curl_multi_cleanup(p); }
+};
+
+class CurlTransport final : public HttpTransport {
+  public:
+    HttpResult Perform(const HttpRequestOptions &options) override;
+    void Abort() override;
+
+  private:
+    bool Configure(CURL *easy, Transfer *transfer, const std::string &url);
+    // Runs the transfer; the result code of libcurl, or CURLE_OK when it was
+    // ended by an abort or a silent peer (recorded in the flags).
+    CURLcode Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool *timedOut);
+
+    std::mutex m_mutex;  // guards m_multi against Abort while it is freed
+    CURLM *m_multi = nullptr;
+    std::atomic<bool> m_aborted{false};
+};
+
+void CurlTransport::Abort() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_aborted = true;
+    if (m_multi)
+        curl_multi_wakeup(m_multi);
+}
+
+bool CurlTransport::Configure(CURL *easy, Transfer *transfer, const std::string &url) {
+    const HttpRequestOptions &o = *transfer->options;
+    bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        ok = ok && curl_easy_setopt(easy, option, value) == CURLE_OK;
+    };
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    // Redirects are followed, as the Windows Internet functions do.
+    set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_MAXREDIRS, 10L);
+    if (o.verb != "GET")
+        set(CURLOPT_CUSTOMREQUEST, o.verb.c_str());
+    if (!o.userAgent.empty())
+        set(CURLOPT_USERAGENT, o.userAgent.c_str());
+    if (!o.user.empty())
+        set(CURLOPT_USERNAME, o.user.c_str());
+    if (!o.password.empty())
+        set(CURLOPT_PASSWORD, o.password.c_str());
+    switch (o.proxyMode) {
+        case HttpProxyMode::System:
+            break;  // libcurl follows the system's proxy environment
+        case HttpProxyMode::Direct:
+            set(CURLOPT_PROXY, "");
+            break;
+        case HttpProxyMode::Explicit:
+            set(CURLOPT_PROXY, o.proxy.c_str());
+            // A no_proxy environment must not bypass a proxy we were given.
+            set(CURLOPT_NOPROXY, "");
+            if (!o.proxyUser.empty())
+                set(CURLOPT_PROXYUSERNAME, o.proxyUser.c_str());
+            if (!o.proxyPassword.empty())
+                set(CURLOPT_PROXYPASSWORD, o.proxyPassword.c_str());
+            break;
+    }
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeoutMs));
+    set(CURLOPT_SSL_VERIFYPEER, o.verifyPeer ? 1L : 0L);
+    set(CURLOPT_SSL_VERIFYHOST, o.verifyHostName ? 2L : 0L);
+    // A resumed session would skip the server's certificate request.
+    set(CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    set(CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+    set(CURLOPT_SSL_CTX_DATA, static_cast<void *>(transfer));
+    set(CURLOPT_WRITEFUNCTION, OnBody);
+    set(CURLOPT_WRITEDATA, static_cast<void *>(transfer));
+    set(CURLOPT_HEADERFUNCTION, OnHeader);
+    set(CURLOPT_HEADERDATA, static_cast<void *>(transfer));
+    return ok;
+}
+
+CURLcode CurlTransport::Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool *timedOut) {
+    const auto silenceLimit = std::chrono::milliseconds(transfer->options->sendReceiveTimeoutMs);
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            return CURLE_OUT_OF_MEMORY;
+        if (!running || m_aborted)
+            break;
+        const auto now = Clock::now();
+        if (!transfer->connected) {
+            // Until the connection stands (the TLS handshake begins, or a
+            // plain one is made), the connect limit applies.
+            curl_off_t connectTime = 0;
+            if (curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectTime) == CURLE_OK &&
+                connectTime > 0) {
+                transfer->connected = true;
+                transfer->lastActivity = now;
+            }
+        }
+        long waitMs = 1000;
+        if (transfer->connected) {
+            const auto silent = now - transfer->lastActivity;
+            if (silent >= silenceLimit) {
+                *timedOut = true;
+                return CURLE_OK;
+            }
+            waitMs = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(silenceLimit - silent)
+                    .count() +
+                1);
+            waitMs = std::min(waitMs, 1000L);
+        }
+        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMs), nullptr) != CURLM_OK)
+            return CURLE_OUT_OF_MEMORY;
+    }
+    if (m_aborted)
+        return CURLE_OK;
+    int queued = 0;
+    while (CURLMsg *message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+            return message->data.result;
+    }
+    return CURLE_OUT_OF_MEMORY;
+}
+
+HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
+    HttpResult result;
+    if (m_aborted) {
+        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+        return result;
+    }
+    if (const uint32_t invalid = CheckHttpTarget(options)) {
+        SetOutcome(&result, HttpOutcome::Failed, invalid);
+        return result;
+    }
+    Transfer transfer;
+    transfer.options = &options;
+    transfer.result = &result;
+    if (!options.clientCertificatePem.empty()) {
+        ParsePem(options.clientCertificatePem, &transfer.clientCert, &transfer.clientKey);
+        if (!transfer.clientCert || !transfer.clientKey) {
+            SetOutcome(&result, HttpOutcome::Failed, kHttpErrorSecureChannel);
+            return result;
+        }
+    }
+    std::string url;
+    try {
+        url = UrlOf(options);
+    } catch (...) {
+        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+        return result;
+    }
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    if (!easy || !multi || !Configure(easy.get(), &transfer, url) ||
+        curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+        return result;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_multi = multi.get();
+    }
+    bool timedOut = false;
+    const CURLcode code = Drive(multi.get(), easy.get(), &transfer, &timedOut);
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_multi = nullptr;
+    }
+    curl_multi_remove_handle(multi.get(), easy.get());
+
+    if (m_aborted)
+        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    else if (result.truncated)
+        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+    else if (transfer.certificateRequested)
+        SetOutcome(&result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
+    else if (code == CURLE_OK && !timedOut)
+        SetOutcome(&result, HttpOutcome::Sent, 0);
+    else if (transfer.headersComplete)
+        SetOutcome(&result, HttpOutcome::Sent, 0);  // broke in the body: keep what came
+    else if (timedOut)
+        SetOutcome(&result, HttpOutcome::TimedOut, kHttpErrorTimeout);
+    else
+        SetFailure(&result, code);
+    return result;
+}
+
+}  // namespace
+
+uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
+    if (options.host.empty())
+        return kHttpErrorInvalidParameter;
+    CURLU *url = curl_url();
+    if (!url)
+        return kHttpErrorNotEnoughMemory;
+    uint32_t verdict = 0;
+    try {
+        // Rejects control characters and blanks, which could otherwise smuggle
+        // header lines into the request.
+        if (curl_url_set(url, CURLUPART_URL, UrlOf(options).c_str(), 0) != CURLUE_OK)
+            verdict = kHttpErrorInvalidUrl;
+    } catch (...) {
+        verdict = kHttpErrorNotEnoughMemory;
+    }
+    curl_url_cleanup(url);
+    return verdict;
+}
+
+std::unique_ptr<HttpTransport> HttpTransport::Create() {
+    {
+        std::lock_guard<std::mutex> guard(FactoryMutex());
+        if (g_factory)
+            return (*g_factory)();
+    }
+    if (!StartHttpLibrary())
+        return nullptr;
+    return std::unique_ptr<HttpTransport>(new (std::nothrow) CurlTransport);
+}
+
+bool FindCertificateByIssuerUnit(const std::string &directory, const std::string &unit,
+                                 StoredCertificate *found) {
+    try {
+        for (const std::string &path : ListPemFiles(directory)) {
+            std::string pem;
+            if (!ReadSmallFile(path, &pem))
+                continue;
+            X509Ptr cert;
+            KeyPtr key;
+            ParsePem(pem, &cert, &key);
+            ErrorQueueMark mark;
+            if (cert && key && IssuerCarriesUnit(cert.get(), unit) &&
+                X509_check_private_key(cert.get(), key.get()) == 1) {
+                found->path = path;
+                found->pem = std::move(pem);
+                return true;
+            }
+        }
+    } catch (...) {
+        // Out of memory while reading the store: no certificate.
+    }
+    return false;
+}
+
+namespace testhooks {
+void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make) {
+    std::lock_guard<std::mutex> guard(FactoryMutex());
+    delete g_factory;
+    g_factory =
+        make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
+}
+}  // namespace testhooks
+
+}  // namespace zn

@@ -1,0 +1,73 @@
+#include "http/HttpText.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/HttpTransport.h"
+#include "support/HttpResponder.h"
+#include "support/Network.h"
+
+namespace {
+
+using zntest::HttpResponder;
+
+class HttpTextTest : public zntest::NetworkTest {};
+
+std::string Pattern(size_t length) {
+    std::string text;
+    for (size_t i = 0; i < length; ++i)
+        text += static_cast<char>('a' + i % 26);
+    return text;
+}
+
+TEST_F(HttpTextTest, BodiesComeBackAsTextWhateverTheStatus) {
+    const std::string longBody = Pattern(3000);
+    std::string withZero = Pattern(2000);
+    withZero[10] = '\0';
+    const struct {
+        std::string reply, expected;
+    } cases[] = {
+        {HttpResponder::Reply(longBody), longBody},
+        // The zero byte ends the text of its 1024-byte piece only.
+        {HttpResponder::Reply(withZero), withZero.substr(0, 10) + withZero.substr(1024)},
+        {HttpResponder::Reply("<h1>Not Found</h1>", 404), "<h1>Not Found</h1>"},
+        // Broken after the headers: what came is the text.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", "0123456789"},
+    };
+    for (const auto &c : cases) {
+        HttpResponder server(c.reply);
+        EXPECT_EQ(zn::GetHttpText(server.Url("/page?x=1")), c.expected);
+        EXPECT_NE(server.LastRequest().find("GET /page?x=1 HTTP/1.1"), std::string::npos);
+        EXPECT_NE(server.LastRequest().find("User-Agent: zembrixnet\r\n"), std::string::npos);
+    }
+}
+
+TEST_F(HttpTextTest, ABodyOverTheCapIsCutAtTheCap) {
+    HttpResponder server(HttpResponder::Reply(std::string(zn::kMaxHttpBodyBytes + 5000, 'x')));
+    EXPECT_EQ(zn::GetHttpText(server.Url()), std::string(zn::kMaxHttpBodyBytes, 'x'));
+}
+
+TEST_F(HttpTextTest, EachFailingStepGivesItsMessageWithTheCode) {
+    zn::testhooks::ReplaceHttpTransports([] { return nullptr; });
+    EXPECT_EQ(zn::GetHttpText("http://127.0.0.1/"), "GetHttpText::InternetOpen Error 8");
+    zn::testhooks::ReplaceHttpTransports(nullptr);
+    EXPECT_EQ(zn::GetHttpText("no url at all"), "GetHttpText::InternetConnect Error 87");
+    EXPECT_EQ(zn::GetHttpText("http://127.0.0.1:99999/"), "GetHttpText::InternetConnect Error 87");
+    EXPECT_EQ(zn::GetHttpText("http://127.0.0.1/a\r\nX-Injected: 1"),
+              "GetHttpText::HttpOpenRequest Error 12005");
+    EXPECT_EQ(zn::GetHttpText("http://127.0.0.1:1/"), "GetHttpText::HttpSendRequest Error 12029");
+    EXPECT_EQ(zn::GetHttpText(std::string("http://") + zntest::kUnknownHostName + "/"),
+              "GetHttpText::HttpSendRequest Error 12007");
+}
+
+TEST_F(HttpTextTest, AGivenProxyCarriesTheRequest) {
+    HttpResponder proxy(HttpResponder::Reply("from the proxy"));
+    const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());
+    EXPECT_EQ(zn::GetHttpText("http://server.invalid:8080/list", address.c_str(), "alice", "pw"),
+              "from the proxy");
+    const std::string request = proxy.LastRequest();
+    EXPECT_NE(request.find("GET http://server.invalid:8080/list HTTP/1.1"), std::string::npos);
+    // alice:pw
+    EXPECT_NE(request.find("Proxy-Authorization: Basic YWxpY2U6cHc="), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+// A scripted plain-HTTP responder for replies no real server sends on
+// request (a zero byte in the body, a body over the cap, a connection that
+// breaks after the headers). Binds port 0 of a local address; each
+// connection gets the same raw reply after its request's headers arrived,
+// then is closed.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zntest {
+
+class HttpResponder {
+  public:
+    // reply: raw bytes written back, status line and headers included.
+    explicit HttpResponder(std::string reply, const std::string &host = "127.0.0.1");
+    ~HttpResponder();
+    HttpResponder(const HttpResponder &) = delete;
+    HttpResponder &operator=(const HttpResponder &) = delete;
+
+    unsigned Port() const { return m_port; }
+    std::string Url(const std::string &path = "/") const;
+    // The headers of the last request received.
+    std::string LastRequest();
+    int Requests() const { return m_requests.load(); }
+
+    // A reply with status 200 (or the given one) and a Content-Length.
+    static std::string Reply(const std::string &body, int status = 200);
+
+  private:
+    void Serve();
+
+    std::string m_reply;
+    std::string m_host;
+    unsigned m_port = 0;
+    int m_socket = -1;
+    int m_stop = -1;
+    std::atomic<int> m_requests{0};
+    std::mutex m_mutex;
+    std::string m_lastRequest;
+    std::thread m_thread;
+};
+
+}  // namespace zntest

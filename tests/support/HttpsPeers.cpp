@@ -1,0 +1,135 @@
+#include "support/HttpsPeers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace zntest {
+
+namespace {
+
+std::string Quoted(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool Run(const std::string &command) {
+    const int status = std::system((command + " >/dev/null 2>&1").c_str());
+    if (status != 0)
+        ADD_FAILURE() << "failed (" << status << "): " << command;
+    return status == 0;
+}
+
+bool Connects(unsigned port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(s);
+    return ok;
+}
+
+// Starts argv as a child and waits until it listens on every port.
+std::unique_ptr<ChildProcess> StartListening(const std::vector<std::string> &argv,
+                                             const std::vector<unsigned> &ports, bool *started) {
+    auto child = std::make_unique<ChildProcess>([argv] {
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        return 127;
+    });
+    for (int i = 0; i < 1000 && child->Running(); ++i) {
+        bool all = true;
+        for (unsigned port : ports)
+            all = all && Connects(port);
+        if (all) {
+            *started = true;
+            return child;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << argv[0] << " did not come up";
+    return child;
+}
+
+}  // namespace
+
+unsigned FreeLoopbackPort() {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(s, reinterpret_cast<sockaddr *>(&address), length);
+    getsockname(s, reinterpret_cast<sockaddr *>(&address), &length);
+    close(s);
+    return ntohs(address.sin_port);
+}
+
+TestAuthority::TestAuthority(const std::string &commonName, const std::string &unit)
+    : m_cert(m_dir.File("ca.pem")), m_key(m_dir.File("ca.key")) {
+    const std::string subject =
+        "/O=Test Authorities/" + (unit.empty() ? "" : "OU=" + unit + "/") + "CN=" + commonName;
+    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 "
+        "-keyout " +
+        Quoted(m_key) + " -out " + Quoted(m_cert) + " -subj " + Quoted(subject));
+}
+
+bool TestAuthority::Issue(const std::string &commonName, const std::string &pemPath) const {
+    const std::string key = m_dir.File("issued.key"), request = m_dir.File("issued.csr"),
+                      cert = m_dir.File("issued.pem");
+    if (!Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+             Quoted(key) + " -out " + Quoted(request) + " -subj " + Quoted("/CN=" + commonName)) ||
+        !Run("openssl x509 -req -days 30 -in " + Quoted(request) + " -CA " + Quoted(m_cert) +
+             " -CAkey " + Quoted(m_key) + " -CAcreateserial -out " + Quoted(cert)))
+        return false;
+    WriteWholeFile(pemPath, ReadWholeFile(cert) + ReadWholeFile(key));
+    return true;
+}
+
+NginxServer::NginxServer(const std::string &serverPem, const std::string &clientAuthority) {
+    std::string servers;
+    const char *verify[] = {"on", "optional", "off"};
+    for (int i = 0; i < 3; ++i) {
+        m_ports[i] = FreeLoopbackPort();
+        servers += "server { listen 127.0.0.1:" + std::to_string(m_ports[i]) +
+                   " ssl; ssl_certificate " + serverPem + "; ssl_certificate_key " + serverPem +
+                   "; ssl_client_certificate " + clientAuthority + "; ssl_verify_client " +
+                   verify[i] + "; location / { return 200 \"" + kNginxBody + "\"; } }\n";
+    }
+    const std::string d = m_dir.Path();
+    WriteWholeFile(m_dir.File("nginx.conf"),
+                   "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
+                       "/error.log;\nevents { worker_connections 64; }\nhttp { access_log off; "
+                       "client_body_temp_path " +
+                       d + "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
+                       "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
+                       "/scgi;\n" + servers + "}\n");
+    m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
+                               {m_ports[0], m_ports[1], m_ports[2]}, &m_started);
+}
+
+TinyProxy::TinyProxy() : m_port(FreeLoopbackPort()) {
+    WriteWholeFile(m_dir.File("tinyproxy.conf"),
+                   "User root\nGroup root\nPort " + std::to_string(m_port) +
+                       "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nLogLevel Critical\n"
+                       "LogFile \"" +
+                       m_dir.File("tinyproxy.log") + "\"\n");
+    m_process = StartListening({"tinyproxy", "-d", "-c", m_dir.File("tinyproxy.conf")}, {m_port},
+                               &m_started);
+}
+
+}  // namespace zntest

@@ -1,0 +1,78 @@
+// Real HTTPS peers for tests, made per run inside scripts/netns-run:
+//
+// TestAuthority  an authority made with the openssl command, whose own name
+//                carries a chosen organizational unit (or none); it issues
+//                certificates, each written with its key into one PEM file,
+//                as the library's certificate stores hold them.
+// NginxServer    a private nginx (no daemon, no master process, config and
+//                logs in a temporary directory) serving HTTPS on three free
+//                loopback ports: client certificate required, optional, and
+//                not asked for. Every path answers 200 with kNginxBody.
+//                Killed when the object goes.
+// TinyProxy      a private tinyproxy on a free loopback port that tunnels
+//                CONNECT to any port. Killed when the object goes.
+//
+// Each fails the running test (and reports not started) when its program
+// is missing or does not come up.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace zntest {
+
+constexpr const char *kNginxBody = "<RES>OK</RES><LIST>served by nginx</LIST>";
+
+class TestAuthority {
+  public:
+    // unit empty: the authority's name has no organizational unit.
+    TestAuthority(const std::string &commonName, const std::string &unit);
+    const std::string &CertificatePath() const { return m_cert; }
+    // Issues a certificate for commonName and writes it, followed by its
+    // private key, to pemPath. False (test failed) when openssl failed.
+    bool Issue(const std::string &commonName, const std::string &pemPath) const;
+
+  private:
+    TempDir m_dir;
+    std::string m_cert;
+    std::string m_key;
+};
+
+class NginxServer {
+  public:
+    // serverPem: certificate and key the server presents; clientAuthority:
+    // the authority whose certificates it accepts from clients.
+    NginxServer(const std::string &serverPem, const std::string &clientAuthority);
+    bool Started() const { return m_started; }
+    unsigned RequiredPort() const { return m_ports[0]; }
+    unsigned OptionalPort() const { return m_ports[1]; }
+    unsigned PlainTlsPort() const { return m_ports[2]; }
+
+  private:
+    TempDir m_dir;
+    unsigned m_ports[3] = {0, 0, 0};
+    std::unique_ptr<ChildProcess> m_process;
+    bool m_started = false;
+};
+
+class TinyProxy {
+  public:
+    TinyProxy();
+    bool Started() const { return m_started; }
+    unsigned Port() const { return m_port; }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+  private:
+    TempDir m_dir;
+    unsigned m_port = 0;
+    std::unique_ptr<ChildProcess> m_process;
+    bool m_started = false;
+};
+
+// A loopback port nothing listens on at the moment of the call.
+unsigned FreeLoopbackPort();
+
+}  // namespace zntest
