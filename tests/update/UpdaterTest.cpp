@@ -14,7 +14,7 @@ namespace {
 
 // What one scripted source does: succeed or fail at once, or hold its
 // fetch until aborted (and then claim success, as a late answer would).
-enum class Script { Succeed, Fail, HoldUntilAborted, CannotStart };
+enum class Script { Succeed, Fail, HoldUntilAborted, CannotStart, ThreadFails };
 
 class ScriptedFetcher : public CUpdateFetcher {
   public:
@@ -56,6 +56,8 @@ class ScriptedUpdater : public CServerListUpdater {
         auto fetcher = std::make_unique<ScriptedFetcher>(
             script, "<RES>OK</RES><webservernum>1</webservernum><web1>9.9.9.9:443</web1>",
             &m_fetchStarted);
+        if (script == Script::ThreadFails)
+            testhooks::FailNextEventCreations(1);  // the thread's end event
         m_made.push_back({source, fetcher.get()});
         return fetcher;
     }
@@ -99,7 +101,7 @@ TEST_F(UpdaterTest, TheFirstSourceThatSucceedsIsMergedAndNoLaterOneIsAsked) {
         {{Script::Fail, Script::Fail, Script::Fail}, 3, false},
         // A fetcher that cannot start counts as finished and failed.
         {{Script::CannotStart, Script::CannotStart, Script::Succeed}, 3, true},
-        {{Script::CannotStart, Script::CannotStart, Script::CannotStart}, 3, false},
+        {{Script::CannotStart, Script::ThreadFails, Script::CannotStart}, 3, false},
     };
     for (const auto &c : cases) {
         SetUp();
