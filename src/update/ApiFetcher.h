@@ -21,6 +21,8 @@ constexpr const char *kApiCertificateUnit = "Quenstead Corp.";
 
 class CWebApiFetcher : public CUpdateFetcher {
   public:
+    ~CWebApiFetcher() override { Join(); }
+
     CHttpRequest m_request;
     CTagParser m_tagParser;
     CAddressCipher m_cipher;

@@ -12,6 +12,8 @@ namespace zn {
 
 class CFallbackPageFetcher : public CUpdateFetcher {
   public:
+    ~CFallbackPageFetcher() override { Join(); }
+
     CTagParser m_tagParser;
     CProfileFile m_profile;
     CAddressCipher m_cipher;

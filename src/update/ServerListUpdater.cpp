@@ -17,6 +17,14 @@ CServerListUpdater::CServerListUpdater() = default;
 CServerListUpdater::~CServerListUpdater() {
     RequestStop();
     Join();
+    // A run that ended early (out of memory) may have left a fetcher going.
+    for (std::unique_ptr<CUpdateFetcher> *fetcher :
+         {&m_pDirectFetcher, &m_pProxyFetcher, &m_pPageFetcher}) {
+        if (*fetcher) {
+            (*fetcher)->RequestStop();
+            (*fetcher)->Join();
+        }
+    }
 }
 
 void CServerListUpdater::RequestStop() {

@@ -7,7 +7,7 @@ namespace zn {
 namespace {
 
 constexpr const char *kApiPath = "/webapi/zembrix.php?op=getlist";
-// The path is built in 1024-byte buffers on the server's side of the design.
+// Longest object path: it must fit a 1024-byte buffer with its terminator.
 constexpr size_t kMaxObjectPath = 1023;
 
 // Control characters, space, "#" (would end the path), "%" (would start an

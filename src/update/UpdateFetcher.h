@@ -17,6 +17,8 @@ class CUpdateFetcher : public CWorkerThread {
   public:
     CUpdateFetcher() = default;
     // Waits for the fetcher's thread; owners stop it first (RequestStop).
+    // Derived fetchers join in their own destructors too, before their
+    // members go.
     ~CUpdateFetcher() override;
 
     // From any thread, without waiting: sets the stop event and aborts the

@@ -20,6 +20,7 @@ class ScriptedFetcher : public CUpdateFetcher {
   public:
     ScriptedFetcher(Script script, std::string answer, Event *started)
         : m_script(script), m_answer(std::move(answer)), m_started(started) {}
+    ~ScriptedFetcher() override { Join(); }
 
   protected:
     void Fetch() override {
