@@ -204,14 +204,17 @@ bool CHttpRequest::SendRequestWithTimeout() {
     return false;
 }
 
+void CHttpRequest::AbortSend() {
+    std::lock_guard<std::mutex> guard(m_sessionMutex);
+    if (m_hInternet)
+        m_hInternet->Abort();
+}
+
 void CHttpRequest::StopSendThread() {
     if (!m_hThread)
         return;
-    if (!m_hThread->HasEnded()) {
-        std::lock_guard<std::mutex> guard(m_sessionMutex);
-        if (m_hInternet)
-            m_hInternet->Abort();
-    }
+    if (!m_hThread->HasEnded())
+        AbortSend();
     m_hThread->Join();
     m_hThread.reset();
 }

@@ -74,6 +74,11 @@ class CHttpRequest {
     // m_strError and m_dwError are left as they were.
     bool SendRequestWithTimeout();
 
+    // From any thread: ends a send running on the record at once, and every
+    // later send of the open request, with m_dwError 12017 (cancelled). For
+    // an owner that must stop a fetch without waiting for its peer.
+    void AbortSend();
+
     // Attaches the first certificate of the m_nCertStore store that
     // FindClientCertificate finds. False (and everything released, as
     // CloseHandles) when there is none.

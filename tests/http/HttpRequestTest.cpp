@@ -275,6 +275,7 @@ TEST_F(HttpRequestTest, SilentPeersMeetTheTimeLimits) {
 TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
     zntest::TcpListener silent;
     zntest::HttpResponder server(zntest::HttpResponder::Reply("never read"));
+    zntest::SilentNameServer nameServer;
     const struct {
         const char *phase;
         std::string host;
@@ -283,6 +284,7 @@ TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
         bool viaProxy;
         int abortAfterMs;
     } cases[] = {
+        {"resolve", "server.example", 80, false, false, 100},
         {"connect", zntest::kSilentDropHost, 443, true, false, 100},
         {"handshake", zntest::kLoopback, silent.Port(), true, false, 100},
         {"reply", zntest::kLoopback, silent.Port(), false, false, 100},
@@ -313,6 +315,17 @@ TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
         EXPECT_EQ(result.errorCode, 12017u);
     }
     EXPECT_EQ(server.Requests(), 0);
+
+    // A send on the owner's thread, aborted from another.
+    m_request.m_nPort = static_cast<uint16_t>(silent.Port());
+    ASSERT_TRUE(m_request.OpenRequest("GET"));
+    std::thread aborter([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        m_request.AbortSend();
+    });
+    EXPECT_FALSE(m_request.SendRequest());
+    aborter.join();
+    EXPECT_EQ(m_request.m_dwError, 12017u);
 }
 
 }  // namespace

@@ -122,6 +122,21 @@ NginxServer::NginxServer(const std::string &serverPem, const std::string &client
                                {m_ports[0], m_ports[1], m_ports[2]}, &m_started);
 }
 
+SilentNameServer::SilentNameServer() {
+    m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        ADD_FAILURE() << "SilentNameServer: cannot bind 127.0.0.1:53";
+}
+
+SilentNameServer::~SilentNameServer() {
+    if (m_socket >= 0)
+        close(m_socket);
+}
+
 TinyProxy::TinyProxy() : m_port(FreeLoopbackPort()) {
     WriteWholeFile(m_dir.File("tinyproxy.conf"),
                    "User root\nGroup root\nPort " + std::to_string(m_port) +

@@ -9,6 +9,9 @@
 //                loopback ports: client certificate required, optional, and
 //                not asked for. Every path answers 200 with kNginxBody.
 //                Killed when the object goes.
+// SilentNameServer  takes the namespace's name server address (UDP
+//                127.0.0.1:53) and never answers: a name look-up hangs until
+//                the resolver's own time limit.
 // TinyProxy      a private tinyproxy on a free loopback port that tunnels
 //                CONNECT to any port. Killed when the object goes.
 //
@@ -70,6 +73,17 @@ class TinyProxy {
     unsigned m_port = 0;
     std::unique_ptr<ChildProcess> m_process;
     bool m_started = false;
+};
+
+class SilentNameServer {
+  public:
+    SilentNameServer();
+    ~SilentNameServer();
+    SilentNameServer(const SilentNameServer &) = delete;
+    SilentNameServer &operator=(const SilentNameServer &) = delete;
+
+  private:
+    int m_socket = -1;
 };
 
 // A loopback port nothing listens on at the moment of the call.

@@ -319,6 +319,9 @@ bool CurlTransport::Configure(CURL *easy, Transfer *transfer, const std::string 
         ok = ok && curl_easy_setopt(easy, option, value) == CURLE_OK;
     };
     set(CURLOPT_NOSIGNAL, 1L);
+    // An abort must not wait for a name look-up that hangs: its thread is
+    // left to finish on its own and frees what it holds.
+    set(CURLOPT_QUICK_EXIT, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
     // Redirects are followed, as the Windows Internet functions do.
     set(CURLOPT_FOLLOWLOCATION, 1L);
