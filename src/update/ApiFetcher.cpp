@@ -5,24 +5,6 @@
 
 namespace zn {
 
-namespace {
-
-// Hands every call on to a session that AbortTransfer shares.
-class SharedSession : public HttpTransport {
-  public:
-    explicit SharedSession(std::shared_ptr<HttpTransport> session)
-        : m_session(std::move(session)) {}
-    HttpResult Perform(const HttpRequestOptions &options) override {
-        return m_session->Perform(options);
-    }
-    void Abort() override { m_session->Abort(); }
-
-  private:
-    std::shared_ptr<HttpTransport> m_session;
-};
-
-}  // namespace
-
 void CWebApiFetcher::Fetch() {
     m_bSucceeded = 0;
     m_profile.m_strFileName = ServerListPath(m_strDirectory);
@@ -53,11 +35,11 @@ void CWebApiFetcher::Fetch() {
     m_request.m_nPort = static_cast<uint16_t>(ParseCount(port));
     m_request.m_dwContext = 0;
 
-    if (Stopping())
-        return;
     const bool opened =
         m_bViaProxy ? m_request.OpenRequestViaProxy("GET", proxy) : m_request.OpenRequest("GET");
-    if (!opened || !ShareSession())
+    // Opening sends nothing. A stop that came before the session existed
+    // found nothing to abort; one that comes from now on ends the send.
+    if (!opened || Stopping())
         return;
     const bool sent = m_bViaProxy ? m_request.SendRequestWithTimeout() : m_request.SendRequest();
     if (!sent)
@@ -66,24 +48,9 @@ void CWebApiFetcher::Fetch() {
     m_bSucceeded = m_tagParser.GetTagValue(m_strResponse, "RES") == "OK" ? 1 : 0;
 }
 
-bool CWebApiFetcher::ShareSession() {
-    std::lock_guard<std::mutex> lock(m_transferLock);
-    if (m_request.m_hInternet) {
-        // Nothing else uses the record before the send starts.
-        m_transfer.reset(m_request.m_hInternet.release());
-        m_request.m_hInternet.reset(new SharedSession(m_transfer));
-    }
-    if (m_bAborted && m_transfer)
-        m_transfer->Abort();
-    return !m_bAborted;
-}
-
 void CWebApiFetcher::AbortTransfer() {
-    std::lock_guard<std::mutex> lock(m_transferLock);
-    m_bAborted = true;
-    // Sticky: a send that has not begun yet ends at once as well.
-    if (m_transfer)
-        m_transfer->Abort();
+    // Sticky for the open request: a send that has not begun ends at once.
+    m_request.AbortSend();
 }
 
 }  // namespace zn

@@ -4,9 +4,6 @@
 // check selected, told apart only by the route and the send.
 #pragma once
 
-#include <memory>
-#include <mutex>
-
 #include "http/HttpRequest.h"
 #include "http/TagParser.h"
 #include "store/AddressCipher.h"
@@ -35,15 +32,7 @@ class CWebApiFetcher : public CUpdateFetcher {
     void AbortTransfer() override;
 
   private:
-    // Shares the opened request's session with AbortTransfer, so that an
-    // abort from another thread never meets a session being released; false
-    // when a stop came first (the session is then aborted already).
-    bool ShareSession();
-
     const bool m_bViaProxy;
-    std::mutex m_transferLock;
-    std::shared_ptr<HttpTransport> m_transfer;
-    bool m_bAborted = false;
 };
 
 // The first source: sends on the fetcher's own thread, limited only by the
