@@ -96,8 +96,39 @@ std::string StepError(const char *step, uint32_t code) {
 
 }  // namespace
 
+// Hands a fetch's transport to its abort handle for as long as it runs.
+class HttpTextAbortScope {
+  public:
+    HttpTextAbortScope(CHttpTextAbort *abort, HttpTransport *transport) : m_abort(abort) {
+        if (!m_abort)
+            return;
+        std::lock_guard<std::mutex> lock(m_abort->m_mutex);
+        m_abort->m_pTransport = transport;
+        if (m_abort->m_bAborted)
+            transport->Abort();
+    }
+    ~HttpTextAbortScope() {
+        if (!m_abort)
+            return;
+        std::lock_guard<std::mutex> lock(m_abort->m_mutex);
+        m_abort->m_pTransport = nullptr;
+    }
+    HttpTextAbortScope(const HttpTextAbortScope &) = delete;
+    HttpTextAbortScope &operator=(const HttpTextAbortScope &) = delete;
+
+  private:
+    CHttpTextAbort *m_abort;
+};
+
+void CHttpTextAbort::Abort() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bAborted = true;
+    if (m_pTransport)
+        m_pTransport->Abort();
+}
+
 std::string GetHttpText(const std::string &url, const char *proxy, const char *user,
-                        const char *password) {
+                        const char *password, CHttpTextAbort *abort) {
     try {
         HttpRequestOptions options;
         ApplyTransportLimits(&options);
@@ -122,6 +153,7 @@ std::string GetHttpText(const std::string &url, const char *proxy, const char *u
             return StepError("InternetConnect", invalid);
         if (invalid)
             return StepError("HttpOpenRequest", invalid);
+        HttpTextAbortScope scope(abort, transport.get());
         const HttpResult result = transport->Perform(options);
         if (result.outcome != HttpOutcome::Sent && !result.truncated)
             return StepError("HttpSendRequest", result.errorCode);

@@ -1,9 +1,25 @@
 // Fetching one web page as text, for the fallback pages of an update run.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 namespace zn {
+
+class HttpTransport;
+
+// Lets another thread end a GetHttpText in progress at once. An abort that
+// comes before the fetch has started makes it fail without a request.
+class CHttpTextAbort {
+  public:
+    void Abort();
+
+  private:
+    friend class HttpTextAbortScope;
+    std::mutex m_mutex;
+    HttpTransport *m_pTransport = nullptr;
+    bool m_bAborted = false;
+};
 
 // GETs url ("http://" or "https://", host, optional port, path and query)
 // and returns the response body whatever its status: the whole body, the
@@ -14,8 +30,10 @@ namespace zn {
 // proxy: used for the request when given; otherwise the system's proxy,
 // read once per process, or none. user and password (when given and not
 // empty) are the proxy's credentials. Blocks the calling thread, limited
-// only by the platform's connect and send/receive time limits.
+// only by the platform's connect and send/receive time limits, or until
+// abort (when given) is aborted: the result is then the send step's message.
 std::string GetHttpText(const std::string &url, const char *proxy = nullptr,
-                        const char *user = nullptr, const char *password = nullptr);
+                        const char *user = nullptr, const char *password = nullptr,
+                        CHttpTextAbort *abort = nullptr);
 
 }  // namespace zn

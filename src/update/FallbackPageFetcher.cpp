@@ -14,7 +14,8 @@ void CFallbackPageFetcher::Fetch() {
     std::string address;
     const int pageIndex = ChooseFallbackPage(m_profile, m_cipher, &address);
     // After a stop the job discards the answer anyway: no need to ask.
-    const std::string page = Stopping() ? std::string() : GetHttpText(address);
+    const std::string page =
+        Stopping() ? std::string() : GetHttpText(address, nullptr, nullptr, nullptr, &m_abort);
     m_strResponse = RewriteFallbackPage(page, pageIndex, m_cipher);
     m_bSucceeded = 1;
 }

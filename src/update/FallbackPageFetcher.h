@@ -3,6 +3,7 @@
 // run: a page that could not be read gives empty lists.
 #pragma once
 
+#include "http/HttpText.h"
 #include "http/TagParser.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
@@ -20,6 +21,10 @@ class CFallbackPageFetcher : public CUpdateFetcher {
 
   protected:
     void Fetch() override;
+    void AbortTransfer() override { m_abort.Abort(); }
+
+  private:
+    CHttpTextAbort m_abort;
 };
 
 }  // namespace zn

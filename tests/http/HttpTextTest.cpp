@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/HttpTransport.h"
 #include "support/HttpResponder.h"
 #include "support/Network.h"
@@ -68,6 +70,26 @@ TEST_F(HttpTextTest, AGivenProxyCarriesTheRequest) {
     EXPECT_NE(request.find("GET http://server.invalid:8080/list HTTP/1.1"), std::string::npos);
     // alice:pw
     EXPECT_NE(request.find("Proxy-Authorization: Basic YWxpY2U6cHc="), std::string::npos);
+}
+
+TEST_F(HttpTextTest, AnAbortEndsTheFetchBeforeOrWhileItWaits) {
+    // Once before the fetch, once while it waits for a host that never
+    // answers (its connect limit is the platform's 60 s).
+    for (const bool early : {true, false}) {
+        zn::CHttpTextAbort abort;
+        if (early)
+            abort.Abort();
+        std::thread aborter([&] {
+            if (!early) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                abort.Abort();
+            }
+        });
+        EXPECT_EQ(zn::GetHttpText(std::string("http://") + zntest::kSilentDropHost + "/", nullptr,
+                                  nullptr, nullptr, &abort),
+                  "GetHttpText::HttpSendRequest Error 12017");
+        aborter.join();
+    }
 }
 
 }  // namespace
