@@ -3,7 +3,14 @@
 
 #include <string>
 
+#include "platform/HttpTransport.h"
+
 namespace zn {
+
+// Splits "scheme://[user@]host[:port][/object]" (http or https) into the
+// target of options. False when it cannot be split (unknown scheme, bad
+// port); the host stays empty then.
+bool SplitUrl(const std::string &url, HttpRequestOptions *options);
 
 // GETs url ("http://" or "https://", host, optional port, path and query)
 // and returns the response body whatever its status: the whole body, the
