@@ -40,7 +40,7 @@ struct CAsyncSSLConnection::State {
     // Calls on one object take turns; Close takes m_session alone first to
     // end the wait of a call in progress.
     std::mutex m_call;
-    std::mutex m_session;                       // guards m_hInternet's pointer
+    std::mutex m_session;                         // guards m_hInternet's pointer
     std::unique_ptr<zn::HttpStream> m_hInternet;  // the session; null: closed
     bool m_bUrlOpen = false;                      // an answer waits to be read
     std::string m_strAgent;
@@ -105,8 +105,7 @@ int CAsyncSSLConnection::OpenInternetUrl(std::string url, std::string headers) {
         options.userAgent = s.m_strAgent;
         options.headers = s.m_strHeaders;
         options.extraAuthoritiesDirectory = ExtraAuthorities();
-        const zn::HttpResult answer =
-            s.m_hInternet->Begin(options, zn::Limits().urlReaderWaitMs);
+        const zn::HttpResult answer = s.m_hInternet->Begin(options, zn::Limits().urlReaderWaitMs);
         // The content length is what the reader sizes its pieces by.
         if (answer.outcome != zn::HttpOutcome::Sent || answer.contentLength < 0 ||
             answer.contentLength > UINT32_MAX) {

@@ -99,7 +99,7 @@ struct HttpResult {
     // Body as received, at most bodyCap bytes. A transfer that broke after
     // the answer's headers still counts as sent, with the body read so far.
     std::string body;
-    bool truncated = false;  // the body went on beyond bodyCap (outcome Failed)
+    bool truncated = false;      // the body went on beyond bodyCap (outcome Failed)
     int64_t contentLength = -1;  // the answer's Content-Length; -1: none or unreadable
 };
 

@@ -75,7 +75,8 @@ TEST_F(UrlReader, ReadsBodiesWithAContentLengthInPiecesAsText) {
 TEST_F(UrlReader, HeadersAndAgentReachTheServerAndMalformedOnesAreRefused) {
     CAsyncSSLConnection connection;
     ASSERT_EQ(1, connection.OpenInternetConnection("host-test/2.0"));
-    ASSERT_EQ(1, connection.OpenInternetUrl(Url("/page"), "X-Zembrix-Test: seen\r\nX-Other: 1\r\n"));
+    ASSERT_EQ(1,
+              connection.OpenInternetUrl(Url("/page"), "X-Zembrix-Test: seen\r\nX-Other: 1\r\n"));
     EXPECT_TRUE(g_site->nginx->Logged("/page|seen|host-test/2.0"));
     EXPECT_EQ(0, connection.OpenInternetUrl(Url("/zero"), "X-Zembrix-Test seen\r\n"));
     EXPECT_EQ(0, connection.OpenInternetUrl(Url("/zero"), "X-A: 1\rX-Zembrix-Test: forged\r\n"));

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -132,8 +132,8 @@ NginxSite::NginxSite(const std::string &serverPem) {
     WriteWholeFile(
         m_dir.File("nginx.conf"),
         "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
-            "/error.log;\nevents { worker_connections 64; }\nhttp { client_body_temp_path " +
-            d + "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
+            "/error.log;\nevents { worker_connections 64; }\nhttp { client_body_temp_path " + d +
+            "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
             "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
             "/scgi;\nlog_format probe '$uri|$http_x_zembrix_test|$http_user_agent';\n"
             "access_log " +

@@ -274,8 +274,8 @@ struct Transfer {
     KeyPtr clientKey;
     bool certificateRequested = false;
     bool headersComplete = false;
-    bool location = false;     // the current answer names a Location
-    bool answerBegun = false;  // the final answer's headers are complete
+    bool location = false;                              // the current answer names a Location
+    bool answerBegun = false;                           // the final answer's headers are complete
     std::unique_ptr<curl_slist, SlistDeleter> headers;  // the request's own lines
     // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
     bool connected = false;
@@ -807,7 +807,9 @@ void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make)
         make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
 }
 
-void FailHttpStreams(bool fail) { g_failStreams = fail; }
+void FailHttpStreams(bool fail) {
+    g_failStreams = fail;
+}
 }  // namespace testhooks
 
 }  // namespace zn
