@@ -82,6 +82,7 @@ TEST_F(UrlReader, HeadersAndAgentReachTheServerAndMalformedOnesAreRefused) {
     EXPECT_EQ(0, connection.OpenInternetUrl(Url("/zero"), "X-A: 1\rX-Zembrix-Test: forged\r\n"));
     EXPECT_EQ("", connection.ReceiveContents());
     EXPECT_EQ(0, connection.OpenInternetUrl("gopher://127.0.0.1/", ""));
+    EXPECT_EQ(0, connection.OpenInternetUrl(Url("/page") + std::string(1, '\0') + "x", ""));
 }
 
 TEST_F(UrlReader, ClosingIsHarmlessInEveryStateAndTheDestructorClosesWhatIsOpen) {

@@ -748,8 +748,11 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
     uint32_t verdict = 0;
     try {
         // Rejects control characters and blanks, which could otherwise smuggle
-        // header lines into the request.
-        if (curl_url_set(url, CURLUPART_URL, UrlOf(options).c_str(), 0) != CURLUE_OK)
+        // header lines into the request, and a zero byte, which would cut
+        // the URL short of what the caller named.
+        const std::string text = UrlOf(options);
+        if (text.find('\0') != std::string::npos ||
+            curl_url_set(url, CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
             verdict = kHttpErrorInvalidUrl;
     } catch (...) {
         verdict = kHttpErrorNotEnoughMemory;
