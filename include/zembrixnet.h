@@ -19,17 +19,7 @@
 #ifndef ZEMBRIXNET_H
 #define ZEMBRIXNET_H
 
-#if defined(_WIN32)
-#if defined(ZEMBRIXNET_BUILDING)
-#define ZN_API __declspec(dllexport) __cdecl
-#else
-#define ZN_API __declspec(dllimport) __cdecl
-#endif
-#define ZN_CALLBACK __stdcall
-#else
-#define ZN_API __attribute__((visibility("default")))
-#define ZN_CALLBACK
-#endif
+#include "zembrixnet/Export.h"
 
 #ifdef __cplusplus
 extern "C" {

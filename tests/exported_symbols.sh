@@ -1,19 +1,33 @@
 #!/usr/bin/env bash
-# The shared library exports the eight functions of its C interface and
-# nothing else of ours.
+# The shared library exports the eight functions of its C interface and the
+# members of CAsyncSSLConnection (its constructor and destructor twice: the
+# complete and the base object's), and nothing else of ours.
 set -euo pipefail
-expected="CancelChecking
+expected=$(sort <<'LIST'
+CancelChecking
 CheckServerStatus
 CloseCheckServer
 EndUpdateServerList
 GetServerInfo
 InitCheckServer
 SetHTTPProxy
-UpdateServerList"
-actual=$(nm -D --defined-only "$1" | awk '$2 != "A" {print $3}' | sort)
+UpdateServerList
+CAsyncSSLConnection::CAsyncSSLConnection
+CAsyncSSLConnection::CAsyncSSLConnection
+CAsyncSSLConnection::~CAsyncSSLConnection
+CAsyncSSLConnection::~CAsyncSSLConnection
+CAsyncSSLConnection::OpenInternetConnection
+CAsyncSSLConnection::OpenInternetUrl
+CAsyncSSLConnection::ReceiveContents
+CAsyncSSLConnection::CloseInternetConnection
+LIST
+)
+# Names without their parameter lists and ABI tags.
+actual=$(nm -DC --defined-only "$1" | awk '$2 != "A"' | cut -d' ' -f3- |
+    sed -e 's/(.*//' -e 's/\[abi:[^]]*\]//g' | sort)
 if [[ "$actual" != "$expected" ]]; then
     echo "exported symbols differ from the public interface:" >&2
     diff <(echo "$expected") <(echo "$actual") >&2 || true
     exit 1
 fi
-echo "exports: the eight functions, nothing else"
+echo "exports: the eight functions and CAsyncSSLConnection, nothing else"

@@ -48,8 +48,12 @@ bool StartsWithNoCase(const std::string &text, const std::string &prefix) {
     return true;
 }
 
-// Splits "scheme://[user@]host[:port][/object]" into options. False when it
-// cannot be split (unknown scheme, bad port); the host stays empty then.
+std::string StepError(const char *step, uint32_t code) {
+    return std::string("GetHttpText::") + step + " Error " + std::to_string(code);
+}
+
+}  // namespace
+
 bool SplitUrl(const std::string &url, HttpRequestOptions *options) {
     size_t at;
     if (StartsWithNoCase(url, "http://")) {
@@ -89,12 +93,6 @@ bool SplitUrl(const std::string &url, HttpRequestOptions *options) {
     options->path = object[0] == '?' ? "/" + object : object;
     return true;
 }
-
-std::string StepError(const char *step, uint32_t code) {
-    return std::string("GetHttpText::") + step + " Error " + std::to_string(code);
-}
-
-}  // namespace
 
 // Hands a fetch's transport to its abort handle for as long as it runs.
 class HttpTextAbortScope {

@@ -4,9 +4,14 @@
 #include <mutex>
 #include <string>
 
+#include "platform/HttpTransport.h"
+
 namespace zn {
 
-class HttpTransport;
+// Splits "scheme://[user@]host[:port][/object]" (http or https) into the
+// target of options. False when it cannot be split (unknown scheme, bad
+// port); the host stays empty then.
+bool SplitUrl(const std::string &url, HttpRequestOptions *options);
 
 // Lets another thread end a GetHttpText in progress at once. An abort that
 // comes before the fetch has started makes it fail without a request.

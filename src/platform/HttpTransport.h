@@ -47,6 +47,7 @@ enum HttpErrorCode : uint32_t {
     kHttpErrorClientCertNeeded = 12044,       // server asked for a certificate
     kHttpErrorInvalidCa = 12045,              // untrusted authority
     kHttpErrorInvalidServerResponse = 12152,  // not an HTTP answer
+    kHttpErrorInvalidHeader = 12153,          // a header line without "Name:"
     kHttpErrorSecureChannel = 12157,          // TLS failed otherwise
 };
 
@@ -70,6 +71,8 @@ struct HttpRequestOptions {
     std::string user;  // server credentials; empty: none
     std::string password;
     std::string userAgent;
+    // Header lines added to the request, separated by CR LF (or LF).
+    std::string headers;
 
     // Relaxations of the server certificate's checks.
     bool verifyPeer = true;      // chain up to a trusted authority
@@ -96,12 +99,14 @@ struct HttpResult {
     // Body as received, at most bodyCap bytes. A transfer that broke after
     // the answer's headers still counts as sent, with the body read so far.
     std::string body;
-    bool truncated = false;  // the body went on beyond bodyCap (outcome Failed)
+    bool truncated = false;      // the body went on beyond bodyCap (outcome Failed)
+    int64_t contentLength = -1;  // the answer's Content-Length; -1: none or unreadable
 };
 
 // Zero when options name a target that can be requested, otherwise why not
 // (kHttpErrorInvalidParameter without a host, kHttpErrorInvalidUrl when
-// host or path cannot form a URL, such as control characters in the path).
+// host or path cannot form a URL, such as control characters in the path,
+// kHttpErrorInvalidHeader when a header line is not "Name: value").
 uint32_t CheckHttpTarget(const HttpRequestOptions &options);
 
 class HttpTransport {
@@ -117,6 +122,45 @@ class HttpTransport {
 
     // From any thread: ends the running Perform at once and makes every later
     // Perform of this transport end as Aborted without sending.
+    virtual void Abort() = 0;
+};
+
+enum class HttpReadOutcome {
+    Data,      // bytes of the body came; more may follow
+    End,       // the body is complete: nothing came, nothing will
+    TimedOut,  // nothing more came within the wait or the peer's silence limit
+    Aborted,
+    Failed,  // the transfer broke, or the body went beyond bodyCap
+};
+
+// One request whose answer is read as it arrives: Begin returns when the
+// answer's headers are there, Read hands out its body piece by piece. Only
+// the calling thread drives the transfer, so nothing moves between calls.
+class HttpStream {
+  public:
+    // Null when its resources cannot be had. Starts the HTTP library on first
+    // use (never at load).
+    static std::unique_ptr<HttpStream> Create();
+    virtual ~HttpStream() = default;
+
+    // Ends the transfer begun earlier, then sends a new request and waits up
+    // to waitMs for the headers of its final answer (redirects followed).
+    // Sent with status and contentLength (body empty: see Read) leaves the
+    // transfer begun; any other outcome leaves nothing begun.
+    virtual HttpResult Begin(const HttpRequestOptions &options, uint32_t waitMs) = 0;
+
+    // Replaces *piece with up to length bytes of the begun answer's body,
+    // waiting up to waitMs until length bytes are there or the body ended.
+    // Data: 1 to length bytes. End: the body is complete (nothing begun
+    // reads as End). Otherwise *piece holds what did come before the wait
+    // ended or the transfer failed, and nothing more will come.
+    virtual HttpReadOutcome Read(size_t length, uint32_t waitMs, std::string *piece) = 0;
+
+    // Ends the begun transfer; harmless when none is.
+    virtual void End() = 0;
+
+    // From any thread: ends a running Begin or Read at once, and makes every
+    // later one end as Aborted.
     virtual void Abort() = 0;
 };
 
@@ -137,6 +181,8 @@ namespace testhooks {
 // Later Create calls return what make returns (null: creation fails, as on a
 // system out of resources); an empty function restores the real transport.
 void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make);
+// While set, HttpStream::Create fails, as on a system out of resources.
+void FailHttpStreams(bool fail);
 }  // namespace testhooks
 
 }  // namespace zn

@@ -23,6 +23,7 @@ void RestoreTimeLimits() {
     l.httpSendReceiveMs = defaults.httpSendReceiveMs.load();
     l.sendWaitMs = defaults.sendWaitMs.load();
     l.sendWaitViaProxyMs = defaults.sendWaitViaProxyMs.load();
+    l.urlReaderWaitMs = defaults.urlReaderWaitMs.load();
 }
 }  // namespace testhooks
 

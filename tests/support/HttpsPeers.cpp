@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -120,6 +121,47 @@ NginxServer::NginxServer(const std::string &serverPem, const std::string &client
                        "/scgi;\n" + servers + "}\n");
     m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
                                {m_ports[0], m_ports[1], m_ports[2]}, &m_started);
+}
+
+NginxSite::NginxSite(const std::string &serverPem) {
+    m_ports[0] = FreeLoopbackPort();
+    m_ports[1] = FreeLoopbackPort();
+    const std::string d = m_dir.Path();
+    mkdir(Root().c_str(), 0755);
+    // Filtering a body drops its length, so nginx sends it chunked.
+    WriteWholeFile(
+        m_dir.File("nginx.conf"),
+        "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
+            "/error.log;\nevents { worker_connections 64; }\nhttp { client_body_temp_path " + d +
+            "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
+            "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
+            "/scgi;\nlog_format probe '$uri|$http_x_zembrix_test|$http_user_agent';\n"
+            "access_log " +
+            d + "/access.log probe;\nserver { listen 127.0.0.1:" + std::to_string(m_ports[0]) +
+            "; listen 127.0.0.1:" + std::to_string(m_ports[1]) + " ssl; ssl_certificate " +
+            serverPem + "; ssl_certificate_key " + serverPem + "; root " + Root() +
+            "; location /chunked/ { alias " + Root() +
+            "/; sub_filter_types *; sub_filter_once off; sub_filter '@@' '@@'; } }\n}\n");
+    m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
+                               {m_ports[0], m_ports[1]}, &m_started);
+}
+
+std::string NginxSite::HttpUrl(const std::string &path) const {
+    return "http://127.0.0.1:" + std::to_string(m_ports[0]) + path;
+}
+
+std::string NginxSite::HttpsUrl(const std::string &path) const {
+    return "https://localhost:" + std::to_string(m_ports[1]) + path;
+}
+
+bool NginxSite::Logged(const std::string &text) const {
+    // nginx writes the line once the answer is out, maybe after the client read it.
+    for (int i = 0; i < 1000; ++i) {
+        if (ReadWholeFile(m_dir.File("access.log")).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 SilentNameServer::SilentNameServer() {

@@ -9,6 +9,11 @@
 //                loopback ports: client certificate required, optional, and
 //                not asked for. Every path answers 200 with kNginxBody.
 //                Killed when the object goes.
+// NginxSite     a private nginx serving the files of its Root() over plain
+//                HTTP and HTTPS, each under its own name and again under
+//                "/chunked/" without a Content-Length (chunked); the access
+//                log records path, X-Zembrix-Test header and user agent of
+//                every request.
 // SilentNameServer  takes the namespace's name server address (UDP
 //                127.0.0.1:53) and never answers: a name look-up hangs until
 //                the resolver's own time limit.
@@ -57,6 +62,25 @@ class NginxServer {
   private:
     TempDir m_dir;
     unsigned m_ports[3] = {0, 0, 0};
+    std::unique_ptr<ChildProcess> m_process;
+    bool m_started = false;
+};
+
+class NginxSite {
+  public:
+    // serverPem: certificate and key of the HTTPS port.
+    explicit NginxSite(const std::string &serverPem);
+    bool Started() const { return m_started; }
+    // Where to put the files it serves (before or after the start).
+    std::string Root() const { return m_dir.File("site"); }
+    std::string HttpUrl(const std::string &path) const;
+    std::string HttpsUrl(const std::string &path) const;
+    // Waits (up to 10 s) for a log line that contains text: "path|header|agent".
+    bool Logged(const std::string &text) const;
+
+  private:
+    TempDir m_dir;
+    unsigned m_ports[2] = {0, 0};  // plain, TLS
     std::unique_ptr<ChildProcess> m_process;
     bool m_started = false;
 };

@@ -24,3 +24,6 @@ int CmdDecipher(int argc, char **argv);
 int CmdCheck(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
 int CmdProxy(int argc, char **argv);
+
+// One URL read through CAsyncSSLConnection (fetch_command.cpp).
+int CmdFetch(int argc, char **argv);

@@ -36,6 +36,10 @@ const Command kCommands[] = {
      "print TEXT enciphered as the file stores addresses (one line of upper-case hex)"},
     {"decipher", CmdDecipher, "decipher HEX",
      "print the plain text of an enciphered address (one line)"},
+    {"fetch", CmdFetch, "fetch URL [--agent A] [--header H]... [--verbose]",
+     "read URL through the exported class CAsyncSSLConnection and print the body as it sees "
+     "it; --verbose adds the content length and the time to the first byte on standard "
+     "error; exit status 0 when the URL was opened, 1 otherwise"},
 };
 
 void PrintHelp() {

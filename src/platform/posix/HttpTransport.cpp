@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -27,12 +29,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Milliseconds from now until then, rounded up, at most a second: the
+// longest single wait for the peer, so that time limits are looked at again.
+long MillisecondsUntil(Clock::time_point now, Clock::time_point then) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
+    return static_cast<long>(std::min<int64_t>(left + 1, 1000));
+}
+
 // The test hook's replacement factory; never destroyed (see StartHttpLibrary).
 std::mutex &FactoryMutex() {
     static std::mutex *mutex = new std::mutex;
     return *mutex;
 }
 std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
+std::atomic<bool> g_failStreams{false};
 
 // Started on first use, never at load (the loader lock on Windows, and a
 // host that never uses HTTP pays nothing), and never cleaned up: the host may
@@ -189,7 +199,74 @@ std::string UrlOf(const HttpRequestOptions &options) {
     return url + options.path;
 }
 
-// What one Perform shares with libcurl's callbacks.
+// Header lines of text, separated by CR LF or LF, the empty ones left out.
+std::vector<std::string> HeaderLines(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// "Name: value" with a name free of blanks and no control character but a
+// tab: anything else could end the header early or forge another one.
+bool IsHeaderLine(const std::string &line) {
+    const size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos)
+        return false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f || (i < colon && (c == ' ' || c == '\t')))
+            return false;
+    }
+    return true;
+}
+
+// Whether a received header line carries header `name` (lower case).
+bool HeaderIs(const std::string &line, const char *name) {
+    const size_t length = std::strlen(name);
+    if (line.size() <= length || line[length] != ':')
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i])
+            return false;
+    }
+    return true;
+}
+
+// The decimal value of a Content-Length line; -1 when it is not one.
+int64_t ContentLengthOf(const std::string &line) {
+    const size_t first = line.find_first_not_of(" \t", line.find(':') + 1);
+    const size_t last = line.find_last_not_of(" \t\r\n");
+    if (first == std::string::npos || last < first)
+        return -1;
+    int64_t value = 0;
+    for (size_t i = first; i <= last; ++i) {
+        if (line[i] < '0' || line[i] > '9' ||
+            value > (std::numeric_limits<int64_t>::max() - 9) / 10)
+            return -1;
+        value = value * 10 + (line[i] - '0');
+    }
+    return value;
+}
+
+// Statuses libcurl follows when they carry a Location.
+bool IsFollowedRedirect(long status) {
+    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
+           status == 308;
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist *p) const { curl_slist_free_all(p); }
+};
+
+// What one transfer shares with libcurl's callbacks.
 struct Transfer {
     const HttpRequestOptions *options = nullptr;
     HttpResult *result = nullptr;
@@ -197,6 +274,9 @@ struct Transfer {
     KeyPtr clientKey;
     bool certificateRequested = false;
     bool headersComplete = false;
+    bool location = false;                              // the current answer names a Location
+    bool answerBegun = false;                           // the final answer's headers are complete
+    std::unique_ptr<curl_slist, SlistDeleter> headers;  // the request's own lines
     // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
     bool connected = false;
     Clock::time_point lastActivity;
@@ -273,11 +353,20 @@ size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
     if (line.compare(0, 5, "HTTP/") == 0) {
         // The status line of the next answer (after a redirect or a 1xx).
         transfer->headersComplete = false;
+        transfer->location = false;
+        transfer->result->contentLength = -1;
         const size_t space = line.find(' ');
         transfer->result->status =
             space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
     } else if ((line == "\r\n" || line == "\n") && transfer->result->status >= 200) {
         transfer->headersComplete = true;
+        // A redirect that is followed is not the answer yet.
+        transfer->answerBegun =
+            !(transfer->location && IsFollowedRedirect(transfer->result->status));
+    } else if (HeaderIs(line, "content-length")) {
+        transfer->result->contentLength = ContentLengthOf(line);
+    } else if (HeaderIs(line, "location")) {
+        transfer->location = true;
     }
     return length;
 }
@@ -289,30 +378,7 @@ struct MultiDeleter {
     void operator()(CURLM *p) const { curl_multi_cleanup(p); }
 };
 
-class CurlTransport final : public HttpTransport {
-  public:
-    HttpResult Perform(const HttpRequestOptions &options) override;
-    void Abort() override;
-
-  private:
-    bool Configure(CURL *easy, Transfer *transfer, const std::string &url);
-    // Runs the transfer; the result code of libcurl, or CURLE_OK when it was
-    // ended by an abort or a silent peer (recorded in the flags).
-    CURLcode Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool *timedOut);
-
-    std::mutex m_mutex;  // guards m_multi against Abort while it is freed
-    CURLM *m_multi = nullptr;
-    std::atomic<bool> m_aborted{false};
-};
-
-void CurlTransport::Abort() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_aborted = true;
-    if (m_multi)
-        curl_multi_wakeup(m_multi);
-}
-
-bool CurlTransport::Configure(CURL *easy, Transfer *transfer, const std::string &url) {
+bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     const HttpRequestOptions &o = *transfer->options;
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
     auto set = [&](CURLoption option, auto value) {
@@ -363,17 +429,54 @@ bool CurlTransport::Configure(CURL *easy, Transfer *transfer, const std::string 
     set(CURLOPT_WRITEDATA, static_cast<void *>(transfer));
     set(CURLOPT_HEADERFUNCTION, OnHeader);
     set(CURLOPT_HEADERDATA, static_cast<void *>(transfer));
+    try {
+        for (const std::string &line : HeaderLines(o.headers)) {
+            curl_slist *grown = curl_slist_append(transfer->headers.get(), line.c_str());
+            if (!grown)
+                return false;
+            (void)transfer->headers.release();
+            transfer->headers.reset(grown);
+        }
+    } catch (...) {
+        return false;
+    }
+    if (transfer->headers)
+        set(CURLOPT_HTTPHEADER, transfer->headers.get());
     return ok;
 }
 
-CURLcode CurlTransport::Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool *timedOut) {
+enum class DriveEnd {
+    Finished,  // the transfer ended; its result code is in *code
+    Enough,    // the caller's condition holds
+    Aborted,
+    Silent,    // the connected peer was silent beyond the request's limit
+    WaitOver,  // the caller's deadline passed
+};
+
+// Drives a transfer on the calling thread until one of DriveEnd happens;
+// a wakeup of multi (Abort) ends the wait for the peer at once.
+DriveEnd Drive(CURLM *multi, CURL *easy, Transfer *transfer, const std::atomic<bool> &aborted,
+               const std::function<bool()> &enough, Clock::time_point deadline, CURLcode *code) {
     const auto silenceLimit = std::chrono::milliseconds(transfer->options->sendReceiveTimeoutMs);
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK)
-            return CURLE_OUT_OF_MEMORY;
-        if (!running || m_aborted)
-            break;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            *code = CURLE_OUT_OF_MEMORY;
+            return DriveEnd::Finished;
+        }
+        if (aborted)
+            return DriveEnd::Aborted;
+        if (!running) {
+            *code = CURLE_OUT_OF_MEMORY;
+            int queued = 0;
+            while (CURLMsg *message = curl_multi_info_read(multi, &queued)) {
+                if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+                    *code = message->data.result;
+            }
+            return DriveEnd::Finished;
+        }
+        if (enough && enough())
+            return DriveEnd::Enough;
         const auto now = Clock::now();
         if (!transfer->connected) {
             // Until the connection stands (the TLS handshake begins, or a
@@ -388,27 +491,54 @@ CURLcode CurlTransport::Drive(CURLM *multi, CURL *easy, Transfer *transfer, bool
         long waitMs = 1000;
         if (transfer->connected) {
             const auto silent = now - transfer->lastActivity;
-            if (silent >= silenceLimit) {
-                *timedOut = true;
-                return CURLE_OK;
-            }
-            waitMs = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(silenceLimit - silent)
-                    .count() +
-                1);
-            waitMs = std::min(waitMs, 1000L);
+            if (silent >= silenceLimit)
+                return DriveEnd::Silent;
+            waitMs = std::min(waitMs, MillisecondsUntil(now, now + (silenceLimit - silent)));
         }
-        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMs), nullptr) != CURLM_OK)
-            return CURLE_OUT_OF_MEMORY;
+        if (now >= deadline)
+            return DriveEnd::WaitOver;
+        waitMs = std::min(waitMs, MillisecondsUntil(now, deadline));
+        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMs), nullptr) != CURLM_OK) {
+            *code = CURLE_OUT_OF_MEMORY;
+            return DriveEnd::Finished;
+        }
     }
-    if (m_aborted)
-        return CURLE_OK;
-    int queued = 0;
-    while (CURLMsg *message = curl_multi_info_read(multi, &queued)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
-            return message->data.result;
-    }
-    return CURLE_OUT_OF_MEMORY;
+}
+
+// The outcome of a transfer that ended as a DriveEnd; answered: the caller's
+// idea of an answer that counts.
+void Conclude(HttpResult *result, const Transfer &transfer, bool aborted, bool answered,
+              bool timedOut, CURLcode code) {
+    if (aborted)
+        SetOutcome(result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    else if (result->truncated)
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+    else if (transfer.certificateRequested)
+        SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
+    else if (answered)
+        SetOutcome(result, HttpOutcome::Sent, 0);
+    else if (timedOut)
+        SetOutcome(result, HttpOutcome::TimedOut, kHttpErrorTimeout);
+    else
+        SetFailure(result, code);
+}
+
+class CurlTransport final : public HttpTransport {
+  public:
+    HttpResult Perform(const HttpRequestOptions &options) override;
+    void Abort() override;
+
+  private:
+    std::mutex m_mutex;  // guards m_multi against Abort while it is freed
+    CURLM *m_multi = nullptr;
+    std::atomic<bool> m_aborted{false};
+};
+
+void CurlTransport::Abort() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_aborted = true;
+    if (m_multi)
+        curl_multi_wakeup(m_multi);
 }
 
 HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
@@ -449,29 +579,154 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_multi = multi.get();
     }
-    bool timedOut = false;
-    const CURLcode code = Drive(multi.get(), easy.get(), &transfer, &timedOut);
+    CURLcode code = CURLE_OK;
+    const bool timedOut = Drive(multi.get(), easy.get(), &transfer, m_aborted, nullptr,
+                                Clock::time_point::max(), &code) == DriveEnd::Silent;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_multi = nullptr;
     }
     curl_multi_remove_handle(multi.get(), easy.get());
-
-    if (m_aborted)
-        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
-    else if (result.truncated)
-        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
-    else if (transfer.certificateRequested)
-        SetOutcome(&result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
-    else if (code == CURLE_OK && !timedOut)
-        SetOutcome(&result, HttpOutcome::Sent, 0);
-    else if (transfer.headersComplete)
-        SetOutcome(&result, HttpOutcome::Sent, 0);  // broke in the body: keep what came
-    else if (timedOut)
-        SetOutcome(&result, HttpOutcome::TimedOut, kHttpErrorTimeout);
-    else
-        SetFailure(&result, code);
+    // A transfer that broke in the body keeps what came.
+    Conclude(&result, transfer, m_aborted,
+             (code == CURLE_OK && !timedOut) || transfer.headersComplete, timedOut, code);
     return result;
+}
+
+class CurlStream final : public HttpStream {
+  public:
+    ~CurlStream() override { End(); }
+    HttpResult Begin(const HttpRequestOptions &options, uint32_t waitMs) override;
+    HttpReadOutcome Read(size_t length, uint32_t waitMs, std::string *piece) override;
+    void End() override;
+    void Abort() override;
+
+  private:
+    // The begun transfer. libcurl's callbacks write into its members, so
+    // they stay in place from Begin to End; the easy handle goes first.
+    struct Begun {
+        HttpRequestOptions options;
+        HttpResult result;  // its body: everything received, handed out or not
+        Transfer transfer;
+        std::unique_ptr<CURLM, MultiDeleter> multi;
+        std::unique_ptr<CURL, EasyDeleter> easy;
+        bool finished = false;
+        CURLcode code = CURLE_OK;
+        size_t handedOut = 0;
+    };
+
+    DriveEnd Wait(uint32_t waitMs, const std::function<bool()> &enough);
+
+    std::unique_ptr<Begun> m_begun;
+    std::mutex m_mutex;  // guards m_multi against Abort while it is freed
+    CURLM *m_multi = nullptr;
+    std::atomic<bool> m_aborted{false};
+};
+
+void CurlStream::Abort() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_aborted = true;
+    if (m_multi)
+        curl_multi_wakeup(m_multi);
+}
+
+void CurlStream::End() {
+    if (!m_begun)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_multi = nullptr;
+    }
+    curl_multi_remove_handle(m_begun->multi.get(), m_begun->easy.get());
+    m_begun.reset();
+}
+
+DriveEnd CurlStream::Wait(uint32_t waitMs, const std::function<bool()> &enough) {
+    Begun &b = *m_begun;
+    const DriveEnd end = Drive(b.multi.get(), b.easy.get(), &b.transfer, m_aborted, enough,
+                               Clock::now() + std::chrono::milliseconds(waitMs), &b.code);
+    b.finished = end == DriveEnd::Finished;
+    return end;
+}
+
+HttpResult CurlStream::Begin(const HttpRequestOptions &options, uint32_t waitMs) {
+    End();
+    HttpResult result;
+    if (m_aborted) {
+        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+        return result;
+    }
+    if (const uint32_t invalid = CheckHttpTarget(options)) {
+        SetOutcome(&result, HttpOutcome::Failed, invalid);
+        return result;
+    }
+    try {
+        auto begun = std::make_unique<Begun>();
+        begun->options = options;
+        begun->transfer.options = &begun->options;
+        begun->transfer.result = &begun->result;
+        begun->multi.reset(curl_multi_init());
+        begun->easy.reset(curl_easy_init());
+        if (!begun->easy || !begun->multi ||
+            !Configure(begun->easy.get(), &begun->transfer, UrlOf(options)) ||
+            curl_multi_add_handle(begun->multi.get(), begun->easy.get()) != CURLM_OK) {
+            SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+            return result;
+        }
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_multi = begun->multi.get();
+        m_begun = std::move(begun);
+    } catch (...) {
+        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+        return result;
+    }
+    const Transfer &transfer = m_begun->transfer;
+    const DriveEnd end = Wait(waitMs, [&transfer] { return transfer.answerBegun; });
+    Conclude(&m_begun->result, transfer, m_aborted, transfer.answerBegun,
+             end == DriveEnd::Silent || end == DriveEnd::WaitOver, m_begun->code);
+    result.outcome = m_begun->result.outcome;
+    result.errorCode = m_begun->result.errorCode;
+    result.status = m_begun->result.status;
+    result.contentLength = m_begun->result.contentLength;
+    if (result.outcome != HttpOutcome::Sent)
+        End();
+    return result;
+}
+
+HttpReadOutcome CurlStream::Read(size_t length, uint32_t waitMs, std::string *piece) {
+    piece->clear();
+    if (!m_begun)
+        return HttpReadOutcome::End;
+    Begun &b = *m_begun;
+    length = std::max<size_t>(length, 1);
+    const auto available = [&b] { return b.result.body.size() - b.handedOut; };
+    DriveEnd end = DriveEnd::Enough;
+    if (!b.finished && available() < length) {
+        // The caller's pause since the last read was no silence of the peer.
+        b.transfer.lastActivity = Clock::now();
+        end = Wait(waitMs, [&] { return available() >= length; });
+    }
+    const size_t n = std::min(length, available());
+    try {
+        piece->assign(b.result.body, b.handedOut, n);
+    } catch (...) {
+        End();
+        return HttpReadOutcome::Failed;
+    }
+    b.handedOut += n;
+    HttpReadOutcome outcome = HttpReadOutcome::Data;
+    if (end == DriveEnd::Aborted)
+        outcome = HttpReadOutcome::Aborted;
+    else if (end == DriveEnd::Silent || end == DriveEnd::WaitOver)
+        outcome = HttpReadOutcome::TimedOut;
+    else if (n > 0)
+        return HttpReadOutcome::Data;
+    else if (b.result.truncated || b.code != CURLE_OK)
+        outcome = HttpReadOutcome::Failed;
+    else
+        outcome = HttpReadOutcome::End;
+    End();
+    return outcome;
 }
 
 }  // namespace
@@ -479,14 +734,25 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
 uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
     if (options.host.empty())
         return kHttpErrorInvalidParameter;
+    try {
+        for (const std::string &line : HeaderLines(options.headers)) {
+            if (!IsHeaderLine(line))
+                return kHttpErrorInvalidHeader;
+        }
+    } catch (...) {
+        return kHttpErrorNotEnoughMemory;
+    }
     CURLU *url = curl_url();
     if (!url)
         return kHttpErrorNotEnoughMemory;
     uint32_t verdict = 0;
     try {
         // Rejects control characters and blanks, which could otherwise smuggle
-        // header lines into the request.
-        if (curl_url_set(url, CURLUPART_URL, UrlOf(options).c_str(), 0) != CURLUE_OK)
+        // header lines into the request, and a zero byte, which would cut
+        // the URL short of what the caller named.
+        const std::string text = UrlOf(options);
+        if (text.find('\0') != std::string::npos ||
+            curl_url_set(url, CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
             verdict = kHttpErrorInvalidUrl;
     } catch (...) {
         verdict = kHttpErrorNotEnoughMemory;
@@ -504,6 +770,12 @@ std::unique_ptr<HttpTransport> HttpTransport::Create() {
     if (!StartHttpLibrary())
         return nullptr;
     return std::unique_ptr<HttpTransport>(new (std::nothrow) CurlTransport);
+}
+
+std::unique_ptr<HttpStream> HttpStream::Create() {
+    if (g_failStreams || !StartHttpLibrary())
+        return nullptr;
+    return std::unique_ptr<HttpStream>(new (std::nothrow) CurlStream);
 }
 
 bool FindCertificateByIssuerUnit(const std::string &directory, const std::string &unit,
@@ -536,6 +808,10 @@ void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make)
     delete g_factory;
     g_factory =
         make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
+}
+
+void FailHttpStreams(bool fail) {
+    g_failStreams = fail;
 }
 }  // namespace testhooks
 
