@@ -14,8 +14,8 @@
 namespace zn {
 
 namespace {
-// Replaced by tests only. Never destroyed: a run may outlive static
-// destruction until the library's unload handler has stopped it.
+// Replaced by tests only. Never destroyed: a run may go on while the
+// process exits.
 struct ConnectivityHostOverride {
     std::mutex mutex;
     std::string hosts[2];
@@ -54,7 +54,10 @@ void SetConnectivityHosts(const std::string &first, const std::string &second) {
 }
 }  // namespace testhooks
 
-CCheckManager::CCheckManager() = default;
+CCheckManager::CCheckManager() {
+    for (CheckerSignals &signals : m_checkerSignals)
+        signals.m_pWake = &m_hCheckersWake;
+}
 
 CCheckManager::~CCheckManager() {
     Join();
@@ -128,6 +131,12 @@ void CCheckManager::MarkClosed() {
         std::lock_guard<std::mutex> lock(m_lifeMutex);
         m_bClosed = true;
     }
+    StopRun();
+}
+
+// The stop event first: a checker start or probe that comes after it sees
+// it; then whatever runs already is cut short.
+void CCheckManager::StopRun() {
     std::lock_guard<std::mutex> lock(m_objectsMutex);
     m_hStopEvent.Set();
     m_connectivityProbe.CancelBlockingCall();
@@ -135,6 +144,7 @@ void CCheckManager::MarkClosed() {
         if (CServerChecker *checker = *CheckerSlot(i))
             checker->RequestStop();
     }
+    m_hCheckersWake.Set();
 }
 
 void CCheckManager::WaitForAllThreads() {
@@ -226,38 +236,80 @@ void CCheckManager::StartCheckers() {
         delete checker;
     }
 
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    const bool closing = StopRequested();
-    for (int i = 0; i < kKindCount; ++i) {
-        CheckerSignals &signals = m_checkerSignals[i];
-        if (closing || !(m_nCheckMask & kKindCodes[i])) {
-            signals.m_hDone.Set();
-            continue;
+    // Finished outside the lock: their finish callback may call an export.
+    std::vector<CServerChecker *> unstarted;
+    {
+        std::lock_guard<std::mutex> lock(m_objectsMutex);
+        const bool closing = StopRequested();
+        for (int i = 0; i < kKindCount; ++i) {
+            CheckerSignals &signals = m_checkerSignals[i];
+            if (closing || !(m_nCheckMask & kKindCodes[i])) {
+                signals.m_hDone.Set();
+                continue;
+            }
+            signals.m_hDone.ResetEvent();
+            CServerChecker **slot = CheckerSlot(i);
+            switch (i) {
+                case kWebIndex:
+                    *slot = new CWebChecker(signals);
+                    break;
+                case kSipIndex:
+                    *slot = new CSIPChecker(signals);
+                    break;
+                case kImIndex:
+                    *slot = new CIMChecker(signals);
+                    break;
+                default:
+                    *slot = new CFaxChecker(signals);
+                    break;
+            }
+            (*slot)->Start(0);
+            if ((*slot)->ThreadId() == 0)
+                unstarted.push_back(*slot);
         }
-        signals.m_hDone.ResetEvent();
-        CServerChecker **slot = CheckerSlot(i);
-        switch (i) {
-            case kWebIndex:
-                *slot = new CWebChecker(signals);
-                break;
-            case kSipIndex:
-                *slot = new CSIPChecker(signals);
-                break;
-            case kImIndex:
-                *slot = new CIMChecker(signals);
-                break;
-            default:
-                *slot = new CFaxChecker(signals);
-                break;
+    }
+    // A checker without a thread is finished, not waited for.
+    for (CServerChecker *checker : unstarted)
+        checker->FinishUnstarted();
+}
+
+// Until every checker is done, the run's limit passes, or the run is
+// stopped (cancel or close). The stopped checkers then get the cancel limit
+// to end, so that their finish messages still come before the run's.
+void CCheckManager::WaitForCheckers() {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(Limits().checkersWaitMs);
+    bool stopSeen = false;
+    for (;;) {
+        // Reset before looking: a checker that ends after the look wakes us.
+        m_hCheckersWake.ResetEvent();
+        bool allDone = true;
+        for (CheckerSignals &signals : m_checkerSignals) {
+            // A wait that cannot be made counts as done, as a failed wait does.
+            if (!signals.m_hDone.IsValid())
+                return;
+            allDone = allDone && signals.m_hDone.IsSet();
         }
-        (*slot)->Start(0);
+        if (allDone)
+            return;
+        if (!stopSeen && StopRequested()) {
+            stopSeen = true;
+            deadline =
+                std::min(deadline, Clock::now() + std::chrono::milliseconds(Limits().cancelWaitMs));
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 ||
+            m_hCheckersWake.Wait(static_cast<uint32_t>(left.count())) == WaitResult::Failed) {
+            return;
+        }
     }
 }
 
 void CCheckManager::RunCheckJob() {
     const bool connected = ConnectivityTest();
     if (StopRequested()) {
-        // Closing: leave the file as it is.
+        // Cancelled or closing: the test reached no verdict; the file stays.
     } else if (!connected) {
         CProfileFile profile;
         profile.m_strFileName = ServerListFilePath();
@@ -266,10 +318,7 @@ void CCheckManager::RunCheckJob() {
     } else {
         m_nCheckMask = g_nCheckMask.load();
         StartCheckers();
-        std::vector<Event *> done;
-        for (CheckerSignals &signals : m_checkerSignals)
-            done.push_back(&signals.m_hDone);
-        Event::WaitAll(done, Limits().checkersWaitMs);
+        WaitForCheckers();
     }
     EndJob();
     ReportCheckFinished(msg::kCheckFinished);
@@ -294,14 +343,31 @@ void CCheckManager::EndJob() {
 }
 
 int CCheckManager::Cancel() {
+    return CancelRun(false);
+}
+
+void CCheckManager::Close() {
+    CancelRun(true);
+}
+
+int CCheckManager::CancelRun(bool closing) {
     int jobKind;
     {
+        // Whether a job runs, and whether its cancel is ours to report, is
+        // decided in one step with the close: the run cannot end between.
         std::lock_guard<std::mutex> lock(m_lifeMutex);
+        m_bClosed = m_bClosed || closing;
         jobKind = m_nJobKind;
-        if (jobKind == kNoJob || g_bCancelLatch.exchange(1))
-            return 1;
-        ++m_nCancelling;
+        if (jobKind != kNoJob && !g_bCancelLatch.exchange(1)) {
+            ++m_nCancelling;
+        } else {
+            jobKind = kNoJob;
+        }
     }
+    if (closing)
+        StopRun();
+    if (jobKind == kNoJob)
+        return 1;
     // However the cancel ends, the run must not wait for it any longer.
     struct Reported {
         CCheckManager *self;
@@ -317,6 +383,7 @@ int CCheckManager::Cancel() {
 
 void CCheckManager::CancelJob(int jobKind) {
     if (jobKind == kCheckJob) {
+        StopRun();
         StopCheckers();
         ReportStatus(kCancelled, msg::kCheckCancelled);
     } else {
@@ -324,8 +391,7 @@ void CCheckManager::CancelJob(int jobKind) {
     }
 }
 
-// Stops every checker of the run and cuts its connect short first, then
-// waits for them all within one limit.
+// Waits for every stopped checker of the run within one limit.
 void CCheckManager::StopCheckers() {
     std::lock_guard<std::mutex> lock(m_objectsMutex);
     std::vector<CServerChecker *> stopping;
@@ -333,7 +399,6 @@ void CCheckManager::StopCheckers() {
         CServerChecker *checker = *CheckerSlot(i);
         if (!(m_nCheckMask & kKindCodes[i]) || !checker)
             continue;
-        checker->RequestStop();
         // A host cancelling from a checker's callback runs on that checker's
         // thread, which cannot wait for itself.
         if (!checker->IsCurrentThread())

@@ -40,12 +40,16 @@ class CCheckManager : public CWorkerThread {
     // connectivity test and every checker are stopped, whatever an earlier
     // cancel did or did not reach.
     void MarkClosed();
+    // MarkClosed, and the cancel of a running job (reported unless the job
+    // was cancelled before), decided in one step.
+    void Close();
     // Waits until the run and every checker thread have ended. Not from a
     // thread that a run may wait for (see MayWaitForRuns).
     void WaitForAllThreads();
     // True when no thread of this manager runs any more.
     bool AllThreadsEnded();
-    // MarkClosed, then WaitForAllThreads: silently, as at unload.
+    // MarkClosed, then WaitForAllThreads: silently, for a manager no host
+    // uses any more.
     void Shutdown();
 
     // Writes host, port, description and (IM) transport of the server the
@@ -59,6 +63,9 @@ class CCheckManager : public CWorkerThread {
   private:
     bool ConnectivityTest();
     void StartCheckers();
+    void WaitForCheckers();
+    void StopRun();
+    int CancelRun(bool closing);
     void RunCheckJob();
     void RunUpdateJob();
     void EndJob();
@@ -77,6 +84,8 @@ class CCheckManager : public CWorkerThread {
     // Done events and running flags of this manager's checkers, by kind: a
     // manager set aside while its run ends keeps its own.
     CheckerSignals m_checkerSignals[kKindCount];
+    // Set when a checker is done and when the run is stopped.
+    Event m_hCheckersWake{Event::Manual, false};
 
     // The connectivity test's probe.
     CServerProbe m_connectivityProbe;

@@ -62,7 +62,8 @@ std::mutex &StateMutex();
 // Set under StateMutex by InitCheckServer and CloseCheckServer.
 void SetCallbacks(const HostCallbacks &callbacks);
 void SetDirectory(const std::string &directory);
-extern std::shared_ptr<CCheckManager> g_pManager;
+// The one manager (g_pManager), or null; read and written under StateMutex.
+std::shared_ptr<CCheckManager> &ManagerSlot();
 
 // Managers are shared by the exports that use them at the moment; the last
 // one out frees the manager, at once when none of its threads runs any more,

@@ -21,8 +21,7 @@ class CServerProbe {
   public:
     CServerProbe() = default;
     // Cancels every probe; those still running (a name being resolved
-    // cannot be cut short) are handed to the process, which joins them once
-    // they end and at the latest when the library is unloaded.
+    // cannot be cut short) are joined in the background once they end.
     ~CServerProbe();
     CServerProbe(const CServerProbe &) = delete;
     CServerProbe &operator=(const CServerProbe &) = delete;
@@ -38,9 +37,6 @@ class CServerProbe {
     // From any thread: fails the probe in progress at once; its asking
     // thread stops waiting for it.
     void CancelBlockingCall();
-
-    // Waits for every probe thread handed to the process. At unload.
-    static void JoinAbandonedProbes();
 
   private:
     // One probe's own state, shared by the asking thread and the probe
@@ -59,9 +55,6 @@ class CServerProbe {
     static void Cancel(Attempt &attempt);
     // Joins the attempts whose threads have ended; keeps the others.
     static void JoinEnded(std::vector<std::shared_ptr<Attempt>> *attempts);
-
-    static std::mutex &AbandonedMutex();
-    static std::vector<std::shared_ptr<Attempt>> &Abandoned();
 
     std::mutex m_mutex;
     std::shared_ptr<Attempt> m_current;

@@ -38,8 +38,8 @@ constexpr size_t kMaxAddressPart = 1023;
 constexpr size_t kMaxImPortText = 19;
 constexpr size_t kMaxImPortList = 51;
 
-// Replaced by tests only. Never destroyed: a checker may outlive static
-// destruction until the library's unload handler has stopped it.
+// Replaced by tests only. Never destroyed: a checker may go on while the
+// process exits.
 struct ChooserOverride {
     std::mutex mutex;
     std::function<int(int, int)> chooser;
@@ -122,8 +122,7 @@ void CServerChecker::Write(const std::string &key, const std::string &value) {
 
 void CServerChecker::Finish() {
     ReportStatus(kChecking, m_kind.finishMessage);
-    m_signals.m_hDone.Set();
-    m_signals.m_bRunning = 0;
+    m_signals.SignalDone();
 }
 
 // The finish message, where the kind sends one after a stop, goes before the
@@ -133,8 +132,7 @@ void CServerChecker::StopPath() {
         Finish();
         return;
     }
-    m_signals.m_hDone.Set();
-    m_signals.m_bRunning = 0;
+    m_signals.SignalDone();
 }
 
 CServerChecker::Outcome CServerChecker::ProbeEntry(const std::string &addressPart,
@@ -155,8 +153,7 @@ int CServerChecker::Run() {
         RunChecks();
     } catch (...) {
         // However the run ends, the manager must learn that it has.
-        m_signals.m_hDone.Set();
-        m_signals.m_bRunning = 0;
+        m_signals.SignalDone();
     }
     return 0;
 }

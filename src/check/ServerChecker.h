@@ -34,10 +34,19 @@ extern const CheckerKind kImCheckerKind;
 extern const CheckerKind kFaxCheckerKind;
 
 // What a checker and its manager share: the checker's done event (set when
-// its run has ended, on every path) and its running flag.
+// its run has ended, on every path), its running flag, and the event that
+// wakes whoever waits for several checkers at once.
 struct CheckerSignals {
     Event m_hDone{Event::Manual, false};
     std::atomic<int> m_bRunning{0};
+    Event *m_pWake = nullptr;
+
+    void SignalDone() {
+        m_hDone.Set();
+        m_bRunning = 0;
+        if (m_pWake)
+            m_pWake->Set();
+    }
 };
 
 // Most entries a checker reads; a larger count is cut to this.
@@ -53,6 +62,10 @@ class CServerChecker : public CWorkerThread {
     void RequestStop();
 
     int ProbeServer(const std::string &host, const std::string &portText);
+
+    // For a checker whose thread could not be started: it counts as
+    // finished at once, as a stopped run does.
+    void FinishUnstarted() { StopPath(); }
 
   protected:
     int Run() override;
