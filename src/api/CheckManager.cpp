@@ -2,37 +2,15 @@
 
 #include <chrono>
 #include <cstring>
-#include <vector>
 
 #include "api/LibraryState.h"
-#include "api/StatusCodes.h"
 #include "store/ProfileFile.h"
-#include "store/ProviderConfig.h"
 #include "store/ServerList.h"
 #include "thread/TimeLimits.h"
 
 namespace zn {
 
 namespace {
-// Replaced by tests only. Never destroyed: a run may go on while the
-// process exits.
-struct ConnectivityHostOverride {
-    std::mutex mutex;
-    std::string hosts[2];
-};
-ConnectivityHostOverride &HostOverride() {
-    static ConnectivityHostOverride *override = new ConnectivityHostOverride;
-    return *override;
-}
-
-std::vector<std::string> ConnectivityHosts() {
-    ConnectivityHostOverride &o = HostOverride();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    if (o.hosts[0].empty())
-        return {kConnectivityHost1, kConnectivityHost2};
-    return {o.hosts[0], o.hosts[1]};
-}
-
 const char *const kDescriptions[kKindCount] = {"WEB server address", "SIP server address",
                                                "IM server address", "FAX server address"};
 
@@ -45,52 +23,10 @@ int IndexOfKind(int kind) {
 }
 }  // namespace
 
-namespace testhooks {
-void SetConnectivityHosts(const std::string &first, const std::string &second) {
-    ConnectivityHostOverride &o = HostOverride();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    o.hosts[0] = first;
-    o.hosts[1] = second;
-}
-}  // namespace testhooks
-
-CCheckManager::CCheckManager() {
-    for (CheckerSignals &signals : m_checkerSignals)
-        signals.m_pWake = &m_hCheckersWake;
-}
+CCheckManager::CCheckManager() : m_reporter(HostReporter()), m_checkRun(m_reporter, m_hStopEvent) {}
 
 CCheckManager::~CCheckManager() {
     Join();
-    // Taken out under the lock, stopped and joined outside it: a stopped
-    // checker's finish callback may call an export that takes the lock.
-    std::vector<CServerChecker *> checkers;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        for (int i = 0; i < kKindCount; ++i) {
-            CServerChecker **slot = CheckerSlot(i);
-            if (*slot)
-                checkers.push_back(*slot);
-            *slot = nullptr;
-        }
-    }
-    for (CServerChecker *checker : checkers) {
-        checker->RequestStop();
-        checker->Join();
-        delete checker;
-    }
-}
-
-CServerChecker **CCheckManager::CheckerSlot(int index) {
-    switch (index) {
-        case kWebIndex:
-            return &m_pWebChecker;
-        case kSipIndex:
-            return &m_pSipChecker;
-        case kImIndex:
-            return &m_pImChecker;
-        default:
-            return &m_pFaxChecker;
-    }
 }
 
 void CCheckManager::SetRequest(const std::string &request) {
@@ -131,49 +67,16 @@ void CCheckManager::MarkClosed() {
         std::lock_guard<std::mutex> lock(m_lifeMutex);
         m_bClosed = true;
     }
-    StopRun();
-}
-
-// The stop event first: a checker start or probe that comes after it sees
-// it; then whatever runs already is cut short.
-void CCheckManager::StopRun() {
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    m_hStopEvent.Set();
-    m_connectivityProbe.CancelBlockingCall();
-    for (int i = 0; i < kKindCount; ++i) {
-        if (CServerChecker *checker = *CheckerSlot(i))
-            checker->RequestStop();
-    }
-    m_hCheckersWake.Set();
+    m_checkRun.Stop();
 }
 
 void CCheckManager::WaitForAllThreads() {
     Join();
-    // The slots cannot change any more: the run has ended and the manager
-    // is closed. Joined outside the lock (a finish callback may call an
-    // export that takes it).
-    std::vector<CServerChecker *> checkers;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        for (int i = 0; i < kKindCount; ++i) {
-            if (CServerChecker *checker = *CheckerSlot(i))
-                checkers.push_back(checker);
-        }
-    }
-    for (CServerChecker *checker : checkers)
-        checker->Join();
+    m_checkRun.JoinCheckers();
 }
 
 bool CCheckManager::AllThreadsEnded() {
-    if (!HasEnded())
-        return false;
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    for (int i = 0; i < kKindCount; ++i) {
-        CServerChecker *checker = *CheckerSlot(i);
-        if (checker && !checker->HasEnded())
-            return false;
-    }
-    return true;
+    return HasEnded() && m_checkRun.CheckersEnded();
 }
 
 void CCheckManager::Shutdown() {
@@ -193,141 +96,25 @@ int CCheckManager::Run() {
         if (m_nJobKind != kNoJob) {
             EndJob();
             if (jobKind == kCheckJob)
-                ReportCheckFinished(msg::kCheckFinished);
+                ReportCheckFinished();
             if (jobKind == kUpdateJob)
-                ReportUpdateFinished(msg::kUpdateFinished);
+                ReportUpdateFinished();
         }
     }
     return 0;
 }
 
-// Two well-known web hosts on port 80, the second only when the first does
-// not answer.
-bool CCheckManager::ConnectivityTest() {
-    for (const std::string &host : ConnectivityHosts()) {
-        if (StopRequested())
-            return false;
-        if (m_connectivityProbe.ProbeServer(host, "80", Limits().connectivityWaitMs,
-                                            &m_hStopEvent)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void CCheckManager::StartCheckers() {
-    // Checkers of an earlier run may still be going after that run's time
-    // limit: they are stopped and waited for before they are replaced, and
-    // outside the lock (their finish callback may call an export).
-    std::vector<CServerChecker *> previous;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        for (int i = 0; i < kKindCount; ++i) {
-            CServerChecker **slot = CheckerSlot(i);
-            if (!(m_nCheckMask & kKindCodes[i]) || !*slot)
-                continue;
-            previous.push_back(*slot);
-            *slot = nullptr;
-        }
-    }
-    for (CServerChecker *checker : previous) {
-        checker->RequestStop();
-        checker->Join();
-        delete checker;
-    }
-
-    // Finished outside the lock: their finish callback may call an export.
-    std::vector<CServerChecker *> unstarted;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        const bool closing = StopRequested();
-        for (int i = 0; i < kKindCount; ++i) {
-            CheckerSignals &signals = m_checkerSignals[i];
-            if (closing || !(m_nCheckMask & kKindCodes[i])) {
-                signals.m_hDone.Set();
-                continue;
-            }
-            signals.m_hDone.ResetEvent();
-            CServerChecker **slot = CheckerSlot(i);
-            switch (i) {
-                case kWebIndex:
-                    *slot = new CWebChecker(signals);
-                    break;
-                case kSipIndex:
-                    *slot = new CSIPChecker(signals);
-                    break;
-                case kImIndex:
-                    *slot = new CIMChecker(signals);
-                    break;
-                default:
-                    *slot = new CFaxChecker(signals);
-                    break;
-            }
-            (*slot)->Start(0);
-            if ((*slot)->ThreadId() == 0)
-                unstarted.push_back(*slot);
-        }
-    }
-    // A checker without a thread is finished, not waited for.
-    for (CServerChecker *checker : unstarted)
-        checker->FinishUnstarted();
-}
-
-// Until every checker is done, the run's limit passes, or the run is
-// stopped (cancel or close). The stopped checkers then get the cancel limit
-// to end, so that their finish messages still come before the run's.
-void CCheckManager::WaitForCheckers() {
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(Limits().checkersWaitMs);
-    bool stopSeen = false;
-    for (;;) {
-        // Reset before looking: a checker that ends after the look wakes us.
-        m_hCheckersWake.ResetEvent();
-        bool allDone = true;
-        for (CheckerSignals &signals : m_checkerSignals) {
-            // A wait that cannot be made counts as done, as a failed wait does.
-            if (!signals.m_hDone.IsValid())
-                return;
-            allDone = allDone && signals.m_hDone.IsSet();
-        }
-        if (allDone)
-            return;
-        if (!stopSeen && StopRequested()) {
-            stopSeen = true;
-            deadline =
-                std::min(deadline, Clock::now() + std::chrono::milliseconds(Limits().cancelWaitMs));
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 ||
-            m_hCheckersWake.Wait(static_cast<uint32_t>(left.count())) == WaitResult::Failed) {
-            return;
-        }
-    }
-}
-
 void CCheckManager::RunCheckJob() {
-    const bool connected = ConnectivityTest();
-    if (StopRequested()) {
-        // Cancelled or closing: the test reached no verdict; the file stays.
-    } else if (!connected) {
-        CProfileFile profile;
-        profile.m_strFileName = ServerListFilePath();
-        for (const char *key : {"WEB", "SIP", "IM"})
-            profile.SetValue(kNetworkSection, key, kNone);
-    } else {
-        m_nCheckMask = g_nCheckMask.load();
-        StartCheckers();
-        WaitForCheckers();
-    }
+    m_checkRun.Run(g_nCheckMask.load());
     EndJob();
-    ReportCheckFinished(msg::kCheckFinished);
+    ReportCheckFinished();
 }
 
+// The update job's unit plugs in here, handed m_reporter as the check run is.
 void CCheckManager::RunUpdateJob() {
-    ReportStatus(kUpdateBegins, msg::kUpdateBegins);
+    ReportStatus(msg::kUpdateBegins);
     EndJob();
-    ReportUpdateFinished(msg::kUpdateFinished);
+    ReportUpdateFinished();
 }
 
 // The job is over before the host hears of it, so the host may start the
@@ -365,7 +152,7 @@ int CCheckManager::CancelRun(bool closing) {
         }
     }
     if (closing)
-        StopRun();
+        m_checkRun.Stop();
     if (jobKind == kNoJob)
         return 1;
     // However the cancel ends, the run must not wait for it any longer.
@@ -383,33 +170,11 @@ int CCheckManager::CancelRun(bool closing) {
 
 void CCheckManager::CancelJob(int jobKind) {
     if (jobKind == kCheckJob) {
-        StopRun();
-        StopCheckers();
-        ReportStatus(kCancelled, msg::kCheckCancelled);
+        m_checkRun.Stop();
+        m_checkRun.WaitForStoppedCheckers();
+        ReportStatus(msg::kCheckCancelled);
     } else {
-        ReportStatus(kCancelled, msg::kUpdateCancelled);
-    }
-}
-
-// Waits for every stopped checker of the run within one limit.
-void CCheckManager::StopCheckers() {
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    std::vector<CServerChecker *> stopping;
-    for (int i = 0; i < kKindCount; ++i) {
-        CServerChecker *checker = *CheckerSlot(i);
-        if (!(m_nCheckMask & kKindCodes[i]) || !checker)
-            continue;
-        // A host cancelling from a checker's callback runs on that checker's
-        // thread, which cannot wait for itself.
-        if (!checker->IsCurrentThread())
-            stopping.push_back(checker);
-    }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(Limits().cancelWaitMs);
-    for (CServerChecker *checker : stopping) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        checker->Stop(left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0);
+        ReportStatus(msg::kUpdateCancelled);
     }
 }
 

@@ -1,6 +1,7 @@
 // The one object that runs the library's jobs, one at a time, on its own
-// thread: a check job or an update job. It also carries out cancels on the
-// host's thread and answers the server-information and proxy requests.
+// thread: it starts, cancels and closes them and hands each to its unit (a
+// check to CCheckRun). It also answers the server-information and proxy
+// requests on the host's thread.
 #pragma once
 
 #include <atomic>
@@ -9,8 +10,8 @@
 #include <string>
 
 #include "api/LibraryState.h"
-#include "check/Probe.h"
-#include "check/ServerChecker.h"
+#include "check/CheckRun.h"
+#include "report/JobReporter.h"
 #include "store/AddressCipher.h"
 #include "thread/WorkerThread.h"
 
@@ -61,36 +62,17 @@ class CCheckManager : public CWorkerThread {
     int Run() override;
 
   private:
-    bool ConnectivityTest();
-    void StartCheckers();
-    void WaitForCheckers();
-    void StopRun();
     int CancelRun(bool closing);
     void RunCheckJob();
     void RunUpdateJob();
     void EndJob();
     void CancelJob(int jobKind);
-    void StopCheckers();
-    CServerChecker **CheckerSlot(int index);
 
-    // Checkers of the current or last check run, by kind; replaced at the
-    // next run of their kind. m_objectsMutex keeps Cancel (host thread) and
-    // the run (manager thread) from using a checker the other replaces.
-    std::mutex m_objectsMutex;
-    CServerChecker *m_pWebChecker = nullptr;
-    CServerChecker *m_pSipChecker = nullptr;
-    CServerChecker *m_pImChecker = nullptr;
-    CServerChecker *m_pFaxChecker = nullptr;
-    // Done events and running flags of this manager's checkers, by kind: a
-    // manager set aside while its run ends keeps its own.
-    CheckerSignals m_checkerSignals[kKindCount];
-    // Set when a checker is done and when the run is stopped.
-    Event m_hCheckersWake{Event::Manual, false};
+    // How the jobs reach the host. The update job will be handed it too.
+    IJobReporter &m_reporter;
+    // The check job's unit; it shares the manager's stop event.
+    CCheckRun m_checkRun;
 
-    // The connectivity test's probe.
-    CServerProbe m_connectivityProbe;
-
-    std::atomic<int> m_nCheckMask{0};
     std::string m_strRequest;
     std::atomic<int> m_nJobKind{kNoJob};
 
@@ -107,10 +89,5 @@ class CCheckManager : public CWorkerThread {
     int m_nCancelling = 0;
     bool m_bClosed = false;
 };
-
-namespace testhooks {
-// Replaces the two connectivity-test hosts (empty texts restore them).
-void SetConnectivityHosts(const std::string &first, const std::string &second);
-}  // namespace testhooks
 
 }  // namespace zn

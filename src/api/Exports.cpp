@@ -7,7 +7,6 @@
 
 #include "api/CheckManager.h"
 #include "api/LibraryState.h"
-#include "api/StatusCodes.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "store/ServerList.h"
@@ -27,7 +26,7 @@ std::shared_ptr<CCheckManager> InitialisedManager() {
         manager = ManagerSlot();
     }
     if (!initialised)
-        ReportError(kNotInitialised, msg::kNotInitialised);
+        ReportError(msg::kNotInitialised);
     return initialised ? manager : nullptr;
 }
 
@@ -55,11 +54,11 @@ int StartJob(int jobKind, const char *request, int mask) {
         case CCheckManager::StartResult::Started:
             return 1;
         case CCheckManager::StartResult::Busy:
-            ReportError(kChecking, msg::kJobRunning);
+            ReportError(msg::kJobRunning);
             return 0;
         case CCheckManager::StartResult::Closed:
             // Closed between our look and the start: as if it came after.
-            ReportError(kNotInitialised, msg::kNotInitialised);
+            ReportError(msg::kNotInitialised);
             return 0;
     }
     return 0;
@@ -70,7 +69,7 @@ int CancelJob(int refusedResult) {
     if (!manager)
         return refusedResult;
     if (!g_bJobRunning) {
-        ReportError(kNotRunning, msg::kNotRunning);
+        ReportError(msg::kNotRunning);
         return refusedResult;
     }
     return manager->Cancel();
@@ -88,7 +87,7 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
         std::unique_lock<std::mutex> initLock(InitMutex());
         if (g_bInitialised) {
             initLock.unlock();
-            ReportError(kAlreadyInitialised, msg::kAlreadyInitialised);
+            ReportError(msg::kAlreadyInitialised);
             return 0;
         }
         const std::string dir = TrimmedDirectory(directory);
@@ -110,7 +109,7 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
         }
         manager.reset();
         initLock.unlock();
-        ReportStatus(kInitialised, msg::kInitialised);
+        ReportStatus(msg::kInitialised);
         return 3;
     } catch (...) {
         return 0;
@@ -155,7 +154,7 @@ ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, in
         if (!manager)
             return 1;
         if (g_bJobRunning) {
-            ReportError(kChecking, msg::kJobRunning);
+            ReportError(msg::kJobRunning);
             return 1;
         }
         return manager->GetServerAddress(kind, host, port, description, transport) ? 0 : 1;
@@ -171,7 +170,7 @@ ZN_API int CloseCheckServer(void) {
             std::unique_lock<std::mutex> lock(StateMutex());
             if (!g_bInitialised) {
                 lock.unlock();
-                ReportError(kNotInitialised, msg::kNotInitialised);
+                ReportError(msg::kNotInitialised);
                 return 0;
             }
             manager.swap(ManagerSlot());
@@ -187,7 +186,7 @@ ZN_API int CloseCheckServer(void) {
                 manager->WaitForAllThreads();
             manager.reset();
         }
-        ReportStatus(kClosed, msg::kClosed);
+        ReportStatus(msg::kClosed);
         return 1;
     } catch (...) {
         return 0;

@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "api/CheckManager.h"
-#include "api/StatusCodes.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
@@ -65,14 +64,25 @@ void ReleaseManager(CCheckManager *manager) noexcept {
     }
 }
 
+// The jobs' way to the host: the exports' own reporting and state.
+class HostJobReporter : public IJobReporter {
+  public:
+    void Status(const Message &message) override { ReportStatus(message); }
+    void SetLastSelected(int kindIndex, const std::string &value) override {
+        zn::SetLastSelected(kindIndex, value);
+    }
+    std::string ServerListFile() override { return ServerListFilePath(); }
+};
+
 // Library load and exit (the library is never unloaded: it stays mapped
 // while any of its threads may run). Nothing here waits for a thread of
 // ours: the host may exit at any moment, even from one of our callbacks.
 struct LibraryLifetime {
     LibraryLifetime() {
+        InstallHostReporter(new HostJobReporter);
         InitCryptoLibrary();
         if (!InitSocketLayer())
-            std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed);
+            std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed.text);
     }
     ~LibraryLifetime() {
         // The host is being torn down: a job still running tells it nothing
@@ -102,32 +112,32 @@ bool MayWaitForRuns() {
     return !IsLibraryThread() && t_callbackDepth == 0;
 }
 
-void ReportStatus(int code, const char *message) {
+void ReportStatus(const Message &message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.status)
-        cb.status(cb.statusContext, code, message);
+        cb.status(cb.statusContext, message.Code(), message.text);
 }
 
-void ReportError(int code, const char *message) {
+void ReportError(const Message &message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.error)
-        cb.error(cb.errorContext, code, message);
+        cb.error(cb.errorContext, message.Code(), message.text);
 }
 
-void ReportCheckFinished(const char *message) {
+void ReportCheckFinished() {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.checkFinished)
-        cb.checkFinished(cb.checkFinishedContext, message);
+        cb.checkFinished(cb.checkFinishedContext, msg::kCheckFinished.text);
 }
 
-void ReportUpdateFinished(const char *message) {
+void ReportUpdateFinished() {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.updateFinished)
-        cb.updateFinished(cb.updateFinishedContext, message);
+        cb.updateFinished(cb.updateFinishedContext, msg::kUpdateFinished.text);
 }
 
 void SetCallbacks(const HostCallbacks &callbacks) {

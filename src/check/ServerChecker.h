@@ -11,6 +11,8 @@
 
 #include "check/Probe.h"
 #include "platform/Event.h"
+#include "report/JobReporter.h"
+#include "report/Messages.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "thread/WorkerThread.h"
@@ -23,8 +25,8 @@ struct CheckerKind {
     const char *countKey;      // "SIPNUM"
     const char *entryPrefix;   // "SIP" for "SIP1", "SIP2", ...
     const char *selectionKey;  // "SIP"
-    const char *beginMessage;
-    const char *finishMessage;
+    const Message &beginMessage;
+    const Message &finishMessage;
     bool finishMessageAfterStop;
 };
 
@@ -54,7 +56,7 @@ constexpr int MAX_CHECK_ENTRIES = 10;
 
 class CServerChecker : public CWorkerThread {
   public:
-    CServerChecker(const CheckerKind &kind, CheckerSignals &signals);
+    CServerChecker(const CheckerKind &kind, CheckerSignals &signals, IJobReporter &reporter);
     ~CServerChecker() override;
 
     // From any thread: sets the stop event and fails the probe in progress,
@@ -91,22 +93,26 @@ class CServerChecker : public CWorkerThread {
     void StopPath();
 
     CheckerSignals &m_signals;
+    IJobReporter &m_reporter;
     CServerProbe m_probe;
 };
 
 class CSIPChecker : public CServerChecker {
   public:
-    explicit CSIPChecker(CheckerSignals &signals) : CServerChecker(kSipCheckerKind, signals) {}
+    explicit CSIPChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kSipCheckerKind, signals, reporter) {}
 };
 
 class CFaxChecker : public CServerChecker {
   public:
-    explicit CFaxChecker(CheckerSignals &signals) : CServerChecker(kFaxCheckerKind, signals) {}
+    explicit CFaxChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kFaxCheckerKind, signals, reporter) {}
 };
 
 class CWebChecker : public CServerChecker {
   public:
-    explicit CWebChecker(CheckerSignals &signals) : CServerChecker(kWebCheckerKind, signals) {}
+    explicit CWebChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kWebCheckerKind, signals, reporter) {}
 };
 
 // IM servers name three ports, one per transport (TCP, HTTPS, HTTP), tried
@@ -114,7 +120,8 @@ class CWebChecker : public CServerChecker {
 // and its transport, enciphered anew.
 class CIMChecker : public CServerChecker {
   public:
-    explicit CIMChecker(CheckerSignals &signals) : CServerChecker(kImCheckerKind, signals) {}
+    explicit CIMChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kImCheckerKind, signals, reporter) {}
 
     // Splits "5222TCP443HTTPS80HTTP" into its three port texts. 0 (outputs
     // untouched) when a word is missing or out of order.
