@@ -2,37 +2,15 @@
 
 #include <chrono>
 #include <cstring>
-#include <vector>
 
 #include "api/LibraryState.h"
-#include "api/StatusCodes.h"
 #include "store/ProfileFile.h"
-#include "store/ProviderConfig.h"
 #include "store/ServerList.h"
 #include "thread/TimeLimits.h"
 
 namespace zn {
 
 namespace {
-// Replaced by tests only. Never destroyed: a run may outlive static
-// destruction until the library's unload handler has stopped it.
-struct ConnectivityHostOverride {
-    std::mutex mutex;
-    std::string hosts[2];
-};
-ConnectivityHostOverride &HostOverride() {
-    static ConnectivityHostOverride *override = new ConnectivityHostOverride;
-    return *override;
-}
-
-std::vector<std::string> ConnectivityHosts() {
-    ConnectivityHostOverride &o = HostOverride();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    if (o.hosts[0].empty())
-        return {kConnectivityHost1, kConnectivityHost2};
-    return {o.hosts[0], o.hosts[1]};
-}
-
 const char *const kDescriptions[kKindCount] = {"WEB server address", "SIP server address",
                                                "IM server address", "FAX server address"};
 
@@ -45,49 +23,10 @@ int IndexOfKind(int kind) {
 }
 }  // namespace
 
-namespace testhooks {
-void SetConnectivityHosts(const std::string &first, const std::string &second) {
-    ConnectivityHostOverride &o = HostOverride();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    o.hosts[0] = first;
-    o.hosts[1] = second;
-}
-}  // namespace testhooks
-
-CCheckManager::CCheckManager() = default;
+CCheckManager::CCheckManager() : m_reporter(HostReporter()), m_checkRun(m_reporter, m_hStopEvent) {}
 
 CCheckManager::~CCheckManager() {
     Join();
-    // Taken out under the lock, stopped and joined outside it: a stopped
-    // checker's finish callback may call an export that takes the lock.
-    std::vector<CServerChecker *> checkers;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        for (int i = 0; i < kKindCount; ++i) {
-            CServerChecker **slot = CheckerSlot(i);
-            if (*slot)
-                checkers.push_back(*slot);
-            *slot = nullptr;
-        }
-    }
-    for (CServerChecker *checker : checkers) {
-        checker->RequestStop();
-        checker->Join();
-        delete checker;
-    }
-}
-
-CServerChecker **CCheckManager::CheckerSlot(int index) {
-    switch (index) {
-        case kWebIndex:
-            return &m_pWebChecker;
-        case kSipIndex:
-            return &m_pSipChecker;
-        case kImIndex:
-            return &m_pImChecker;
-        default:
-            return &m_pFaxChecker;
-    }
 }
 
 void CCheckManager::SetRequest(const std::string &request) {
@@ -128,42 +67,16 @@ void CCheckManager::MarkClosed() {
         std::lock_guard<std::mutex> lock(m_lifeMutex);
         m_bClosed = true;
     }
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    m_hStopEvent.Set();
-    m_connectivityProbe.CancelBlockingCall();
-    for (int i = 0; i < kKindCount; ++i) {
-        if (CServerChecker *checker = *CheckerSlot(i))
-            checker->RequestStop();
-    }
+    m_checkRun.Stop();
 }
 
 void CCheckManager::WaitForAllThreads() {
     Join();
-    // The slots cannot change any more: the run has ended and the manager
-    // is closed. Joined outside the lock (a finish callback may call an
-    // export that takes it).
-    std::vector<CServerChecker *> checkers;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        for (int i = 0; i < kKindCount; ++i) {
-            if (CServerChecker *checker = *CheckerSlot(i))
-                checkers.push_back(checker);
-        }
-    }
-    for (CServerChecker *checker : checkers)
-        checker->Join();
+    m_checkRun.JoinCheckers();
 }
 
 bool CCheckManager::AllThreadsEnded() {
-    if (!HasEnded())
-        return false;
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    for (int i = 0; i < kKindCount; ++i) {
-        CServerChecker *checker = *CheckerSlot(i);
-        if (checker && !checker->HasEnded())
-            return false;
-    }
-    return true;
+    return HasEnded() && m_checkRun.CheckersEnded();
 }
 
 void CCheckManager::Shutdown() {
@@ -183,102 +96,25 @@ int CCheckManager::Run() {
         if (m_nJobKind != kNoJob) {
             EndJob();
             if (jobKind == kCheckJob)
-                ReportCheckFinished(msg::kCheckFinished);
+                ReportCheckFinished();
             if (jobKind == kUpdateJob)
-                ReportUpdateFinished(msg::kUpdateFinished);
+                ReportUpdateFinished();
         }
     }
     return 0;
 }
 
-// Two well-known web hosts on port 80, the second only when the first does
-// not answer.
-bool CCheckManager::ConnectivityTest() {
-    for (const std::string &host : ConnectivityHosts()) {
-        if (StopRequested())
-            return false;
-        if (m_connectivityProbe.ProbeServer(host, "80", Limits().connectivityWaitMs,
-                                            &m_hStopEvent)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void CCheckManager::StartCheckers() {
-    // Checkers of an earlier run may still be going after that run's time
-    // limit: they are stopped and waited for before they are replaced, and
-    // outside the lock (their finish callback may call an export).
-    std::vector<CServerChecker *> previous;
-    {
-        std::lock_guard<std::mutex> lock(m_objectsMutex);
-        for (int i = 0; i < kKindCount; ++i) {
-            CServerChecker **slot = CheckerSlot(i);
-            if (!(m_nCheckMask & kKindCodes[i]) || !*slot)
-                continue;
-            previous.push_back(*slot);
-            *slot = nullptr;
-        }
-    }
-    for (CServerChecker *checker : previous) {
-        checker->RequestStop();
-        checker->Join();
-        delete checker;
-    }
-
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    const bool closing = StopRequested();
-    for (int i = 0; i < kKindCount; ++i) {
-        CheckerSignals &signals = m_checkerSignals[i];
-        if (closing || !(m_nCheckMask & kKindCodes[i])) {
-            signals.m_hDone.Set();
-            continue;
-        }
-        signals.m_hDone.ResetEvent();
-        CServerChecker **slot = CheckerSlot(i);
-        switch (i) {
-            case kWebIndex:
-                *slot = new CWebChecker(signals);
-                break;
-            case kSipIndex:
-                *slot = new CSIPChecker(signals);
-                break;
-            case kImIndex:
-                *slot = new CIMChecker(signals);
-                break;
-            default:
-                *slot = new CFaxChecker(signals);
-                break;
-        }
-        (*slot)->Start(0);
-    }
-}
-
 void CCheckManager::RunCheckJob() {
-    const bool connected = ConnectivityTest();
-    if (StopRequested()) {
-        // Closing: leave the file as it is.
-    } else if (!connected) {
-        CProfileFile profile;
-        profile.m_strFileName = ServerListFilePath();
-        for (const char *key : {"WEB", "SIP", "IM"})
-            profile.SetValue(kNetworkSection, key, kNone);
-    } else {
-        m_nCheckMask = g_nCheckMask.load();
-        StartCheckers();
-        std::vector<Event *> done;
-        for (CheckerSignals &signals : m_checkerSignals)
-            done.push_back(&signals.m_hDone);
-        Event::WaitAll(done, Limits().checkersWaitMs);
-    }
+    m_checkRun.Run(g_nCheckMask.load());
     EndJob();
-    ReportCheckFinished(msg::kCheckFinished);
+    ReportCheckFinished();
 }
 
+// The update job's unit plugs in here, handed m_reporter as the check run is.
 void CCheckManager::RunUpdateJob() {
-    ReportStatus(kUpdateBegins, msg::kUpdateBegins);
+    ReportStatus(msg::kUpdateBegins);
     EndJob();
-    ReportUpdateFinished(msg::kUpdateFinished);
+    ReportUpdateFinished();
 }
 
 // The job is over before the host hears of it, so the host may start the
@@ -294,14 +130,31 @@ void CCheckManager::EndJob() {
 }
 
 int CCheckManager::Cancel() {
+    return CancelRun(false);
+}
+
+void CCheckManager::Close() {
+    CancelRun(true);
+}
+
+int CCheckManager::CancelRun(bool closing) {
     int jobKind;
     {
+        // Whether a job runs, and whether its cancel is ours to report, is
+        // decided in one step with the close: the run cannot end between.
         std::lock_guard<std::mutex> lock(m_lifeMutex);
+        m_bClosed = m_bClosed || closing;
         jobKind = m_nJobKind;
-        if (jobKind == kNoJob || g_bCancelLatch.exchange(1))
-            return 1;
-        ++m_nCancelling;
+        if (jobKind != kNoJob && !g_bCancelLatch.exchange(1)) {
+            ++m_nCancelling;
+        } else {
+            jobKind = kNoJob;
+        }
     }
+    if (closing)
+        m_checkRun.Stop();
+    if (jobKind == kNoJob)
+        return 1;
     // However the cancel ends, the run must not wait for it any longer.
     struct Reported {
         CCheckManager *self;
@@ -317,34 +170,11 @@ int CCheckManager::Cancel() {
 
 void CCheckManager::CancelJob(int jobKind) {
     if (jobKind == kCheckJob) {
-        StopCheckers();
-        ReportStatus(kCancelled, msg::kCheckCancelled);
+        m_checkRun.Stop();
+        m_checkRun.WaitForStoppedCheckers();
+        ReportStatus(msg::kCheckCancelled);
     } else {
-        ReportStatus(kCancelled, msg::kUpdateCancelled);
-    }
-}
-
-// Stops every checker of the run and cuts its connect short first, then
-// waits for them all within one limit.
-void CCheckManager::StopCheckers() {
-    std::lock_guard<std::mutex> lock(m_objectsMutex);
-    std::vector<CServerChecker *> stopping;
-    for (int i = 0; i < kKindCount; ++i) {
-        CServerChecker *checker = *CheckerSlot(i);
-        if (!(m_nCheckMask & kKindCodes[i]) || !checker)
-            continue;
-        checker->RequestStop();
-        // A host cancelling from a checker's callback runs on that checker's
-        // thread, which cannot wait for itself.
-        if (!checker->IsCurrentThread())
-            stopping.push_back(checker);
-    }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(Limits().cancelWaitMs);
-    for (CServerChecker *checker : stopping) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        checker->Stop(left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0);
+        ReportStatus(msg::kUpdateCancelled);
     }
 }
 

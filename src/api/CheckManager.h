@@ -1,6 +1,7 @@
 // The one object that runs the library's jobs, one at a time, on its own
-// thread: a check job or an update job. It also carries out cancels on the
-// host's thread and answers the server-information and proxy requests.
+// thread: it starts, cancels and closes them and hands each to its unit (a
+// check to CCheckRun). It also answers the server-information and proxy
+// requests on the host's thread.
 #pragma once
 
 #include <atomic>
@@ -9,8 +10,8 @@
 #include <string>
 
 #include "api/LibraryState.h"
-#include "check/Probe.h"
-#include "check/ServerChecker.h"
+#include "check/CheckRun.h"
+#include "report/JobReporter.h"
 #include "store/AddressCipher.h"
 #include "thread/WorkerThread.h"
 
@@ -40,12 +41,16 @@ class CCheckManager : public CWorkerThread {
     // connectivity test and every checker are stopped, whatever an earlier
     // cancel did or did not reach.
     void MarkClosed();
+    // MarkClosed, and the cancel of a running job (reported unless the job
+    // was cancelled before), decided in one step.
+    void Close();
     // Waits until the run and every checker thread have ended. Not from a
     // thread that a run may wait for (see MayWaitForRuns).
     void WaitForAllThreads();
     // True when no thread of this manager runs any more.
     bool AllThreadsEnded();
-    // MarkClosed, then WaitForAllThreads: silently, as at unload.
+    // MarkClosed, then WaitForAllThreads: silently, for a manager no host
+    // uses any more.
     void Shutdown();
 
     // Writes host, port, description and (IM) transport of the server the
@@ -57,31 +62,17 @@ class CCheckManager : public CWorkerThread {
     int Run() override;
 
   private:
-    bool ConnectivityTest();
-    void StartCheckers();
+    int CancelRun(bool closing);
     void RunCheckJob();
     void RunUpdateJob();
     void EndJob();
     void CancelJob(int jobKind);
-    void StopCheckers();
-    CServerChecker **CheckerSlot(int index);
 
-    // Checkers of the current or last check run, by kind; replaced at the
-    // next run of their kind. m_objectsMutex keeps Cancel (host thread) and
-    // the run (manager thread) from using a checker the other replaces.
-    std::mutex m_objectsMutex;
-    CServerChecker *m_pWebChecker = nullptr;
-    CServerChecker *m_pSipChecker = nullptr;
-    CServerChecker *m_pImChecker = nullptr;
-    CServerChecker *m_pFaxChecker = nullptr;
-    // Done events and running flags of this manager's checkers, by kind: a
-    // manager set aside while its run ends keeps its own.
-    CheckerSignals m_checkerSignals[kKindCount];
+    // How the jobs reach the host. The update job will be handed it too.
+    IJobReporter &m_reporter;
+    // The check job's unit; it shares the manager's stop event.
+    CCheckRun m_checkRun;
 
-    // The connectivity test's probe.
-    CServerProbe m_connectivityProbe;
-
-    std::atomic<int> m_nCheckMask{0};
     std::string m_strRequest;
     std::atomic<int> m_nJobKind{kNoJob};
 
@@ -98,10 +89,5 @@ class CCheckManager : public CWorkerThread {
     int m_nCancelling = 0;
     bool m_bClosed = false;
 };
-
-namespace testhooks {
-// Replaces the two connectivity-test hosts (empty texts restore them).
-void SetConnectivityHosts(const std::string &first, const std::string &second);
-}  // namespace testhooks
 
 }  // namespace zn

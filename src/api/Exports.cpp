@@ -7,7 +7,7 @@
 
 #include "api/CheckManager.h"
 #include "api/LibraryState.h"
-#include "api/StatusCodes.h"
+#include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "store/ServerList.h"
 #include "zembrixnet.h"
@@ -23,18 +23,27 @@ std::shared_ptr<CCheckManager> InitialisedManager() {
     {
         std::lock_guard<std::mutex> lock(StateMutex());
         initialised = g_bInitialised != 0;
-        manager = g_pManager;
+        manager = ManagerSlot();
     }
     if (!initialised)
-        ReportError(kNotInitialised, msg::kNotInitialised);
+        ReportError(msg::kNotInitialised);
     return initialised ? manager : nullptr;
 }
 
+// Null and "" name the current directory (not the root, which is what the
+// path would become); otherwise one trailing separator goes.
 std::string TrimmedDirectory(const char *directory) {
-    std::string dir = directory ? directory : "";
-    if (!dir.empty() && dir.back() == kPathSeparator)
+    std::string dir = directory && *directory ? directory : ".";
+    if (dir.back() == kPathSeparator)
         dir.pop_back();
     return dir;
+}
+
+// Serialises InitCheckServer calls, which do their file work without the
+// state lock so that other exports answer meanwhile.
+std::mutex &InitMutex() {
+    static std::mutex *mutex = new std::mutex;
+    return *mutex;
 }
 
 int StartJob(int jobKind, const char *request, int mask) {
@@ -45,11 +54,11 @@ int StartJob(int jobKind, const char *request, int mask) {
         case CCheckManager::StartResult::Started:
             return 1;
         case CCheckManager::StartResult::Busy:
-            ReportError(kChecking, msg::kJobRunning);
+            ReportError(msg::kJobRunning);
             return 0;
         case CCheckManager::StartResult::Closed:
             // Closed between our look and the start: as if it came after.
-            ReportError(kNotInitialised, msg::kNotInitialised);
+            ReportError(msg::kNotInitialised);
             return 0;
     }
     return 0;
@@ -60,7 +69,7 @@ int CancelJob(int refusedResult) {
     if (!manager)
         return refusedResult;
     if (!g_bJobRunning) {
-        ReportError(kNotRunning, msg::kNotRunning);
+        ReportError(msg::kNotRunning);
         return refusedResult;
     }
     return manager->Cancel();
@@ -75,25 +84,32 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
                            UpdateFinishedCallback updateFinished, void *updateFinishedContext,
                            ErrorCallback error, void *errorContext, const char *directory) {
     try {
-        std::unique_lock<std::mutex> lock(StateMutex());
+        std::unique_lock<std::mutex> initLock(InitMutex());
         if (g_bInitialised) {
-            lock.unlock();
-            ReportError(kAlreadyInitialised, msg::kAlreadyInitialised);
+            initLock.unlock();
+            ReportError(msg::kAlreadyInitialised);
             return 0;
         }
-        SetCallbacks({status, statusContext, checkFinished, checkFinishedContext, updateFinished,
-                      updateFinishedContext, error, errorContext});
         const std::string dir = TrimmedDirectory(directory);
-        SetDirectory(dir);
         const std::string path = ServerListPath(dir);
         WriteServerListDefaults(path);
         bool readOnly = false;
         if (QueryReadOnly(path, &readOnly) && readOnly)
             ClearReadOnly(path);
-        g_pManager = MakeManager();
-        g_bInitialised = 1;
-        lock.unlock();
-        ReportStatus(kInitialised, msg::kInitialised);
+        StartCryptoProviders();
+        std::shared_ptr<CCheckManager> manager = MakeManager();
+        {
+            std::lock_guard<std::mutex> lock(StateMutex());
+            SetCallbacks({status, statusContext, checkFinished, checkFinishedContext,
+                          updateFinished, updateFinishedContext, error, errorContext});
+            SetDirectory(dir);
+            // A manager left from before is freed once this lock is let go.
+            manager.swap(ManagerSlot());
+            g_bInitialised = 1;
+        }
+        manager.reset();
+        initLock.unlock();
+        ReportStatus(msg::kInitialised);
         return 3;
     } catch (...) {
         return 0;
@@ -138,7 +154,7 @@ ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, in
         if (!manager)
             return 1;
         if (g_bJobRunning) {
-            ReportError(kChecking, msg::kJobRunning);
+            ReportError(msg::kJobRunning);
             return 1;
         }
         return manager->GetServerAddress(kind, host, port, description, transport) ? 0 : 1;
@@ -154,16 +170,14 @@ ZN_API int CloseCheckServer(void) {
             std::unique_lock<std::mutex> lock(StateMutex());
             if (!g_bInitialised) {
                 lock.unlock();
-                ReportError(kNotInitialised, msg::kNotInitialised);
+                ReportError(msg::kNotInitialised);
                 return 0;
             }
-            manager.swap(g_pManager);
+            manager.swap(ManagerSlot());
             g_bInitialised = 0;
         }
         if (manager) {
-            manager->MarkClosed();
-            if (g_bJobRunning)
-                manager->Cancel();
+            manager->Close();
             // Nothing of the job reaches the host after Close has returned.
             // A host calling from one of our callbacks may be on a thread
             // that the run waits for: the manager then ends on its own and
@@ -172,7 +186,7 @@ ZN_API int CloseCheckServer(void) {
                 manager->WaitForAllThreads();
             manager.reset();
         }
-        ReportStatus(kClosed, msg::kClosed);
+        ReportStatus(msg::kClosed);
         return 1;
     } catch (...) {
         return 0;

@@ -1,17 +1,14 @@
 #include "api/LibraryState.h"
 
-#include <condition_variable>
 #include <cstdio>
-#include <vector>
 
 #include "api/CheckManager.h"
-#include "api/StatusCodes.h"
-#include "check/Probe.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "store/ServerList.h"
+#include "thread/Reaper.h"
 
 namespace zn {
 
@@ -19,13 +16,23 @@ std::atomic<int> g_bInitialised{0};
 std::atomic<int> g_bJobRunning{0};
 std::atomic<int> g_bCancelLatch{0};
 std::atomic<int> g_nCheckMask{0};
-std::shared_ptr<CCheckManager> g_pManager;
 
 namespace {
 
+// What library threads read stays alive to the very end of the process: a
+// host may exit while a job runs, and static destruction must not free
+// anything under it.
+struct ProcessState {
+    std::shared_ptr<CCheckManager> manager;
+    std::string directory;
+    std::string lastSelected[kKindCount];
+};
+ProcessState &State() {
+    static ProcessState *state = new ProcessState;
+    return *state;
+}
+
 HostCallbacks g_callbacks;
-std::string g_strDirectory;
-std::string g_strLastSelected[kKindCount];
 
 // Callbacks in progress on this thread. A thread inside one of our callbacks
 // may be one that a run is waiting for (the manager's or a checker's, or a
@@ -37,74 +44,19 @@ struct CallbackScope {
     ~CallbackScope() { --t_callbackDepth; }
 };
 
-// Frees managers whose threads have not all ended when their last user lets
-// go of them, on a thread of its own: no host thread ever waits for a run
-// that way (only CloseCheckServer does, on purpose). Never destroyed; its
-// thread is stopped and joined at unload.
-class ManagerReaper {
-  public:
-    void Retire(CCheckManager *manager) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(manager);
-        if (!m_started && !m_stopping)
-            m_started = m_thread.Start([this] { Loop(); });
-        m_wake.notify_all();
-    }
-
-    // At unload, from a thread that may wait: frees everything still queued.
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stopping = true;
-            m_wake.notify_all();
-        }
-        m_thread.Join();
-        for (CCheckManager *manager : m_queue)
-            ShutDownAndFree(manager);
-        m_queue.clear();
-    }
-
-  private:
-    static void ShutDownAndFree(CCheckManager *manager) {
-        manager->Shutdown();
-        delete manager;
-    }
-
-    void Loop() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            if (m_queue.empty())
-                return;
-            CCheckManager *manager = m_queue.front();
-            m_queue.erase(m_queue.begin());
-            lock.unlock();
-            ShutDownAndFree(manager);
-            lock.lock();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::vector<CCheckManager *> m_queue;
-    bool m_started = false;
-    bool m_stopping = false;
-    OwnedThread m_thread;
-};
-
-ManagerReaper &Reaper() {
-    static ManagerReaper *reaper = new ManagerReaper;
-    return *reaper;
-}
-
 // The last user of a manager frees it at once when nothing of it runs any
-// more; otherwise the reaper waits for it.
+// more; otherwise it is shut down and freed in the background, so that no
+// host thread waits for a run that way (only CloseCheckServer does, on
+// purpose).
 void ReleaseManager(CCheckManager *manager) noexcept {
     try {
         if (manager->AllThreadsEnded()) {
             delete manager;
         } else {
-            Reaper().Retire(manager);
+            FinishInBackground([manager] {
+                manager->Shutdown();
+                delete manager;
+            });
         }
     } catch (...) {
         // Out of memory for the queue: the manager is left, never freed
@@ -112,32 +64,31 @@ void ReleaseManager(CCheckManager *manager) noexcept {
     }
 }
 
-// Library load and unload: start the socket layer and the crypto library
-// (first, so that the crypto library's own exit handler runs after ours);
-// at unload, end whatever the host left running so no library thread
-// outlives the code it runs.
+// The jobs' way to the host: the exports' own reporting and state.
+class HostJobReporter : public IJobReporter {
+  public:
+    void Status(const Message &message) override { ReportStatus(message); }
+    void SetLastSelected(int kindIndex, const std::string &value) override {
+        zn::SetLastSelected(kindIndex, value);
+    }
+    std::string ServerListFile() override { return ServerListFilePath(); }
+};
+
+// Library load and exit (the library is never unloaded: it stays mapped
+// while any of its threads may run). Nothing here waits for a thread of
+// ours: the host may exit at any moment, even from one of our callbacks.
 struct LibraryLifetime {
     LibraryLifetime() {
+        InstallHostReporter(new HostJobReporter);
         InitCryptoLibrary();
         if (!InitSocketLayer())
-            std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed);
+            std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed.text);
     }
     ~LibraryLifetime() {
-        if (!MayWaitForRuns())
-            return;
-        std::shared_ptr<CCheckManager> manager;
-        {
-            // The host may be half torn down by now: tell it nothing more.
-            std::lock_guard<std::mutex> lock(StateMutex());
-            g_callbacks = HostCallbacks();
-            manager.swap(g_pManager);
-            g_bInitialised = 0;
-        }
-        if (manager)
-            manager->Shutdown();
-        manager.reset();
-        Reaper().Stop();
-        CServerProbe::JoinAbandonedProbes();
+        // The host is being torn down: a job still running tells it nothing
+        // more. The manager and its threads are left to the process's end.
+        std::lock_guard<std::mutex> lock(StateMutex());
+        g_callbacks = HostCallbacks();
     }
 };
 LibraryLifetime g_lifetime;
@@ -145,7 +96,7 @@ LibraryLifetime g_lifetime;
 }  // namespace
 
 std::mutex &StateMutex() {
-    // Never destroyed: the unload handler and late threads still take it.
+    // Never destroyed: the exit handler and late threads still take it.
     static std::mutex *mutex = new std::mutex;
     return *mutex;
 }
@@ -161,32 +112,32 @@ bool MayWaitForRuns() {
     return !IsLibraryThread() && t_callbackDepth == 0;
 }
 
-void ReportStatus(int code, const char *message) {
+void ReportStatus(const Message &message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.status)
-        cb.status(cb.statusContext, code, message);
+        cb.status(cb.statusContext, message.Code(), message.text);
 }
 
-void ReportError(int code, const char *message) {
+void ReportError(const Message &message) {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.error)
-        cb.error(cb.errorContext, code, message);
+        cb.error(cb.errorContext, message.Code(), message.text);
 }
 
-void ReportCheckFinished(const char *message) {
+void ReportCheckFinished() {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.checkFinished)
-        cb.checkFinished(cb.checkFinishedContext, message);
+        cb.checkFinished(cb.checkFinishedContext, msg::kCheckFinished.text);
 }
 
-void ReportUpdateFinished(const char *message) {
+void ReportUpdateFinished() {
     HostCallbacks cb = Callbacks();
     CallbackScope scope;
     if (cb.updateFinished)
-        cb.updateFinished(cb.updateFinishedContext, message);
+        cb.updateFinished(cb.updateFinishedContext, msg::kUpdateFinished.text);
 }
 
 void SetCallbacks(const HostCallbacks &callbacks) {
@@ -194,12 +145,12 @@ void SetCallbacks(const HostCallbacks &callbacks) {
 }
 
 void SetDirectory(const std::string &directory) {
-    g_strDirectory = directory;
+    State().directory = directory;
 }
 
 std::string GetDirectory() {
     std::lock_guard<std::mutex> lock(StateMutex());
-    return g_strDirectory;
+    return State().directory;
 }
 
 std::string ServerListFilePath() {
@@ -208,12 +159,16 @@ std::string ServerListFilePath() {
 
 std::string GetLastSelected(int kindIndex) {
     std::lock_guard<std::mutex> lock(StateMutex());
-    return g_strLastSelected[kindIndex];
+    return State().lastSelected[kindIndex];
 }
 
 void SetLastSelected(int kindIndex, const std::string &value) {
     std::lock_guard<std::mutex> lock(StateMutex());
-    g_strLastSelected[kindIndex] = value;
+    State().lastSelected[kindIndex] = value;
+}
+
+std::shared_ptr<CCheckManager> &ManagerSlot() {
+    return State().manager;
 }
 
 std::shared_ptr<CCheckManager> MakeManager() {

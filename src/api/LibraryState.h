@@ -9,16 +9,14 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Event.h"
+#include "report/JobReporter.h"
+#include "report/Messages.h"
+#include "report/ServerKinds.h"
 #include "zembrixnet.h"
 
 namespace zn {
 
 class CCheckManager;
-
-// Server kinds: codes (bits of the check mask) and array indexes.
-enum KindIndex { kWebIndex = 0, kSipIndex = 1, kImIndex = 2, kFaxIndex = 3, kKindCount = 4 };
-constexpr int kKindCodes[kKindCount] = {ZN_KIND_WEB, ZN_KIND_SIP, ZN_KIND_IM, ZN_KIND_FAX};
 
 struct HostCallbacks {
     StatusCallback status = nullptr;
@@ -33,10 +31,11 @@ struct HostCallbacks {
 
 // Each report copies its callback under the state lock and calls it with no
 // lock held, so a host may call any export from inside a callback.
-void ReportStatus(int code, const char *message);
-void ReportError(int code, const char *message);
-void ReportCheckFinished(const char *message);
-void ReportUpdateFinished(const char *message);
+void ReportStatus(const Message &message);
+void ReportError(const Message &message);
+// "Finish all checking!" and "Finish updating!".
+void ReportCheckFinished();
+void ReportUpdateFinished();
 
 // False on a library thread and on any thread inside one of our callbacks:
 // such a thread may be one that a run waits for, so it must not wait for a
@@ -62,7 +61,8 @@ std::mutex &StateMutex();
 // Set under StateMutex by InitCheckServer and CloseCheckServer.
 void SetCallbacks(const HostCallbacks &callbacks);
 void SetDirectory(const std::string &directory);
-extern std::shared_ptr<CCheckManager> g_pManager;
+// The one manager (g_pManager), or null; read and written under StateMutex.
+std::shared_ptr<CCheckManager> &ManagerSlot();
 
 // Managers are shared by the exports that use them at the moment; the last
 // one out frees the manager, at once when none of its threads runs any more,

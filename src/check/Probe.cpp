@@ -2,13 +2,14 @@
 
 #include <cstdlib>
 
+#include "thread/Reaper.h"
 #include "thread/TimeLimits.h"
 
 namespace zn {
 
 namespace {
-// Set by tests only. Never destroyed: probes may outlive static
-// destruction until the library's unload handler has ended them.
+// Set by tests only. Never destroyed: probes may go on while the process
+// exits.
 struct ObserverHook {
     std::mutex mutex;
     std::function<void(const std::string &, const std::string &)> observer;
@@ -49,31 +50,13 @@ CServerProbe::~CServerProbe() {
     for (auto &attempt : attempts)
         Cancel(*attempt);
     JoinEnded(&attempts);
-    if (attempts.empty())
-        return;
-    std::lock_guard<std::mutex> lock(AbandonedMutex());
-    for (auto &attempt : attempts)
-        Abandoned().push_back(attempt);
-}
-
-std::mutex &CServerProbe::AbandonedMutex() {
-    static std::mutex *mutex = new std::mutex;
-    return *mutex;
-}
-
-std::vector<std::shared_ptr<CServerProbe::Attempt>> &CServerProbe::Abandoned() {
-    static auto *attempts = new std::vector<std::shared_ptr<Attempt>>;
-    return *attempts;
-}
-
-void CServerProbe::JoinAbandonedProbes() {
-    std::vector<std::shared_ptr<Attempt>> attempts;
-    {
-        std::lock_guard<std::mutex> lock(AbandonedMutex());
-        attempts.swap(Abandoned());
+    for (auto &attempt : attempts) {
+        try {
+            FinishInBackground([attempt] { attempt->thread.Join(); });
+        } catch (...) {
+            // Out of memory for the queue: the attempt's own end joins it.
+        }
     }
-    for (auto &attempt : attempts)
-        attempt->thread.Join();
 }
 
 void CServerProbe::Cancel(Attempt &attempt) {
@@ -109,10 +92,6 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
         earlier.swap(m_abandoned);
     }
     JoinEnded(&earlier);
-    {
-        std::lock_guard<std::mutex> lock(AbandonedMutex());
-        JoinEnded(&Abandoned());
-    }
 
     auto attempt = std::make_shared<Attempt>();
     attempt->m_strProbeHost = host;

@@ -20,9 +20,8 @@ namespace zn {
 class CServerProbe {
   public:
     CServerProbe() = default;
-    // Cancels every probe; any still running are handed to the process,
-    // which joins them once they end and at the latest when the library is
-    // unloaded.
+    // Cancels every probe; any still running are joined in the background
+    // once they end.
     ~CServerProbe();
     CServerProbe(const CServerProbe &) = delete;
     CServerProbe &operator=(const CServerProbe &) = delete;
@@ -41,9 +40,6 @@ class CServerProbe {
     // thread stops waiting for it.
     void CancelBlockingCall();
 
-    // Waits for every probe thread handed to the process. At unload.
-    static void JoinAbandonedProbes();
-
   private:
     // One probe's own state, shared by the asking thread and the probe
     // thread. A probe that outlives its waits keeps its state, so it cannot
@@ -61,9 +57,6 @@ class CServerProbe {
     static void Cancel(Attempt &attempt);
     // Joins the attempts whose threads have ended; keeps the others.
     static void JoinEnded(std::vector<std::shared_ptr<Attempt>> *attempts);
-
-    static std::mutex &AbandonedMutex();
-    static std::vector<std::shared_ptr<Attempt>> &Abandoned();
 
     std::mutex m_mutex;
     std::shared_ptr<Attempt> m_current;

@@ -6,29 +6,20 @@
 #include <mutex>
 #include <random>
 
-#include "api/LibraryState.h"
-#include "api/StatusCodes.h"
+#include "report/ServerKinds.h"
 #include "store/ServerList.h"
 #include "thread/TimeLimits.h"
 
 namespace zn {
 
 const CheckerKind kWebCheckerKind = {
-    kWebIndex, "WEBNUM", "WEB", "WEB", "Begin to check Website!", "Finish Checking Website!",
-    false};
+    kWebIndex, "WEBNUM", "WEB", "WEB", msg::kWebCheckBegins, msg::kWebCheckFinished, false};
 const CheckerKind kSipCheckerKind = {
-    kSipIndex, "SIPNUM", "SIP", "SIP", "Begin to check SIP proxy!", "Finish checking SIP proxy!",
-    true};
-const CheckerKind kImCheckerKind = {kImIndex,
-                                    "IMNUM",
-                                    "IM",
-                                    "IM",
-                                    "Begin to check jabber server!",
-                                    "Finsih Checking Jabber Server!",
-                                    true};
+    kSipIndex, "SIPNUM", "SIP", "SIP", msg::kSipCheckBegins, msg::kSipCheckFinished, true};
+const CheckerKind kImCheckerKind = {
+    kImIndex, "IMNUM", "IM", "IM", msg::kImCheckBegins, msg::kImCheckFinished, true};
 const CheckerKind kFaxCheckerKind = {
-    kFaxIndex, "FAXNUM", "FAX", "FAX", "Begin to check Fax Server!", "Finish checking FAX proxy!",
-    true};
+    kFaxIndex, "FAXNUM", "FAX", "FAX", msg::kFaxCheckBegins, msg::kFaxCheckFinished, true};
 
 namespace {
 
@@ -38,8 +29,8 @@ constexpr size_t kMaxAddressPart = 1023;
 constexpr size_t kMaxImPortText = 19;
 constexpr size_t kMaxImPortList = 51;
 
-// Replaced by tests only. Never destroyed: a checker may outlive static
-// destruction until the library's unload handler has stopped it.
+// Replaced by tests only. Never destroyed: a checker may go on while the
+// process exits.
 struct ChooserOverride {
     std::mutex mutex;
     std::function<int(int, int)> chooser;
@@ -94,8 +85,9 @@ bool IsValidImAddress(const std::string &plain) {
     return stop - begin <= kMaxImPortList;
 }
 
-CServerChecker::CServerChecker(const CheckerKind &kind, CheckerSignals &signals)
-    : m_kind(kind), m_signals(signals) {
+CServerChecker::CServerChecker(const CheckerKind &kind, CheckerSignals &signals,
+                               IJobReporter &reporter)
+    : m_kind(kind), m_signals(signals), m_reporter(reporter) {
     m_cipher.DeriveKey();
 }
 
@@ -121,9 +113,8 @@ void CServerChecker::Write(const std::string &key, const std::string &value) {
 }
 
 void CServerChecker::Finish() {
-    ReportStatus(kChecking, m_kind.finishMessage);
-    m_signals.m_hDone.Set();
-    m_signals.m_bRunning = 0;
+    m_reporter.Status(m_kind.finishMessage);
+    m_signals.SignalDone();
 }
 
 // The finish message, where the kind sends one after a stop, goes before the
@@ -133,8 +124,7 @@ void CServerChecker::StopPath() {
         Finish();
         return;
     }
-    m_signals.m_hDone.Set();
-    m_signals.m_bRunning = 0;
+    m_signals.SignalDone();
 }
 
 CServerChecker::Outcome CServerChecker::ProbeEntry(const std::string &addressPart,
@@ -155,8 +145,7 @@ int CServerChecker::Run() {
         RunChecks();
     } catch (...) {
         // However the run ends, the manager must learn that it has.
-        m_signals.m_hDone.Set();
-        m_signals.m_bRunning = 0;
+        m_signals.SignalDone();
     }
     return 0;
 }
@@ -165,9 +154,9 @@ void CServerChecker::RunChecks() {
     const int index = m_kind.index;
     m_signals.m_hDone.ResetEvent();
     m_signals.m_bRunning = 1;
-    ReportStatus(kChecking, m_kind.beginMessage);
-    SetLastSelected(index, kNone);
-    m_profile.m_strFileName = ServerListFilePath();
+    m_reporter.Status(m_kind.beginMessage);
+    m_reporter.SetLastSelected(index, kNone);
+    m_profile.m_strFileName = m_reporter.ServerListFile();
 
     int n = std::atoi(m_profile.GetValue(kNetworkSection, m_kind.countKey, "10").c_str());
     if (static_cast<unsigned>(n) > MAX_CHECK_ENTRIES)
@@ -219,7 +208,7 @@ void CServerChecker::RunChecks() {
                 if (MarkEntryBeforeSelection())
                     Write(key, addressPart + ",1");
                 Write(m_kind.selectionKey, selection);
-                SetLastSelected(index, selection);
+                m_reporter.SetLastSelected(index, selection);
                 if (!MarkEntryBeforeSelection())
                     Write(key, addressPart + ",1");
                 Finish();
@@ -231,7 +220,7 @@ void CServerChecker::RunChecks() {
         text = m_profile.GetValue(kNetworkSection, EntryKey(i), kMissing);
         if (i > n) {
             Write(m_kind.selectionKey, kNone);
-            SetLastSelected(index, kNone);
+            m_reporter.SetLastSelected(index, kNone);
             Finish();
             return;
         }

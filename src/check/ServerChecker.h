@@ -11,6 +11,8 @@
 
 #include "check/Probe.h"
 #include "platform/Event.h"
+#include "report/JobReporter.h"
+#include "report/Messages.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "thread/WorkerThread.h"
@@ -23,8 +25,8 @@ struct CheckerKind {
     const char *countKey;      // "SIPNUM"
     const char *entryPrefix;   // "SIP" for "SIP1", "SIP2", ...
     const char *selectionKey;  // "SIP"
-    const char *beginMessage;
-    const char *finishMessage;
+    const Message &beginMessage;
+    const Message &finishMessage;
     bool finishMessageAfterStop;
 };
 
@@ -34,10 +36,19 @@ extern const CheckerKind kImCheckerKind;
 extern const CheckerKind kFaxCheckerKind;
 
 // What a checker and its manager share: the checker's done event (set when
-// its run has ended, on every path) and its running flag.
+// its run has ended, on every path), its running flag, and the event that
+// wakes whoever waits for several checkers at once.
 struct CheckerSignals {
     Event m_hDone{Event::Manual, false};
     std::atomic<int> m_bRunning{0};
+    Event *m_pWake = nullptr;
+
+    void SignalDone() {
+        m_hDone.Set();
+        m_bRunning = 0;
+        if (m_pWake)
+            m_pWake->Set();
+    }
 };
 
 // Most entries a checker reads; a larger count is cut to this.
@@ -45,7 +56,7 @@ constexpr int MAX_CHECK_ENTRIES = 10;
 
 class CServerChecker : public CWorkerThread {
   public:
-    CServerChecker(const CheckerKind &kind, CheckerSignals &signals);
+    CServerChecker(const CheckerKind &kind, CheckerSignals &signals, IJobReporter &reporter);
     ~CServerChecker() override;
 
     // From any thread: sets the stop event and fails the probe in progress,
@@ -53,6 +64,10 @@ class CServerChecker : public CWorkerThread {
     void RequestStop();
 
     int ProbeServer(const std::string &host, const std::string &portText);
+
+    // For a checker whose thread could not be started: it counts as
+    // finished at once, as a stopped run does.
+    void FinishUnstarted() { StopPath(); }
 
   protected:
     int Run() override;
@@ -78,22 +93,26 @@ class CServerChecker : public CWorkerThread {
     void StopPath();
 
     CheckerSignals &m_signals;
+    IJobReporter &m_reporter;
     CServerProbe m_probe;
 };
 
 class CSIPChecker : public CServerChecker {
   public:
-    explicit CSIPChecker(CheckerSignals &signals) : CServerChecker(kSipCheckerKind, signals) {}
+    explicit CSIPChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kSipCheckerKind, signals, reporter) {}
 };
 
 class CFaxChecker : public CServerChecker {
   public:
-    explicit CFaxChecker(CheckerSignals &signals) : CServerChecker(kFaxCheckerKind, signals) {}
+    explicit CFaxChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kFaxCheckerKind, signals, reporter) {}
 };
 
 class CWebChecker : public CServerChecker {
   public:
-    explicit CWebChecker(CheckerSignals &signals) : CServerChecker(kWebCheckerKind, signals) {}
+    explicit CWebChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kWebCheckerKind, signals, reporter) {}
 };
 
 // IM servers name three ports, one per transport (TCP, HTTPS, HTTP), tried
@@ -101,7 +120,8 @@ class CWebChecker : public CServerChecker {
 // and its transport, enciphered anew.
 class CIMChecker : public CServerChecker {
   public:
-    explicit CIMChecker(CheckerSignals &signals) : CServerChecker(kImCheckerKind, signals) {}
+    explicit CIMChecker(CheckerSignals &signals, IJobReporter &reporter = HostReporter())
+        : CServerChecker(kImCheckerKind, signals, reporter) {}
 
     // Splits "5222TCP443HTTPS80HTTP" into its three port texts. 0 (outputs
     // untouched) when a word is missing or out of order.

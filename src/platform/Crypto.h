@@ -12,16 +12,24 @@ namespace zn {
 
 constexpr size_t kMd5DigestLength = 16;
 
-// Starts the crypto library. Called once when our library loads, before
-// anything else of ours uses it, so that its exit-time cleanup runs after
-// ours (which may still need it to end running jobs).
+// Starts the crypto library without an exit handler of its own: a host may
+// exit while our threads still use it, so it must never be torn down under
+// them. Called when our library loads, to come before any other first use.
 void InitCryptoLibrary();
+
+// Loads the process's one set of MD5 and RC4 providers, once; later calls
+// change nothing. Called from the host's thread at initialisation, so that
+// no job thread ever loads a module (that takes the loader's lock, which an
+// unloading host may hold while it waits for us).
+void StartCryptoProviders();
 
 // The providers of MD5 and RC4. Hashes and keys made from it must be
 // destroyed before it.
 class CryptoProvider {
   public:
-    // Null when either algorithm's provider cannot be loaded.
+    // Null when either algorithm's provider cannot be loaded. Shares the
+    // process's providers (see StartCryptoProviders), which stay loaded to
+    // the end of the process.
     static std::unique_ptr<CryptoProvider> Acquire();
     ~CryptoProvider();
     CryptoProvider(const CryptoProvider &) = delete;
@@ -30,10 +38,11 @@ class CryptoProvider {
     struct Native;
 
   private:
-    explicit CryptoProvider(Native *native) : m_native(native) {}
+    CryptoProvider(Native *native, bool owned) : m_native(native), m_owned(owned) {}
     friend class Md5Hash;
     friend class Rc4Key;
     Native *m_native;
+    bool m_owned;
 };
 
 // An MD5 hash that takes data until it is finished once.
@@ -79,7 +88,8 @@ class Rc4Key {
 };
 
 // Test hook: later providers look for their modules in this directory instead
-// of the crypto library's own; an empty text restores the default.
+// of the crypto library's own, each loading its own set; an empty text
+// restores the default.
 void OverrideCryptoModulesDirectory(const std::string &directory);
 
 }  // namespace zn

@@ -7,15 +7,14 @@
 
 namespace zn {
 
-namespace {
-
-// One lock for every profile file of the process. Recursive, because
-// SetValue holds it across the Load and Save that take it again.
 std::recursive_mutex &ProfileFileLock() {
-    // Never destroyed: library threads ended at unload may still save.
+    // Never destroyed: library threads may still save while the process
+    // exits.
     static std::recursive_mutex *lock = new std::recursive_mutex;
     return *lock;
 }
+
+namespace {
 
 bool IsWhite(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';

@@ -2,10 +2,16 @@
 // whole file; every SetValue reads, changes one line and saves it whole.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 namespace zn {
+
+// One lock for every profile file of the process, taken by every load and
+// save. Recursive, because SetValue holds it across the Load and Save that
+// take it again.
+std::recursive_mutex &ProfileFileLock();
 
 class CProfileFile {
   public:

@@ -192,6 +192,21 @@ TEST(Lifecycle, CloseDuringAJobCancelsItWaitsForItsEndAndShutsDown) {
     EXPECT_EQ(7u, host.Take().size());
 }
 
+TEST(Lifecycle, ACancelEndsTheRunEvenWhileACheckerIsHeldByItsHost) {
+    TcpListener internet(kConnectivityAddress1, 80);
+    TempDir dir;
+    HostRecorder host;
+    ASSERT_EQ(3, host.Init(dir.Path()));
+    host.HoldAt("Begin to check SIP proxy!");
+    ASSERT_EQ(1, CheckServerStatus("", ZN_KIND_SIP));
+    ASSERT_TRUE(host.WaitUntilHeld());
+    EXPECT_EQ(1, CancelChecking());
+    // Not the run's 400 s limit: the run stops waiting for the held checker.
+    EXPECT_TRUE(host.WaitFor("Finish all checking!"));
+    host.Release();
+    EXPECT_EQ(1, CloseCheckServer());
+}
+
 TEST(Lifecycle, NullCallbacksDropTheirEvents) {
     TempDir dir;
     ASSERT_EQ(3, InitCheckServer(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

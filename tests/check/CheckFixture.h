@@ -51,8 +51,7 @@ class CheckTest : public NetworkTest {
             if (action)
                 action(host, port);
         });
-        ASSERT_EQ(3, InitCheckServer(OnStatus, nullptr, OnCheckFinished, nullptr, nullptr, nullptr,
-                                     OnError, nullptr, m_dir.Path().c_str()));
+        ASSERT_EQ(3, InitLibrary());
         WriteWholeFile(File(), "[NETWORK]\r\n");  // each test writes what it needs
         Take();
     }
@@ -64,6 +63,11 @@ class CheckTest : public NetworkTest {
         zn::testhooks::SetConnectivityHosts("", "");
         zn::testhooks::RestoreTimeLimits();
         s_self = nullptr;
+    }
+
+    int InitLibrary() {
+        return InitCheckServer(OnStatus, nullptr, OnCheckFinished, nullptr, nullptr, nullptr,
+                               OnError, nullptr, m_dir.Path().c_str());
     }
 
     std::string File() const { return m_dir.File("ZembrixNetWork.ini"); }

@@ -109,22 +109,41 @@ TEST_F(CheckRun, AllFourKindsSelectTheirReachableServersAndInfoReturnsThem) {
     EXPECT_EQ(ZN_TRANSPORT_HTTPS, transport);
 }
 
-TEST_F(CheckRun, ACancelDuringTheConnectivityTestIsReportedButTheRunGoesOn) {
+TEST_F(CheckRun, ACancelDuringTheConnectivityTestEndsTheRunAtOnceAndLeavesTheFile) {
     TcpListener second(kConnectivityAddress2, 80);
     zn::testhooks::SetConnectivityHosts(kSilentDropHost, kConnectivityAddress2);
-    zn::Limits().connectivityWaitMs = 300;
-    Set("SIPNUM", "0");
-    OnProbe([](const std::string &host, const std::string &) {
-        if (host == kSilentDropHost) {
-            EXPECT_EQ(1, CancelChecking());
-        }
-    });
-    ASSERT_TRUE(RunCheck(2));
+    zn::Limits().connectivityWaitMs = 600000;  // only a cut-short probe ends in time
+    Set("WEB", "keep");
+    zn::Event probing{zn::Event::Manual};
+    OnProbe([&](const std::string &, const std::string &) { probing.Set(); });
+    ASSERT_EQ(1, CheckServerStatus("", 15));
+    ASSERT_EQ(zn::WaitResult::Signalled, probing.Wait(30000));
+    EXPECT_EQ(1, CancelChecking());
+    ASSERT_TRUE(WaitForMessage("Finish all checking!", seconds(60)));
     EXPECT_EQ((std::vector<Message>{{75003, "Cancel checking server list successfully!"},
-                                    {75004, "Begin to check SIP proxy!"},
-                                    {75004, "Finish checking SIP proxy!"},
                                     {0, "Finish all checking!"}}),
               Take());
+    EXPECT_EQ(std::vector<std::string>{std::string(kSilentDropHost) + ":80"}, Probes());
+    EXPECT_EQ("keep", Get("WEB"));
+    EXPECT_EQ("#", Get("SIP"));
+}
+
+TEST_F(CheckRun, CloseDuringTheConnectivityTestAlwaysReportsTheCancelFirst) {
+    zn::testhooks::SetConnectivityHosts(kSilentDropHost, kSilentDropHost);
+    zn::Event probing{zn::Event::Auto};
+    OnProbe([&](const std::string &, const std::string &) { probing.Set(); });
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_EQ(1, CheckServerStatus("", 15));
+        ASSERT_EQ(zn::WaitResult::Signalled, probing.Wait(30000));
+        EXPECT_EQ(1, CloseCheckServer());
+        ASSERT_EQ((std::vector<Message>{{75003, "Cancel checking server list successfully!"},
+                                        {0, "Finish all checking!"},
+                                        {75001, "Close checking server list successfully"}}),
+                  Take())
+            << "try " << i;
+        ASSERT_EQ(3, InitLibrary());
+        Take();
+    }
 }
 
 // Every checker stuck in a connect to a host that never answers, with the

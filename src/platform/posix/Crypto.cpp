@@ -14,8 +14,8 @@ namespace zn {
 
 namespace {
 
-// Never destroyed: running jobs may still derive keys while static objects
-// are being destroyed, until the unload handler has ended them.
+// Never destroyed: running jobs may still derive keys while the process
+// exits.
 struct ModulesOverride {
     std::mutex mutex;
     std::string directory;
@@ -25,10 +25,7 @@ ModulesOverride &Modules() {
     return *modules;
 }
 
-std::string ModulesDirectory() {
-    std::lock_guard<std::mutex> guard(Modules().mutex);
-    if (!Modules().directory.empty())
-        return Modules().directory;
+std::string OwnModulesDirectory() {
     // The crypto library's own module directory, not OPENSSL_MODULES: the
     // environment of a host must not decide which code deciphers our data.
     const char *own = OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
@@ -46,7 +43,9 @@ class ErrorQueueMark {
 }  // namespace
 
 void InitCryptoLibrary() {
-    OPENSSL_init_crypto(0, nullptr);
+    // The first call with this option decides: no exit handler is ever
+    // registered, whoever starts the library later.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 }
 
 struct CryptoProvider::Native {
@@ -63,21 +62,19 @@ struct CryptoProvider::Native {
     }
 };
 
-std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
+namespace {
+
+// A private library context with both providers, or null.
+CryptoProvider::Native *LoadProviders(const std::string &modules) {
     ErrorQueueMark mark;
-    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    std::unique_ptr<CryptoProvider::Native> native(new (std::nothrow) CryptoProvider::Native);
     if (!native)
         return nullptr;
     native->context = OSSL_LIB_CTX_new();
     if (!native->context)
         return nullptr;
-    try {
-        const std::string modules = ModulesDirectory();
-        if (!modules.empty() &&
-            !OSSL_PROVIDER_set_default_search_path(native->context, modules.c_str())) {
-            return nullptr;
-        }
-    } catch (...) {
+    if (!modules.empty() &&
+        !OSSL_PROVIDER_set_default_search_path(native->context, modules.c_str())) {
         return nullptr;
     }
     // Loading one provider by name turns the implicit default one off, so
@@ -86,15 +83,67 @@ std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
     native->legacyProvider = OSSL_PROVIDER_load(native->context, "legacy");
     if (!native->defaultProvider || !native->legacyProvider)
         return nullptr;
-    CryptoProvider *provider = new (std::nothrow) CryptoProvider(native.get());
-    if (!provider)
+    return native.release();
+}
+
+// The process's providers: loaded once, kept to the very end (never freed,
+// since a job thread may still use them while the process exits). A failed
+// load is not retried, so no later caller loads on a job thread either.
+struct SharedProviders {
+    std::mutex mutex;
+    bool loaded = false;
+    CryptoProvider::Native *native = nullptr;
+};
+SharedProviders &Shared() {
+    static SharedProviders *shared = new SharedProviders;
+    return *shared;
+}
+
+CryptoProvider::Native *SharedNative() {
+    SharedProviders &shared = Shared();
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    if (!shared.loaded) {
+        shared.loaded = true;
+        shared.native = LoadProviders(OwnModulesDirectory());
+    }
+    return shared.native;
+}
+
+}  // namespace
+
+void StartCryptoProviders() {
+    try {
+        SharedNative();
+    } catch (...) {
+        // Out of memory for the module path: every cipher goes without a key.
+    }
+}
+
+std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
+    Native *native = nullptr;
+    bool owned = false;
+    try {
+        std::string modules;
+        {
+            std::lock_guard<std::mutex> guard(Modules().mutex);
+            modules = Modules().directory;
+        }
+        owned = !modules.empty();
+        native = owned ? LoadProviders(modules) : SharedNative();
+    } catch (...) {
         return nullptr;
-    native.release();
+    }
+    if (!native)
+        return nullptr;
+    CryptoProvider *provider = new (std::nothrow) CryptoProvider(native, owned);
+    if (!provider && owned)
+        delete native;
     return std::unique_ptr<CryptoProvider>(provider);
 }
 
 CryptoProvider::~CryptoProvider() {
-    delete m_native;
+    if (m_owned)
+        delete m_native;
 }
 
 struct Md5Hash::Native {
