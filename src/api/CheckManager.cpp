@@ -27,6 +27,13 @@ CCheckManager::CCheckManager() : m_reporter(HostReporter()), m_checkRun(m_report
 
 CCheckManager::~CCheckManager() {
     Join();
+    std::unique_ptr<CServerListUpdater> updater;
+    {
+        std::lock_guard<std::mutex> lock(m_updaterMutex);
+        updater.swap(m_pUpdater);
+    }
+    // Its destructor stops it and waits for its threads.
+    updater.reset();
 }
 
 void CCheckManager::SetRequest(const std::string &request) {
@@ -68,15 +75,23 @@ void CCheckManager::MarkClosed() {
         m_bClosed = true;
     }
     m_checkRun.Stop();
+    StopUpdater();
 }
 
 void CCheckManager::WaitForAllThreads() {
     Join();
     m_checkRun.JoinCheckers();
+    // The run has ended and the manager is closed: the job stays as it is.
+    std::lock_guard<std::mutex> lock(m_updaterMutex);
+    if (m_pUpdater)
+        m_pUpdater->Join();
 }
 
 bool CCheckManager::AllThreadsEnded() {
-    return HasEnded() && m_checkRun.CheckersEnded();
+    if (!HasEnded() || !m_checkRun.CheckersEnded())
+        return false;
+    std::lock_guard<std::mutex> lock(m_updaterMutex);
+    return !m_pUpdater || m_pUpdater->HasEnded();
 }
 
 void CCheckManager::Shutdown() {
@@ -110,9 +125,33 @@ void CCheckManager::RunCheckJob() {
     ReportCheckFinished();
 }
 
-// The update job's unit plugs in here, handed m_reporter as the check run is.
 void CCheckManager::RunUpdateJob() {
     ReportStatus(msg::kUpdateBegins);
+    // The job of the last run ended with that run; its destructor joins
+    // what is left of its threads, outside the lock.
+    std::unique_ptr<CServerListUpdater> previous;
+    CServerListUpdater *updater;
+    {
+        std::unique_ptr<CServerListUpdater> next(new CServerListUpdater);
+        next->SetVersion(m_strRequest);
+        next->m_strDirectory = GetDirectory();
+        next->m_hDoneEvent.ResetEvent();
+        std::lock_guard<std::mutex> lock(m_updaterMutex);
+        previous.swap(m_pUpdater);
+        m_pUpdater.swap(next);
+        updater = m_pUpdater.get();
+        // A cancel or close that came before the job existed still stops it.
+        if (StopRequested())
+            updater->RequestStop();
+    }
+    previous.reset();
+    // A job whose thread cannot start has ended: nothing to wait for.
+    if (updater->Start(0) == 0 && updater->ThreadId() != 0 &&
+        updater->m_hDoneEvent.Wait(Limits().updateWaitMs) != WaitResult::Signalled) {
+        // Out of time: the transfer is aborted and the job ends promptly.
+        updater->RequestStop();
+        updater->Join();
+    }
     EndJob();
     ReportUpdateFinished();
 }
@@ -174,8 +213,16 @@ void CCheckManager::CancelJob(int jobKind) {
         m_checkRun.WaitForStoppedCheckers();
         ReportStatus(msg::kCheckCancelled);
     } else {
+        StopUpdater();
         ReportStatus(msg::kUpdateCancelled);
     }
+}
+
+void CCheckManager::StopUpdater() {
+    std::lock_guard<std::mutex> lock(m_updaterMutex);
+    m_hStopEvent.Set();
+    if (m_pUpdater)
+        m_pUpdater->RequestStop();
 }
 
 bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *description,

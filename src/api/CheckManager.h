@@ -1,11 +1,12 @@
 // The one object that runs the library's jobs, one at a time, on its own
 // thread: it starts, cancels and closes them and hands each to its unit (a
-// check to CCheckRun). It also answers the server-information and proxy
+// check to CCheckRun, an update to CServerListUpdater). It also answers the server-information and proxy
 // requests on the host's thread.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "report/JobReporter.h"
 #include "store/AddressCipher.h"
 #include "thread/WorkerThread.h"
+#include "update/ServerListUpdater.h"
 
 namespace zn {
 
@@ -37,14 +39,14 @@ class CCheckManager : public CWorkerThread {
     // whichever manager runs the current job.
     int Cancel();
 
-    // Refuses every later StartJob, and ends a running check at once: the
-    // connectivity test and every checker are stopped, whatever an earlier
-    // cancel did or did not reach.
+    // Refuses every later StartJob, and ends a running job at once: the
+    // connectivity test and every checker, or the update job and its
+    // transfer, are stopped, whatever an earlier cancel did or did not reach.
     void MarkClosed();
     // MarkClosed, and the cancel of a running job (reported unless the job
     // was cancelled before), decided in one step.
     void Close();
-    // Waits until the run and every checker thread have ended. Not from a
+    // Waits until the run and every checker and update thread have ended. Not from a
     // thread that a run may wait for (see MayWaitForRuns).
     void WaitForAllThreads();
     // True when no thread of this manager runs any more.
@@ -67,11 +69,20 @@ class CCheckManager : public CWorkerThread {
     void RunUpdateJob();
     void EndJob();
     void CancelJob(int jobKind);
+    // From any thread, without waiting: sets the stop event and stops the
+    // update job, aborting its transfer. A job made after this is stopped
+    // before it starts.
+    void StopUpdater();
 
-    // How the jobs reach the host. The update job will be handed it too.
+    // How the jobs reach the host.
     IJobReporter &m_reporter;
     // The check job's unit; it shares the manager's stop event.
     CCheckRun m_checkRun;
+    // The update job of the current or last update run, replaced by the
+    // next. m_updaterMutex keeps a cancel (host thread) and the run from
+    // using one that the other replaces.
+    std::mutex m_updaterMutex;
+    std::unique_ptr<CServerListUpdater> m_pUpdater;
 
     std::string m_strRequest;
     std::atomic<int> m_nJobKind{kNoJob};
