@@ -19,6 +19,7 @@ void RestoreTimeLimits() {
     l.updateWaitMs = defaults.updateWaitMs.load();
     l.cancelWaitMs = defaults.cancelWaitMs.load();
     l.entryPauseMs = defaults.entryPauseMs.load();
+    l.fileLockWaitMs = defaults.fileLockWaitMs.load();
 }
 }  // namespace testhooks
 

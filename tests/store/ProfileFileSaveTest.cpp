@@ -148,7 +148,7 @@ std::string WithCounter(std::vector<std::string> lines, size_t index, const std:
     return Crlf(lines);
 }
 
-TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
+TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFileAndNoLitter) {
     zntest::TempDir dir;
     const std::string path = dir.File("ZembrixNetWork.ini");
     // Large enough that a kill often lands in the middle of a save.
@@ -163,6 +163,7 @@ TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
     std::mt19937 random(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     int roundsThatWrote = 0;
+    int roundsThatLeftATemporary = 0;
     std::string previous = "start";
     for (int round = 0; round < 150; ++round) {
         zntest::ChildProcess writer([&path, round]() -> int {
@@ -188,8 +189,17 @@ TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
         if (value != previous)
             ++roundsThatWrote;
         previous = value;
+        if (NamesIn(dir.Path()).size() > 1)
+            ++roundsThatLeftATemporary;
     }
     EXPECT_GT(roundsThatWrote, 0) << "no writer ever completed a save";
+
+    // What the killed writers left does not pile up: the next save clears it.
+    EXPECT_GT(roundsThatLeftATemporary, 0) << "no kill landed inside a save";
+    CProfileFile file;
+    file.m_strFileName = path;
+    file.SetValue("NETWORK", "counter", "end");
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"ZembrixNetWork.ini"});
 }
 
 // Runs in a child with a 16 KiB tmpfs on directory; returns what went wrong.

@@ -128,8 +128,8 @@ TEST_F(ProfileFileTest, ReadsLfAndMissingLastLineEndAndWritesCrLfEverywhere) {
     WriteWholeFile(m_path, "[S]\na=1\r\nb=2");
     EXPECT_EQ(Get("S", "a"), "1");
     EXPECT_EQ(Get("S", "b"), "2");
-    m_file.SetValue("S", "c", "line\nbreak");
-    EXPECT_EQ(Content(), "[S]\r\na=1\r\nb=2\r\nc=line\r\nbreak\r\n");
+    m_file.SetValue("S", "c", "3");
+    EXPECT_EQ(Content(), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
 }
 
 TEST_F(ProfileFileTest, FailedLoadKeepsTheLinesOfTheLastLoad) {
@@ -172,6 +172,22 @@ TEST_F(ProfileFileTest, ConcurrentWritersOfOneFileLoseNoChange) {
         }
     }
     EXPECT_EQ(missing, 0);
+}
+
+TEST_F(ProfileFileTest, LineBreakOrNulInSectionKeyOrValueIsRefusedAndTheFileKept) {
+    Write({"[NETWORK]", "HTTPPROXY=04", "[OTHER]", "k=v"});
+    const std::string before = Content();
+    const std::string nul("a\0b", 3);
+    const std::vector<std::vector<std::string>> refused = {{"NETWORK", "HTTPPROXY", "x\n[OTHER]"},
+                                                           {"NETWORK", "HTTPPROXY", "x\ry"},
+                                                           {"NETWORK", "HTTPPROXY", nul},
+                                                           {"NETWORK", "K\nEY", "v"},
+                                                           {"NETWORK", nul, "v"},
+                                                           {"NEW\r\n[S]", "k", "v"}};
+    for (const std::vector<std::string> &call : refused) {
+        m_file.SetValue(call[0], call[1], call[2]);
+        EXPECT_EQ(Content(), before) << call[0] << "/" << call[1] << "/" << call[2];
+    }
 }
 
 }  // namespace
