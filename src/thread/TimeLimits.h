@@ -16,7 +16,7 @@ struct TimeLimits {
     std::atomic<uint32_t> updateWaitMs{60000};       // manager's wait for the update job
     std::atomic<uint32_t> cancelWaitMs{1000};        // Cancel's wait for stopped threads
     std::atomic<uint32_t> entryPauseMs{10};          // checkers' pause before each entry
-    std::atomic<uint32_t> fileLockWaitMs{10000};     // wait for another process's file lock
+    std::atomic<uint32_t> fileLockWaitMs{2000};      // wait for another process's file lock
 };
 
 TimeLimits &Limits();

@@ -244,9 +244,10 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
         Descriptor file(fd);
         TempFile temp(std::move(tempPath));
         // Held until the descriptor closes after the rename: the mark of a
-        // live writer, whose temporary no other save may remove.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-            return false;
+        // live writer, whose temporary no other save removes. Where the file
+        // system has no locks, no save can take the mark either, so nothing
+        // is removed there.
+        (void)flock(fd, LOCK_EX | LOCK_NB);
 
         if (exists) {
             // Ownership first: changing it may clear set-id bits that the mode
