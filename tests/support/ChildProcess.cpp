@@ -54,40 +54,12 @@ bool IsRoot() {
     return geteuid() == 0;
 }
 
-namespace {
-
-bool FindNobody(uid_t *uid, gid_t *gid, std::string *why) {
-    const struct passwd *nobody = getpwnam("nobody");
-    if (!nobody) {
-        *why = "no user \"nobody\"";
-        return false;
-    }
-    *uid = nobody->pw_uid;
-    *gid = nobody->pw_gid;
-    return true;
-}
-
-}  // namespace
-
-std::string GiveToUnprivilegedUser(const std::string &path) {
-    uid_t uid;
-    gid_t gid;
-    std::string why;
-    if (!FindNobody(&uid, &gid, &why))
-        return why;
-    if (chown(path.c_str(), uid, gid) != 0)
-        return std::string("chown failed: ") + strerror(errno);
-    return std::string();
-}
-
 std::string BecomeUnprivilegedUser() {
-    uid_t uid;
-    gid_t gid;
-    std::string why;
-    if (!FindNobody(&uid, &gid, &why))
-        return why;
+    const struct passwd *nobody = getpwnam("nobody");
+    if (!nobody)
+        return "no user \"nobody\"";
     // Groups first: once the user id is dropped they can no longer change.
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
         return std::string("dropping privileges failed: ") + strerror(errno);
     return std::string();
 }

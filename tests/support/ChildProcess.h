@@ -31,9 +31,6 @@ class ChildProcess {
 // Whether the process runs with root's rights (mounting needs them).
 bool IsRoot();
 
-// Gives path to the unprivileged account "nobody" (user and group). Empty on
-// success, otherwise why it could not be done.
-std::string GiveToUnprivilegedUser(const std::string &path);
 // In the calling process (meant for a child): runs on as "nobody", with no
 // supplementary groups. Empty on success, otherwise why not.
 std::string BecomeUnprivilegedUser();
