@@ -269,6 +269,10 @@ int CCheckManager::WriteProxySetting(const char *proxy) {
     CProfileFile profile;
     profile.m_strFileName = ServerListFilePath();
     const std::string value = proxy ? proxy : "";
+    // A line break would start keys or sections of its own: refused like a
+    // write that failed, with the file unchanged.
+    if (value.find_first_of("\r\n") != std::string::npos)
+        return 1;
     profile.SetValue(kNetworkSection, "HTTPPROXY", value.empty() ? kNone : value);
     return 1;
 }

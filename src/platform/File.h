@@ -1,6 +1,7 @@
 // Text files read as lines and saved whole, never left half-written.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,40 @@ bool ReadTextLines(const std::string &path, std::vector<std::string> *lines);
 // inside a line becomes CR LF too, as text-mode output makes it). A
 // temporary file in the same directory is written, flushed to disk and
 // renamed over the old one, so a crash or a full disk leaves either the old
-// or the new file whole. The old file's permission bits are kept; a new file
-// gets the usual creation mode. A file without its owner-write bit is not
-// replaced, whoever runs the process. False when nothing was replaced.
+// or the new file whole. The directory is not flushed: after a power cut the
+// rename itself may be lost, leaving the previous whole file. Where the
+// directory refuses the temporary file but the file itself may be written,
+// the file is rewritten in place (written, flushed, cut to its new length):
+// not atomic, but nothing is lost. The old file's permission bits are kept; a
+// new file gets the usual creation mode. A file without its owner-write bit
+// is not replaced, whoever runs the process. False when nothing was replaced.
 bool SaveTextLines(const std::string &path, const std::vector<std::string> &lines);
+
+// Removes the temporary files that earlier saves of path left behind (their
+// writer was killed mid-save); one that a live writer still holds stays.
+void RemoveStaleSaveFiles(const std::string &path);
+
+// Advisory lock across processes for one file, held from construction to
+// destruction, so that a load, change and save of the file is not mixed
+// with another process's: readers share it, a writer holds it alone. It
+// takes no extra file. Only cooperating processes wait for it. When it
+// cannot be had within waitMs (no lock on that file system, a peer that
+// holds it for ever), Held() is false and the holder goes on without it,
+// as if it were the only process: late rather than never.
+class FileUpdateLock {
+  public:
+    enum class Mode { Shared, Exclusive };
+    FileUpdateLock(const std::string &path, Mode mode, unsigned waitMs);
+    ~FileUpdateLock();
+    FileUpdateLock(const FileUpdateLock &) = delete;
+    FileUpdateLock &operator=(const FileUpdateLock &) = delete;
+
+    bool Held() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // Test hook, process-wide: the next operation of the given kind fails, as on
 // a failing or full device. None withdraws a pending fault.

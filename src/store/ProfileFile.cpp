@@ -4,6 +4,7 @@
 
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "thread/TimeLimits.h"
 
 namespace zn {
 
@@ -69,6 +70,12 @@ std::string ValueOf(const std::string &line) {
     return Trim(line.substr(equals + 1));
 }
 
+// A line end or NUL would cut the line it is written into and start entries
+// or sections of its own.
+bool BreaksTheLine(const std::string &text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
 // Index of the first header named section (a later one of the same name is
 // never used), or lines.size() when there is none.
 size_t FindSection(const std::vector<std::string> &lines, const std::string &section) {
@@ -102,7 +109,14 @@ int CProfileFile::Save() {
 std::string CProfileFile::GetValue(const std::string &section, const std::string &key,
                                    const std::string &def) {
     try {
-        Load();
+        {
+            std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
+            // Shared with other readers; only keeps out another process that
+            // may be rewriting the file in place.
+            FileUpdateLock shared(m_strFileName, FileUpdateLock::Mode::Shared,
+                                  Limits().fileLockWaitMs);
+            Load();
+        }
         if (!m_bOpened)
             return def;
         size_t header = FindSection(m_lines, section);
@@ -124,9 +138,17 @@ std::string CProfileFile::GetValue(const std::string &section, const std::string
 void CProfileFile::SetValue(const std::string &section, const std::string &key,
                             const std::string &value) {
     try {
+        if (BreaksTheLine(section) || BreaksTheLine(key) || BreaksTheLine(value))
+            return;
         // Held from load to save, so that two objects changing the same file
-        // at once cannot lose one of the changes.
+        // at once cannot lose one of the changes: the process's lock first,
+        // then the lock that keeps other processes out (always in this order).
         std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
+        FileUpdateLock exclusive(m_strFileName, FileUpdateLock::Mode::Exclusive,
+                                 Limits().fileLockWaitMs);
+        // Only a writer that holds the file alone may take what looks stale.
+        if (exclusive.Held())
+            RemoveStaleSaveFiles(m_strFileName);
         // A missing file is created by the save. An existing one that cannot
         // be read is left alone: rewriting it from what this object holds
         // (nothing, for a fresh object) would lose its entries.

@@ -23,7 +23,9 @@ class CProfileFile {
     // the key is missing.
     std::string GetValue(const std::string &section, const std::string &key,
                          const std::string &def);
-    // Replaces or adds key=value and saves the file; failures are silent.
+    // Replaces or adds key=value and saves the file; failures are silent. A
+    // section, key or value holding CR, LF or NUL is refused: nothing is
+    // written. Other processes using this class wait for the save.
     void SetValue(const std::string &section, const std::string &key, const std::string &value);
 
     std::string m_strFileName;

@@ -24,6 +24,7 @@ void RestoreTimeLimits() {
     l.sendWaitMs = defaults.sendWaitMs.load();
     l.sendWaitViaProxyMs = defaults.sendWaitViaProxyMs.load();
     l.urlReaderWaitMs = defaults.urlReaderWaitMs.load();
+    l.fileLockWaitMs = defaults.fileLockWaitMs.load();
 }
 }  // namespace testhooks
 

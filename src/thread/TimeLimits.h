@@ -21,6 +21,7 @@ struct TimeLimits {
     std::atomic<uint32_t> sendWaitMs{10000};          // a send with a time limit, direct
     std::atomic<uint32_t> sendWaitViaProxyMs{30000};  // the same through an explicit proxy
     std::atomic<uint32_t> urlReaderWaitMs{50000};     // the exported URL reader's every wait
+    std::atomic<uint32_t> fileLockWaitMs{2000};       // wait for another process's file lock
 };
 
 TimeLimits &Limits();

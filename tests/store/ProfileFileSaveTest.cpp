@@ -1,5 +1,6 @@
 // Saving the profile file: failures leave the old file whole, permissions
-// stay, and neither a killed writer nor a full disk leaves a partial file.
+// stay, neither a killed writer nor a full disk leaves a partial file, no
+// change is lost to another process or to a directory the user cannot write.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -18,6 +19,7 @@
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
+#include "thread/TimeLimits.h"
 
 namespace zn {
 namespace {
@@ -148,7 +150,7 @@ std::string WithCounter(std::vector<std::string> lines, size_t index, const std:
     return Crlf(lines);
 }
 
-TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
+TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFileAndNoLitter) {
     zntest::TempDir dir;
     const std::string path = dir.File("ZembrixNetWork.ini");
     // Large enough that a kill often lands in the middle of a save.
@@ -163,6 +165,7 @@ TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
     std::mt19937 random(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
     int roundsThatWrote = 0;
+    int roundsThatLeftATemporary = 0;
     std::string previous = "start";
     for (int round = 0; round < 150; ++round) {
         zntest::ChildProcess writer([&path, round]() -> int {
@@ -188,8 +191,17 @@ TEST(ProfileFileCrashTest, KilledWriterLeavesTheOldOrTheNewWholeFile) {
         if (value != previous)
             ++roundsThatWrote;
         previous = value;
+        if (NamesIn(dir.Path()).size() > 1)
+            ++roundsThatLeftATemporary;
     }
     EXPECT_GT(roundsThatWrote, 0) << "no writer ever completed a save";
+
+    // What the killed writers left does not pile up: the next save clears it.
+    EXPECT_GT(roundsThatLeftATemporary, 0) << "no kill landed inside a save";
+    CProfileFile file;
+    file.m_strFileName = path;
+    file.SetValue("NETWORK", "counter", "end");
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"ZembrixNetWork.ini"});
 }
 
 // Runs in a child with a 16 KiB tmpfs on directory; returns what went wrong.
@@ -253,6 +265,79 @@ TEST(ProfileFileFullDiskTest, FullDiskFailsTheSaveAndKeepsTheOldFile) {
     if (status == kCannotMount)
         GTEST_SKIP() << "no private mount namespace: " << ReadWholeFile(report);
     EXPECT_EQ(status, 0) << ReadWholeFile(report);
+}
+
+TEST(ProfileFileProcessTest, TwoProcessesMarkingEntriesLoseNoMark) {
+    zntest::TempDir dir;
+    CProfileFile file;
+    file.m_strFileName = dir.File("ZembrixNetWork.ini");
+    auto marker = [&file](const std::string &kind) {
+        return [&file, kind] {
+            for (int i = 1; i <= 60; ++i)
+                file.SetValue("NETWORK", kind + std::to_string(i), "AB,-1");
+            return 0;
+        };
+    };
+    zntest::ChildProcess sip(marker("SIP")), web(marker("WEB"));
+    ASSERT_EQ(0, sip.Wait());
+    ASSERT_EQ(0, web.Wait());
+    int lost = 0;
+    for (int i = 1; i <= 60; ++i) {
+        lost += file.GetValue("NETWORK", "SIP" + std::to_string(i), "#") != "AB,-1";
+        lost += file.GetValue("NETWORK", "WEB" + std::to_string(i), "#") != "AB,-1";
+    }
+    EXPECT_EQ(0, lost);
+}
+
+TEST(ProfileFileProcessTest, WritableFileInADirectoryTheUserCannotWriteIsRewrittenInPlace) {
+    if (!zntest::IsRoot())
+        GTEST_SKIP() << "changing the user needs root";
+    zntest::TempDir dir;
+    const std::string path = dir.File("writable.ini"), readOnly = dir.File("readonly.ini");
+    WriteWholeFile(path, Crlf({"[NETWORK]", "SIP1=" + std::string(200, 'A') + ",0"}));
+    WriteWholeFile(readOnly, Crlf({"[NETWORK]", "SIP=04"}));
+    fs::permissions(path, fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                              ~fs::perms::others_exec);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::others_read);
+    // Others may read and search it, not add or remove names.
+    fs::permissions(dir.Path(),
+                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    zntest::ChildProcess child([&] {
+        if (!zntest::BecomeUnprivilegedUser().empty())
+            return 2;
+        CProfileFile file;
+        file.m_strFileName = path;
+        file.SetValue("NETWORK", "SIP1", "CD,1");  // shorter: the old tail must go
+        file.SetValue("NETWORK", "SIP", "CD");
+        file.m_strFileName = readOnly;
+        file.SetValue("NETWORK", "SIP", "CD");
+        return 0;
+    });
+    ASSERT_EQ(0, child.Wait());
+    EXPECT_EQ(ReadWholeFile(path), Crlf({"[NETWORK]", "SIP1=CD,1", "SIP=CD"}));
+    EXPECT_EQ(ReadWholeFile(readOnly), Crlf({"[NETWORK]", "SIP=04"})) << "read-only stays";
+}
+
+TEST(ProfileFileProcessTest, APeerHoldingTheLockForEverDelaysASaveButLosesNothing) {
+    zntest::TempDir dir;
+    const std::string path = dir.File("ZembrixNetWork.ini"), holding = dir.File("holding");
+    zntest::ChildProcess peer([&]() -> int {
+        FileUpdateLock lock(path, FileUpdateLock::Mode::Exclusive, 0);
+        WriteWholeFile(holding, lock.Held() ? "" : "not held");
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
+    });
+    for (int i = 0; i < 3000 && !fs::exists(holding); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ("", ReadWholeFile(holding));
+    EXPECT_FALSE(FileUpdateLock(path, FileUpdateLock::Mode::Shared, 0).Held());
+
+    Limits().fileLockWaitMs = 50;
+    CProfileFile file;
+    file.m_strFileName = path;
+    file.SetValue("NETWORK", "SIP", "04");
+    EXPECT_EQ(file.GetValue("NETWORK", "SIP", "#"), "04");
+    testhooks::RestoreTimeLimits();
 }
 
 }  // namespace

@@ -128,8 +128,8 @@ TEST_F(ProfileFileTest, ReadsLfAndMissingLastLineEndAndWritesCrLfEverywhere) {
     WriteWholeFile(m_path, "[S]\na=1\r\nb=2");
     EXPECT_EQ(Get("S", "a"), "1");
     EXPECT_EQ(Get("S", "b"), "2");
-    m_file.SetValue("S", "c", "line\nbreak");
-    EXPECT_EQ(Content(), "[S]\r\na=1\r\nb=2\r\nc=line\r\nbreak\r\n");
+    m_file.SetValue("S", "c", "3");
+    EXPECT_EQ(Content(), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
 }
 
 TEST_F(ProfileFileTest, FailedLoadKeepsTheLinesOfTheLastLoad) {
@@ -172,6 +172,15 @@ TEST_F(ProfileFileTest, ConcurrentWritersOfOneFileLoseNoChange) {
         }
     }
     EXPECT_EQ(missing, 0);
+}
+
+TEST_F(ProfileFileTest, LineBreakOrNulInSectionKeyOrValueIsRefusedAndTheFileKept) {
+    Write({"[NETWORK]", "HTTPPROXY=04"});
+    m_file.SetValue("NETWORK", "HTTPPROXY", "x\n[OTHER]");
+    m_file.SetValue("NETWORK", "HTTPPROXY", std::string("a\0b", 3));
+    m_file.SetValue("NETWORK", "K\rEY", "v");
+    m_file.SetValue("NEW\n[S]", "k", "v");
+    EXPECT_EQ(Content(), Crlf({"[NETWORK]", "HTTPPROXY=04"}));
 }
 
 }  // namespace

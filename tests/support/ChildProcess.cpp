@@ -1,6 +1,8 @@
 #include "support/ChildProcess.h"
 
 #include <errno.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -50,6 +52,16 @@ int ChildProcess::Wait() {
 
 bool IsRoot() {
     return geteuid() == 0;
+}
+
+std::string BecomeUnprivilegedUser() {
+    const struct passwd *nobody = getpwnam("nobody");
+    if (!nobody)
+        return "no user \"nobody\"";
+    // Groups first: once the user id is dropped they can no longer change.
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+        return std::string("dropping privileges failed: ") + strerror(errno);
+    return std::string();
 }
 
 std::string MountPrivateTmpfs(const std::string &directory, const std::string &size) {

@@ -31,6 +31,10 @@ class ChildProcess {
 // Whether the process runs with root's rights (mounting needs them).
 bool IsRoot();
 
+// In the calling process (meant for a child): runs on as "nobody", with no
+// supplementary groups. Empty on success, otherwise why not.
+std::string BecomeUnprivilegedUser();
+
 // In the calling process (meant for a child): a mount namespace of its own,
 // with every mount private, and a tmpfs of the given size on directory.
 // Empty on success, otherwise why it could not be done.

@@ -1,13 +1,19 @@
 #include "platform/File.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <utility>
 
 namespace zn {
@@ -33,6 +39,8 @@ class Descriptor {
     Descriptor &operator=(const Descriptor &) = delete;
 
     int Get() const { return m_fd; }
+    // Hands the descriptor over; it is no longer closed here.
+    void Release() { m_fd = -1; }
     // Closes now; a delayed write error of some file systems shows only here.
     bool Close() {
         int fd = m_fd;
@@ -95,6 +103,48 @@ std::string ResolveTarget(const std::string &path) {
     if (realpath(path.c_str(), resolved))
         return resolved;
     return path;
+}
+
+// The directory (with its separator) and the name of a save's target.
+void SplitTarget(const std::string &target, std::string *directory, std::string *base) {
+    const size_t slash = target.rfind('/');
+    *directory = slash == std::string::npos ? "./" : target.substr(0, slash + 1);
+    *base = slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+// Temporaries are named <prefix><process id>-<counter>.
+std::string TempPrefix(const std::string &base) {
+    return "." + base + ".tmp-";
+}
+
+bool IsTempName(const std::string &name, const std::string &prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    const std::string rest = name.substr(prefix.size());
+    const size_t dash = rest.find('-');
+    auto digits = [](const std::string &text) {
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return dash != std::string::npos && digits(rest.substr(0, dash)) &&
+           digits(rest.substr(dash + 1));
+}
+
+// Not atomic: the whole new text is on disk before the old tail is cut, so a
+// crash in between leaves old lines only after the new ones, and reads find
+// the new lines first.
+bool RewriteInPlace(const std::string &target, const std::string &text) {
+    Descriptor file(open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (file.Get() < 0 || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (!WriteAll(file.Get(), text))
+        return false;
+    if (TakeFault(FileFault::Sync) || fsync(file.Get()) != 0)
+        return false;
+    if (ftruncate(file.Get(), static_cast<off_t>(text.size())) != 0)
+        return false;
+    return file.Close();
 }
 
 // Removes the temporary file unless it was renamed into place.
@@ -170,26 +220,34 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
             }
         }
 
-        const size_t slash = target.rfind('/');
-        const std::string directory =
-            slash == std::string::npos ? "./" : target.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+        std::string directory, base;
+        SplitTarget(target, &directory, &base);
 
         // Created like the file itself would be, so the process's umask and a
         // directory's default permissions apply to a new file.
         std::string tempPath;
         int fd = -1;
         for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-            tempPath = directory + "." + base + ".tmp-" + std::to_string(getpid()) + "-" +
+            tempPath = directory + TempPrefix(base) + std::to_string(getpid()) + "-" +
                        std::to_string(g_tempCounter.fetch_add(1));
             fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
+            if (fd < 0 && errno != EEXIST) {
+                // A directory that refuses new names still lets its writable
+                // files be rewritten, as a plain rewrite would.
+                if (exists && (errno == EACCES || errno == EPERM))
+                    return RewriteInPlace(target, TextOf(lines));
                 return false;
+            }
         }
         if (fd < 0)
             return false;
         Descriptor file(fd);
         TempFile temp(std::move(tempPath));
+        // Held until the descriptor closes after the rename: the mark of a
+        // live writer, whose temporary no other save removes. Where the file
+        // system has no locks, no save can take the mark either, so nothing
+        // is removed there.
+        (void)flock(fd, LOCK_EX | LOCK_NB);
 
         if (exists) {
             // Ownership first: changing it may clear set-id bits that the mode
@@ -212,15 +270,83 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
             return false;
         }
         temp.Commit();
-
-        // Makes the rename itself durable; the new file is in place either way.
-        Descriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.Get() >= 0)
-            fsync(dir.Get());
+        // The directory is not flushed: that would double the cost of every
+        // status mark on a real disk, and the rename is atomic without it.
         return true;
     } catch (...) {
         return false;
     }
+}
+
+void RemoveStaleSaveFiles(const std::string &path) {
+    try {
+        std::string directory, base;
+        SplitTarget(ResolveTarget(path), &directory, &base);
+        const std::string prefix = TempPrefix(base);
+        std::vector<std::string> names;
+        {
+            std::unique_ptr<DIR, int (*)(DIR *)> listing(opendir(directory.c_str()), closedir);
+            if (!listing)
+                return;
+            while (const dirent *entry = readdir(listing.get())) {
+                if (IsTempName(entry->d_name, prefix))
+                    names.push_back(entry->d_name);
+            }
+        }
+        for (const std::string &name : names) {
+            const std::string temp = directory + name;
+            Descriptor file(open(temp.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            if (file.Get() >= 0 && fstat(file.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
+                flock(file.Get(), LOCK_EX | LOCK_NB) == 0) {
+                unlink(temp.c_str());
+            }
+        }
+    } catch (...) {
+        // Litter stays for a later save.
+    }
+}
+
+struct FileUpdateLock::State {
+    int fd = -1;
+};
+
+FileUpdateLock::FileUpdateLock(const std::string &path, Mode mode, unsigned waitMs)
+    : m_state(std::make_unique<State>()) {
+    using Clock = std::chrono::steady_clock;
+    std::string directory, base;
+    SplitTarget(ResolveTarget(path), &directory, &base);
+    // The directory, not the file: every save replaces the file, and the
+    // first one creates it.
+    Descriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0)
+        return;
+    const int operation = (mode == Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    std::chrono::milliseconds pause(1);
+    // Polled rather than blocking, so that a peer stuck with the lock costs
+    // waitMs and no more.
+    for (;;) {
+        if (flock(dir.Get(), operation) == 0) {
+            m_state->fd = dir.Get();
+            dir.Release();
+            return;
+        }
+        const Clock::time_point now = Clock::now();
+        if ((errno != EWOULDBLOCK && errno != EINTR) || now >= deadline)
+            return;
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(8));
+    }
+}
+
+FileUpdateLock::~FileUpdateLock() {
+    if (m_state->fd >= 0)
+        close(m_state->fd);
+}
+
+bool FileUpdateLock::Held() const {
+    return m_state->fd >= 0;
 }
 
 void InjectFileFault(FileFault fault) {
