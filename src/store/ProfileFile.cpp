@@ -128,6 +128,10 @@ void CProfileFile::SetValue(const std::string &section, const std::string &key,
         // Held from load to save, so that two objects changing the same file
         // at once cannot lose one of the changes.
         std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
+        // A line end inside would save several lines, and a value given by
+        // the host (the proxy) could add or shadow keys: refused.
+        if ((section + key + value).find('\n') != std::string::npos)
+            return;
         // A missing file is created by the save. An existing one that cannot
         // be read is left alone: rewriting it from what this object holds
         // (nothing, for a fresh object) would lose its entries.

@@ -18,6 +18,7 @@ class CProfileFile {
     std::string GetValue(const std::string &section, const std::string &key,
                          const std::string &def);
     // Replaces or adds key=value and saves the file; failures are silent.
+    // Texts that hold a line end are refused (nothing is written).
     void SetValue(const std::string &section, const std::string &key, const std::string &value);
 
     std::string m_strFileName;
