@@ -1,0 +1,72 @@
+#include "update/UpdateFetcher.h"
+
+#include <cstdio>
+
+namespace zn {
+
+namespace {
+
+constexpr const char *kApiPath = "/webapi/zembrix.php?op=getlist";
+// Longest object path: it must fit a 1024-byte buffer with its terminator.
+constexpr size_t kMaxObjectPath = 1023;
+
+// Control characters, space, "#" (would end the path), "%" (would start an
+// escape) and bytes outside ASCII.
+bool NeedsEscape(unsigned char c) {
+    return c <= 0x20 || c >= 0x7f || c == '#' || c == '%';
+}
+
+}  // namespace
+
+CUpdateFetcher::~CUpdateFetcher() {
+    Join();
+}
+
+void CUpdateFetcher::RequestStop() {
+    m_bStopping.store(true);
+    m_hStopEvent.Set();
+    AbortTransfer();
+}
+
+void CUpdateFetcher::FinishWithoutRunning() {
+    m_bSucceeded = 0;
+    m_nRunState.store(kFetched, std::memory_order_release);
+}
+
+int CUpdateFetcher::Run() {
+    m_nRunState.store(kFetching, std::memory_order_release);
+    try {
+        Fetch();
+    } catch (...) {
+        // An allocation failed on the way: the source failed.
+        m_bSucceeded = 0;
+    }
+    m_nRunState.store(kFetched, std::memory_order_release);
+    if (m_pFinished)
+        m_pFinished->Set();
+    return 0;
+}
+
+bool BuildObjectPath(const std::string &version, const std::string &query, std::string *path) {
+    std::string text = kApiPath;
+    if (!version.empty()) {
+        text += "&ver=";
+        for (const char c : version) {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            if (NeedsEscape(byte)) {
+                char escaped[4];
+                std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+                text += escaped;
+            } else {
+                text += c;
+            }
+        }
+    }
+    text += query;
+    if (text.size() > kMaxObjectPath)
+        return false;
+    *path = text;
+    return true;
+}
+
+}  // namespace zn

@@ -1,0 +1,129 @@
+// The update query built from the file, and the merge of an answer into it.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "update/ListExchange.h"
+#include "update/UpdateFileFixture.h"
+
+namespace zn {
+namespace {
+
+TEST(CountTest, ReadsLikeAtoiButSaturatesAndBoundsEntryCounts) {
+    const struct {
+        const char *text;
+        int parsed, entries;
+    } cases[] = {{" 7x", 7, 7},
+                 {"+3", 3, 3},
+                 {"abc", 0, 0},
+                 {"", 0, 0},
+                 {"-2", -2, 10},
+                 {"10001", 10001, 10000},
+                 {"99999999999", INT_MAX, 10000},
+                 {"-99999999999", INT_MIN, 10}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(ParseCount(c.text), c.parsed) << c.text;
+        EXPECT_EQ(ReadEntryCount(c.text), c.entries) << c.text;
+    }
+}
+
+using QueryTest = UpdateFileTest;
+
+TEST_F(QueryTest, FailedEntriesFirstThenSelectedAndRepairsCommaLessEntries) {
+    WriteFile({{"WEBNUM", "3"},
+               {"WEB1", Entry("10.0.0.1:80", "0")},
+               {"WEB2", Entry("10.0.0.2:80", "1")},
+               {"WEB3", Entry("10.0.0.3:80", "-1")},
+               {"SIPNUM", "2"},
+               {"SIP1", Entry("10.0.0.4:5060", "1")},
+               {"SIP2", Entry("10.0.0.5:5060", "0")},
+               {"IMNUM", "2"},
+               {"IM1", "garbage"},
+               {"IM2", Entry("nocolon", "2")},
+               {"FAXNUM", "0"},
+               {"FAX1", "never read"}});
+    EXPECT_EQ(BuildUpdateQuery(m_profile, m_cipher),
+              "&web1=10.0.0.1:80,0,W&web3=10.0.0.3:80,-1,W&web2=10.0.0.2:80,1,W"
+              "&sip1=10.0.0.4:5060,1,S"
+              "&im1=0:0,-1,I&im2=0:0,-1,I");
+    EXPECT_EQ(Value("IM1"), "0:0,-1");
+    EXPECT_EQ(Value("IM2"), Entry("nocolon", "2"));
+    EXPECT_EQ(Value("FAX1"), "never read");
+    // The repaired entry gives the same item again on the next run.
+    EXPECT_NE(BuildUpdateQuery(m_profile, m_cipher).find("&im1=0:0,-1,I"), std::string::npos);
+}
+
+TEST_F(QueryTest, MissingFileRepairsFortyEntriesAndNegativeCountReadsAsTen) {
+    const std::string query = BuildUpdateQuery(m_profile, m_cipher);
+    size_t items = 0;
+    for (size_t at = 0; (at = query.find("=0:0,-1,", at)) != std::string::npos; ++at)
+        ++items;
+    EXPECT_EQ(items, 40u);
+    EXPECT_EQ(query.find("&web1=0:0,-1,W&web2="), 0u);
+    EXPECT_EQ(Value("FAX10"), "0:0,-1");
+    WriteFile({{"WEBNUM", "-5"}, {"SIPNUM", "0"}, {"IMNUM", "0"}, {"FAXNUM", "0"}});
+    BuildUpdateQuery(m_profile, m_cipher);
+    EXPECT_EQ(Value("WEB10"), "0:0,-1");
+    EXPECT_EQ(Value("WEB11"), kMissing);
+}
+
+using MergeTest = UpdateFileTest;
+
+TEST_F(MergeTest, ItemsFillFreeSlotsInOrderAndKeptEntriesStay) {
+    WriteFile({{"WEBNUM", "4"},
+               {"WEB1", Entry("10.0.0.1:80", "1")},
+               {"WEB2", Entry("10.0.0.2:80", "-1")},
+               {"WEB3", Entry("10.0.0.3:80", "0")},
+               {"WEB4", "broken"},
+               {"SIPNUM", "3"},
+               {"SIP1", Entry("10.0.0.4:5060", "0")},
+               {"SIP3", Entry("10.0.0.6:5060", "x")},
+               {"IMNUM", "1"},
+               {"IM1", "untouched"}});
+    MergeServerLists(
+        "<RES>OK</RES><webservernum>3</webservernum><web1>1.1.1.1:443</web1>"
+        "<web2>2.2.2.2:443</web2><web3>3.3.3.3:443</web3>"
+        "<sipservernum>3</sipservernum><sip1>4.4.4.4:5060</sip1>",
+        m_profile, m_cipher);
+    EXPECT_EQ(Value("WEB1"), Entry("10.0.0.1:80", "1"));
+    EXPECT_EQ(Value("WEB2"), Entry("1.1.1.1:443", "0"));
+    EXPECT_EQ(Value("WEB3"), Entry("10.0.0.3:80", "0"));
+    EXPECT_EQ(Value("WEB4"), Entry("2.2.2.2:443", "0"));
+    EXPECT_EQ(Value("WEBNUM"), "4");
+    // SIP2 was missing and is created; the announced third item is empty.
+    EXPECT_EQ(Value("SIP2"), Entry("4.4.4.4:5060", "0"));
+    EXPECT_EQ(Value("SIP3"), ",0");
+    EXPECT_EQ(Value("IM1"), "untouched");
+}
+
+TEST_F(MergeTest, UnstorableItemsTakeNoSlotAndCountsAreBounded) {
+    WriteFile({{"WEBNUM", "2"}, {"WEB1", "a,-1"}, {"WEB2", "b,-1"}, {"FAXNUM", "-3"}});
+    MergeServerLists("<webservernum>2</webservernum><web1>" + std::string(128, 'x') +
+                         "</web1><web2>5.5.5.5:80</web2>"
+                         "<faxservernum>-1</faxservernum><fax1>6.6.6.6:80</fax1>",
+                     m_profile, m_cipher);
+    EXPECT_EQ(Value("WEB1"), Entry("5.5.5.5:80", "0"));
+    EXPECT_EQ(Value("WEB2"), "b,-1");
+    // Negative counts read as 10, in the answer and in the file.
+    EXPECT_EQ(Value("FAX1"), Entry("6.6.6.6:80", "0"));
+    EXPECT_EQ(Value("FAX10"), ",0");
+    EXPECT_EQ(Value("FAX11"), kMissing);
+}
+
+TEST(MergeWithoutKeyTest, PlainAddressesWithLineBreaksAreNotWritten) {
+    zntest::TempDir dir;
+    CProfileFile profile;
+    profile.m_strFileName = ServerListPath(dir.Path());
+    CAddressCipher noKey(false);
+    MergeServerLists(
+        "<sipservernum>2</sipservernum><sip1>1.2.3.4:5\r\n[X]</sip1>"
+        "<sip2>1.2.3.4:5060</sip2>",
+        profile, noKey);
+    EXPECT_EQ(profile.GetValue(kNetworkSection, "SIP1", kMissing), "1.2.3.4:5060,0");
+    EXPECT_EQ(profile.GetValue("X", "SIP1", kMissing), kMissing);
+    EXPECT_EQ(profile.GetValue(kNetworkSection, "SIP2", kMissing), kMissing);
+}
+
+}  // namespace
+}  // namespace zn

@@ -1,0 +1,118 @@
+#include "update_changes.h"
+
+#include "store/ProfileFile.h"
+#include "store/ProviderConfig.h"
+#include "store/ServerList.h"
+#include "update/ListExchange.h"
+
+namespace {
+
+const char *const kKinds[] = {"WEB", "SIP", "IM", "FAX"};
+
+// Splits an entry at its last comma; without one, the whole is the address.
+void SplitEntry(const std::string &entry, std::string *address, std::string *status) {
+    const size_t comma = entry.rfind(',');
+    *address = comma == std::string::npos ? entry : entry.substr(0, comma);
+    *status = comma == std::string::npos ? std::string() : entry.substr(comma + 1);
+}
+
+std::string Lookup(const ListSnapshot &snapshot, const std::string &key) {
+    const auto found = snapshot.entries.find(key);
+    return found == snapshot.entries.end() ? std::string() : found->second;
+}
+
+int CountOf(const ListSnapshot &snapshot, const std::string &kind) {
+    const auto found = snapshot.counts.find(kind);
+    return found == snapshot.counts.end() ? 0 : found->second;
+}
+
+// Addresses come from the network: no control byte reaches the terminal.
+std::string Shown(const std::string &text) {
+    std::string shown = text;
+    for (char &c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return shown;
+}
+
+std::string StatusOf(const ListSnapshot &snapshot, int number) {
+    std::string address, status;
+    SplitEntry(Lookup(snapshot, "FREE" + std::to_string(number)), &address, &status);
+    return status;
+}
+
+// The page the fallback source read, as the rotation left its traces: the
+// entry newly marked used; after a restarted cycle the last entry when it
+// was unused before, else the built-in page. Empty when nothing shows.
+std::string FallbackPageUsed(const ListSnapshot &before, const ListSnapshot &after,
+                             zn::CAddressCipher &cipher) {
+    const int count = CountOf(before, "FREE");
+    bool changed = false;
+    for (int m = 1; m <= count; ++m) {
+        if (StatusOf(before, m) == "0" && StatusOf(after, m) == "-1") {
+            std::string address, status;
+            SplitEntry(Lookup(after, "FREE" + std::to_string(m)), &address, &status);
+            return Shown(cipher.Decipher(address));
+        }
+        changed = changed || StatusOf(before, m) != StatusOf(after, m);
+    }
+    if (!changed)
+        return std::string();
+    if (StatusOf(before, count) != "0")
+        return zn::kBuiltInFallbackPage;
+    std::string address, status;
+    SplitEntry(Lookup(before, "FREE" + std::to_string(count)), &address, &status);
+    return Shown(cipher.Decipher(address));
+}
+
+}  // namespace
+
+ListSnapshot TakeListSnapshot(const std::string &path) {
+    zn::CProfileFile file;
+    file.m_strFileName = path;
+    ListSnapshot snapshot;
+    auto take = [&](const std::string &kind, int count) {
+        snapshot.counts[kind] = count;
+        for (int n = 1; n <= count; ++n) {
+            const std::string key = kind + std::to_string(n);
+            const std::string value = file.GetValue(zn::kNetworkSection, key, zn::kMissing);
+            if (value != zn::kMissing)
+                snapshot.entries[key] = value;
+        }
+    };
+    // The counts as the update run reads them.
+    for (const char *kind : kKinds) {
+        const std::string count =
+            file.GetValue(zn::kNetworkSection, kind + std::string("NUM"), "10");
+        take(kind, zn::ReadEntryCount(count));
+    }
+    const int freeCount = zn::ParseCount(file.GetValue(zn::kNetworkSection, "FREENUM", "5"));
+    take("FREE", freeCount > zn::kMaxUpdateCount ? zn::kMaxUpdateCount : freeCount);
+    return snapshot;
+}
+
+std::string DescribeUpdateChanges(const ListSnapshot &before, const ListSnapshot &after,
+                                  zn::CAddressCipher &cipher) {
+    std::string text;
+    for (const char *kind : kKinds) {
+        std::string rows;
+        int written = 0;
+        for (int n = 1; n <= CountOf(after, kind); ++n) {
+            const std::string key = kind + std::to_string(n);
+            const std::string now = Lookup(after, key);
+            if (now.empty() || Lookup(before, key) == now)
+                continue;
+            std::string address, status;
+            SplitEntry(now, &address, &status);
+            rows += "  " + key + " " + Shown(cipher.Decipher(address)) + " status " +
+                    Shown(status) + "\n";
+            ++written;
+        }
+        text += std::string(kind) + ": " + std::to_string(written) + " written\n" + rows;
+    }
+    const std::string page = FallbackPageUsed(before, after, cipher);
+    if (!page.empty())
+        text += "FREE page used: " + page + "\n";
+    return text;
+}
