@@ -25,12 +25,13 @@ std::string CTagParser::GetTagValue(std::string text, std::string tag) const {
     const size_t start = FindTagStart(text, open);
     if (start == std::string::npos)
         return std::string();
-    // The closing tag is searched from the opening tag's own position: a
-    // closing tag before the opening one never counts.
-    const size_t end = FindTagStart(text, "</" + tag + ">", start);
+    // The closing tag is searched after the opening one: a closing tag
+    // before it never counts, and one overlapping it (possible only for a
+    // name holding "<" or "/") cannot end the value before it begins.
+    const size_t valueStart = start + open.size();
+    const size_t end = FindTagStart(text, "</" + tag + ">", valueStart);
     if (end == std::string::npos)
         return std::string();
-    const size_t valueStart = start + open.size();
     return text.substr(valueStart, end - valueStart);
 }
 

@@ -31,6 +31,9 @@ constexpr const char *kRepairedEntry = "0:0,-1";
 constexpr const char *kNoAddress = "0:0";
 // Addresses are handled in 1024-byte work buffers, terminator included.
 constexpr size_t kMaxAddressText = 1023;
+// The usual ten entries of a kind are read (and repaired) even by a run that
+// is being stopped; only a count beyond them is cut short.
+constexpr int kEntriesReadDespiteStop = 10;
 
 // A free slot takes a new address: missing, no comma, or a status other
 // than "1" (selected) and "0" (usable).
@@ -87,7 +90,8 @@ int ReadEntryCount(const std::string &text) {
     return count > kMaxUpdateCount ? kMaxUpdateCount : count;
 }
 
-std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher) {
+std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
+                             const std::function<bool()> &stopping) {
     std::string query;
     for (const ListKind &kind : kListKinds) {
         const int count = ReadEntryCount(profile.GetValue(kNetworkSection, kind.countKey, "10"));
@@ -96,6 +100,8 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher) {
         std::string confirmed, pending;
         bool anyFailed = false;
         for (int n = 1; n <= count; ++n) {
+            if (n > kEntriesReadDespiteStop && stopping && stopping())
+                return query;
             const std::string key = kind.entryKey + std::to_string(n);
             const std::string entry = profile.GetValue(kNetworkSection, key, kMissing);
             const size_t comma = entry.rfind(',');

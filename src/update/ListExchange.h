@@ -2,6 +2,7 @@
 // merges the lists it gets back into the server list file.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "store/AddressCipher.h"
@@ -26,8 +27,12 @@ int ReadEntryCount(const std::string &text);
 
 // The update query from every entry of the file. Rewrites entries without
 // a comma as "0:0,-1"; writes nothing else. The profile's file name is set
-// and the cipher's key derived by the caller.
-std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher);
+// and the cipher's key derived by the caller. stopping, when given, is asked
+// before each entry after a kind's tenth: once it answers true the query is
+// cut there, so that a count of thousands (each repair a whole-file save)
+// cannot hold up a stop.
+std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
+                             const std::function<bool()> &stopping = nullptr);
 
 // Writes the addresses of a tagged answer, enciphered and with ",0", into
 // the failed or malformed entries of their kinds, in entry order. Entries

@@ -41,7 +41,7 @@ void CServerListUpdater::RequestStop() {
 std::string CServerListUpdater::BuildQuery() {
     m_profile.m_strFileName = ServerListPath(m_strDirectory);
     m_cipher.DeriveKey();
-    return BuildUpdateQuery(m_profile, m_cipher);
+    return BuildUpdateQuery(m_profile, m_cipher, [this] { return Stopping(); });
 }
 
 void CServerListUpdater::ApplyResponse(std::string response) {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
-#include <random>
 
 #include "acceptance/HostRecorder.h"
 #include "support/TempDir.h"
@@ -127,63 +126,6 @@ TEST(Reentrancy, RunsStartedFromInsideTheFinishCallbackDoNotPileUpThreads) {
     // remain or are cached, not two hundred.
     EXPECT_LT(VirtualSizeKb() - before, 32 * 8 * 1024);
     EXPECT_EQ(1, CloseCheckServer());
-}
-
-// Several host threads call every export at random. Whatever interleaving
-// happens, each accepted start ends with exactly one finish message, and
-// nothing crashes, races or deadlocks (the suite also runs under TSan).
-TEST(Stress, ExportsFromManyThreadsAtOnce) {
-    TempDir dir;
-    HostRecorder host;
-    std::atomic<int> checksStarted{0}, updatesStarted{0}, inits{0}, closes{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(1234 + t);
-            char h[1024], p[1024], d[32];
-            int transport;
-            for (int i = 0; i < 300; ++i) {
-                switch (random() % 9) {
-                    case 0:
-                        inits += host.Init(dir.Path()) == 3;
-                        break;
-                    case 1:
-                        closes += CloseCheckServer();
-                        break;
-                    case 2:
-                        checksStarted += CheckServerStatus("", static_cast<int>(random() % 16));
-                        break;
-                    case 3:
-                        updatesStarted += UpdateServerList("1");
-                        break;
-                    case 4:
-                        CancelChecking();
-                        break;
-                    case 5:
-                        EndUpdateServerList();
-                        break;
-                    case 6:
-                        GetServerInfo(1 << (random() % 4), h, p, d, &transport);
-                        break;
-                    case 7:
-                        SetHTTPProxy("10.0.0.1:8080");
-                        break;
-                    default:
-                        std::this_thread::yield();
-                }
-            }
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    if (CloseCheckServer() == 1)
-        ++closes;
-
-    EXPECT_EQ(inits.load(), closes.load());
-    EXPECT_GT(inits.load(), 0);
-    EXPECT_EQ(checksStarted.load(), host.Count("Finish all checking!"));
-    EXPECT_EQ(updatesStarted.load(), host.Count("Finish updating!"));
-    EXPECT_EQ(inits.load(), host.Count("Init checking server list successfully"));
 }
 
 }  // namespace

@@ -105,6 +105,13 @@ class HostRecorder {
         m_action = std::move(action);
     }
 
+    // Runs after every callback has been recorded, on the callback's thread
+    // and with no lock of ours held, until replaced (null withdraws it).
+    void OnEveryCallback(std::function<void(const Received &)> action) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_everyAction = std::move(action);
+    }
+
     // Waits until the message has been received count times in all.
     bool WaitFor(const std::string &message, int count = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
@@ -138,16 +145,19 @@ class HostRecorder {
 
     void Record(CallbackKind kind, void *context, int code, const char *message) {
         std::function<void()> action;
+        std::function<void(const Received &)> everyAction;
+        const Received received{kind, context, code, message ? message : "",
+                                std::this_thread::get_id()};
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_received.push_back(
-                {kind, context, code, message ? message : "", std::this_thread::get_id()});
+            m_received.push_back(received);
+            everyAction = m_everyAction;
             m_cv.notify_all();
-            if (!m_actionAt.empty() && m_actionAt == message) {
+            if (!m_actionAt.empty() && m_actionAt == received.message) {
                 action.swap(m_action);
                 m_actionAt.clear();
             }
-            if (!m_holdAt.empty() && m_holdAt == message) {
+            if (!m_holdAt.empty() && m_holdAt == received.message) {
                 m_held = true;
                 m_cv.notify_all();
                 m_cv.wait(lock, [this] { return m_released; });
@@ -155,6 +165,8 @@ class HostRecorder {
         }
         if (action)
             action();
+        if (everyAction)
+            everyAction(received);
     }
 
     struct Context {
@@ -183,6 +195,7 @@ class HostRecorder {
     bool m_released = false;
     std::string m_actionAt;
     std::function<void()> m_action;
+    std::function<void(const Received &)> m_everyAction;
 };
 
 }  // namespace zntest

@@ -128,6 +128,9 @@ TEST_F(ProfileFileTest, ReadsLfAndMissingLastLineEndAndWritesCrLfEverywhere) {
     WriteWholeFile(m_path, "[S]\na=1\r\nb=2");
     EXPECT_EQ(Get("S", "a"), "1");
     EXPECT_EQ(Get("S", "b"), "2");
+    // A value with a line end would become two lines: refused, file unchanged.
+    m_file.SetValue("S", "c", "line\nbreak");
+    EXPECT_EQ(Content(), "[S]\na=1\r\nb=2");
     m_file.SetValue("S", "c", "3");
     EXPECT_EQ(Content(), "[S]\r\na=1\r\nb=2\r\nc=3\r\n");
 }

@@ -63,6 +63,14 @@ TEST_F(QueryTest, MissingFileRepairsFortyEntriesAndNegativeCountReadsAsTen) {
     EXPECT_EQ(Value("WEB11"), kMissing);
 }
 
+TEST_F(QueryTest, AStopCutsTheRepairOfAHugeCountShort) {
+    WriteFile({{"WEBNUM", "10000"}});
+    int asked = 0;
+    BuildUpdateQuery(m_profile, m_cipher, [&] { return ++asked > 3; });
+    EXPECT_EQ(Value("WEB13"), "0:0,-1");
+    EXPECT_EQ(Value("WEB14"), kMissing);
+}
+
 using MergeTest = UpdateFileTest;
 
 TEST_F(MergeTest, ItemsFillFreeSlotsInOrderAndKeptEntriesStay) {

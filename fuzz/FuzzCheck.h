@@ -1,0 +1,38 @@
+// What the fuzz targets share: a property check that stops the run with a
+// report (libFuzzer then saves the input), and splitting an input into
+// newline-separated fields so that seeds stay readable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#define FUZZ_CHECK(condition)                                                                     \
+    do {                                                                                          \
+        if (!(condition)) {                                                                       \
+            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                         \
+        }                                                                                         \
+    } while (0)
+
+namespace znfuzz {
+
+// Takes the text up to the next newline (or all that is left) off the input.
+inline std::string NextField(const uint8_t *&data, size_t &size) {
+    size_t length = 0;
+    while (length < size && data[length] != '\n')
+        ++length;
+    std::string field(reinterpret_cast<const char *>(data), length);
+    const size_t used = length < size ? length + 1 : length;
+    data += used;
+    size -= used;
+    return field;
+}
+
+inline std::string Rest(const uint8_t *data, size_t size) {
+    return std::string(reinterpret_cast<const char *>(data), size);
+}
+
+}  // namespace znfuzz
