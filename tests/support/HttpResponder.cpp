@@ -64,6 +64,7 @@ void HttpResponder::Serve() {
         const int connection = accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0)
             continue;
+        ++m_connections;
         std::string request;
         char buffer[4096];
         while (request.find("\r\n\r\n") == std::string::npos) {

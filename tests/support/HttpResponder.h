@@ -25,6 +25,9 @@ class HttpResponder {
     // The headers of the last request received.
     std::string LastRequest();
     int Requests() const { return m_requests.load(); }
+    // Connections accepted, counted before their request is read: a client
+    // that never sends a whole request (a TLS one) is held without answer.
+    int Connections() const { return m_connections.load(); }
 
     // A reply with status 200 (or the given one) and a Content-Length.
     static std::string Reply(const std::string &body, int status = 200);
@@ -38,6 +41,7 @@ class HttpResponder {
     int m_socket = -1;
     int m_stop = -1;
     std::atomic<int> m_requests{0};
+    std::atomic<int> m_connections{0};
     std::mutex m_mutex;
     std::string m_lastRequest;
     std::thread m_thread;
