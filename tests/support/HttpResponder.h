@@ -15,7 +15,9 @@ namespace zntest {
 class HttpResponder {
   public:
     // reply: raw bytes written back, status line and headers included.
-    explicit HttpResponder(std::string reply, const std::string &host = "127.0.0.1");
+    // delayMs: how long each reply waits after its request arrived.
+    explicit HttpResponder(std::string reply, const std::string &host = "127.0.0.1",
+                           int delayMs = 0);
     ~HttpResponder();
     HttpResponder(const HttpResponder &) = delete;
     HttpResponder &operator=(const HttpResponder &) = delete;
@@ -37,6 +39,7 @@ class HttpResponder {
 
     std::string m_reply;
     std::string m_host;
+    int m_delayMs = 0;
     unsigned m_port = 0;
     int m_socket = -1;
     int m_stop = -1;

@@ -166,8 +166,11 @@ bool NginxSite::Logged(const std::string &text) const {
 }
 
 NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &clientAuthority,
-                         const std::string &address, const std::string &onlyFrom)
+                         const std::string &address, const std::string &onlyFrom,
+                         const std::string &upstream)
     : m_address(address) {
+    const std::string answer =
+        upstream.empty() ? "try_files /answer.txt =404;" : "proxy_pass http://" + upstream + ";";
     const std::string d = m_dir.Path();
     SetAnswer("");
     std::string servers;
@@ -179,7 +182,7 @@ NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &client
                    "; ssl_client_certificate " + clientAuthority +
                    "; ssl_verify_client on; default_type text/plain; root " + d +
                    "; location / { " + (i == 1 ? "allow " + onlyFrom + "; deny all; " : "") +
-                   "try_files /answer.txt =404; } }\n";
+                   answer + " } }\n";
     }
     WriteWholeFile(m_dir.File("nginx.conf"),
                    "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +

@@ -97,8 +97,11 @@ class NginxSite {
 
 class NginxWebApi {
   public:
+    // upstream: "host:port" of a plain HTTP server that answers in place of
+    // SetAnswer's text; empty for the text.
     NginxWebApi(const std::string &serverPem, const std::string &clientAuthority,
-                const std::string &address, const std::string &onlyFrom);
+                const std::string &address, const std::string &onlyFrom,
+                const std::string &upstream = "");
     bool Started() const { return m_started; }
     // "address:port" of each port, as the "WEB" key names a server.
     std::string OpenServer() const;
