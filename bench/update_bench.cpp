@@ -148,7 +148,7 @@ int main() {
         return 1;
     }
     std::printf(
-        "(a) processor time during an update answered after 10 s: %.3f %% of one core "
+        "(a) processor time during an update answered after 10 s, share of one core: %.3f %% "
         "(%.1f s run; target < 1 %%)\n",
         share * 100, Ms(Clock::now() - begin) / 1000);
 
