@@ -28,6 +28,10 @@ const Command kCommands[] = {
      "show the server the last check selected for each kind, as recorded in the file"},
     {"proxy", CmdProxy, "proxy HOST:PORT|none [--dir DIR]",
      "set the HTTP proxy that update runs use, or none"},
+    {"update", CmdUpdate, "update [--version V] [--dir DIR]",
+     "run an update (version text V, default empty), printing each progress message, then the "
+     "entries it wrote per kind with their new addresses and the fallback page used; exit status 0 "
+     "when a server entry changed, 1 otherwise"},
     {"list", CmdList, "list [--dir DIR]",
      "show every entry of DIR's ZembrixNetWork.ini deciphered (kind, number, plain address, "
      "status 0 usable / 1 selected / -1 failed), the selections, the proxy and the fallback "
