@@ -273,6 +273,7 @@ struct Transfer {
     X509Ptr clientCert;
     KeyPtr clientKey;
     bool certificateRequested = false;
+    bool cachedAuthorities = false;  // the system's authorities come from SystemAuthorities
     bool headersComplete = false;
     bool location = false;                              // the current answer names a Location
     bool answerBegun = false;                           // the final answer's headers are complete
@@ -287,15 +288,59 @@ int TransferIndex() {
     return index;
 }
 
+// The system's authorities, read once per process from the file libcurl
+// would otherwise parse again for every handshake (on a local server that
+// parse took longer than the rest of the request). Null when they cannot be
+// read: libcurl then reads them itself. Never freed: a transfer may still
+// run while the process exits.
+X509_STORE *SystemAuthorities() {
+    static std::once_flag once;
+    static X509_STORE *authorities = nullptr;
+    std::call_once(once, [] {
+        ErrorQueueMark mark;
+        CURL *probe = curl_easy_init();
+        if (!probe)
+            return;
+        char *path = nullptr;
+        if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path) {
+            X509_STORE *loaded = X509_STORE_new();
+            if (loaded && X509_STORE_load_file(loaded, path) == 1)
+                authorities = loaded;
+            else
+                X509_STORE_free(loaded);
+        }
+        curl_easy_cleanup(probe);
+    });
+    return authorities;
+}
+
+// A store of this handshake's own holding the system's authorities; it is
+// changed afterwards (extra authorities), so the shared one is copied.
+bool UseSystemAuthorities(SSL_CTX *ctx) {
+    X509_STORE *store = X509_STORE_new();
+    if (!store)
+        return false;
+    STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(SystemAuthorities());
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+        if (X509 *certificate = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i)))
+            X509_STORE_add_cert(store, certificate);
+    }
+    SSL_CTX_set_cert_store(ctx, store);
+    return true;
+}
+
 // Called when the server asks for a certificate and none is attached: the
-// request counts as "certificate requested" whatever the server does next,
-// as it would on the Windows build.
+// request counts as "certificate requested", as it would on the Windows
+// build, and the handshake ends here (a lookup that never completes fails
+// it), so the request never goes out without the certificate the caller
+// will attach for the next send.
 int OnCertificateRequest(SSL *ssl, X509 **, EVP_PKEY **) {
     auto *transfer =
         static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()));
-    if (transfer)
-        transfer->certificateRequested = true;
-    return 0;
+    if (!transfer)
+        return 0;
+    transfer->certificateRequested = true;
+    return -1;
 }
 
 CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
@@ -306,6 +351,8 @@ CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
     transfer->connected = true;
     transfer->lastActivity = Clock::now();
     ErrorQueueMark mark;
+    if (transfer->cachedAuthorities && !UseSystemAuthorities(ctx))
+        return CURLE_OUT_OF_MEMORY;
     if (!options.extraAuthoritiesDirectory.empty()) {
         X509_STORE *store = SSL_CTX_get_cert_store(ctx);
         for (const std::string &path : ListPemFiles(options.extraAuthoritiesDirectory))
@@ -420,6 +467,11 @@ bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeoutMs));
     set(CURLOPT_SSL_VERIFYPEER, o.verifyPeer ? 1L : 0L);
+    transfer->cachedAuthorities = o.secure && o.verifyPeer && SystemAuthorities();
+    if (transfer->cachedAuthorities) {
+        set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+        set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+    }
     set(CURLOPT_SSL_VERIFYHOST, o.verifyHostName ? 2L : 0L);
     // A resumed session would skip the server's certificate request.
     set(CURLOPT_SSL_SESSIONID_CACHE, 0L);
