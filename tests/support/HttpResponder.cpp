@@ -11,8 +11,8 @@
 
 namespace zntest {
 
-HttpResponder::HttpResponder(std::string reply, const std::string &host)
-    : m_reply(std::move(reply)), m_host(host) {
+HttpResponder::HttpResponder(std::string reply, const std::string &host, int delayMs)
+    : m_reply(std::move(reply)), m_host(host), m_delayMs(delayMs) {
     m_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -64,6 +64,7 @@ void HttpResponder::Serve() {
         const int connection = accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0)
             continue;
+        ++m_connections;
         std::string request;
         char buffer[4096];
         while (request.find("\r\n\r\n") == std::string::npos) {
@@ -80,6 +81,11 @@ void HttpResponder::Serve() {
             m_lastRequest = request;
         }
         ++m_requests;
+        pollfd stop = {m_stop, POLLIN, 0};
+        if (m_delayMs > 0 && poll(&stop, 1, m_delayMs) != 0) {
+            close(connection);
+            return;
+        }
         // A reader that stops early (body cap) closes its end: no SIGPIPE.
         for (size_t at = 0; at < m_reply.size();) {
             const ssize_t n =

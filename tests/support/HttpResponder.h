@@ -15,7 +15,9 @@ namespace zntest {
 class HttpResponder {
   public:
     // reply: raw bytes written back, status line and headers included.
-    explicit HttpResponder(std::string reply, const std::string &host = "127.0.0.1");
+    // delayMs: how long each reply waits after its request arrived.
+    explicit HttpResponder(std::string reply, const std::string &host = "127.0.0.1",
+                           int delayMs = 0);
     ~HttpResponder();
     HttpResponder(const HttpResponder &) = delete;
     HttpResponder &operator=(const HttpResponder &) = delete;
@@ -25,6 +27,9 @@ class HttpResponder {
     // The headers of the last request received.
     std::string LastRequest();
     int Requests() const { return m_requests.load(); }
+    // Connections accepted, counted before their request is read: a client
+    // that never sends a whole request (a TLS one) is held without answer.
+    int Connections() const { return m_connections.load(); }
 
     // A reply with status 200 (or the given one) and a Content-Length.
     static std::string Reply(const std::string &body, int status = 200);
@@ -34,10 +39,12 @@ class HttpResponder {
 
     std::string m_reply;
     std::string m_host;
+    int m_delayMs = 0;
     unsigned m_port = 0;
     int m_socket = -1;
     int m_stop = -1;
     std::atomic<int> m_requests{0};
+    std::atomic<int> m_connections{0};
     std::mutex m_mutex;
     std::string m_lastRequest;
     std::thread m_thread;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -164,6 +165,65 @@ bool NginxSite::Logged(const std::string &text) const {
     return false;
 }
 
+NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &clientAuthority,
+                         const std::string &address, const std::string &onlyFrom,
+                         const std::string &upstream)
+    : m_address(address) {
+    const std::string answer =
+        upstream.empty() ? "try_files /answer.txt =404;" : "proxy_pass http://" + upstream + ";";
+    const std::string d = m_dir.Path();
+    SetAnswer("");
+    std::string servers;
+    for (int i = 0; i < 2; ++i) {
+        m_ports[i] = FreeLoopbackPort();
+        const std::string port = std::to_string(m_ports[i]);
+        servers += "server { listen 127.0.0.1:" + port + " ssl; listen " + address + ":" + port +
+                   " ssl; ssl_certificate " + serverPem + "; ssl_certificate_key " + serverPem +
+                   "; ssl_client_certificate " + clientAuthority +
+                   "; ssl_verify_client on; default_type text/plain; root " + d +
+                   "; location / { " + (i == 1 ? "allow " + onlyFrom + "; deny all; " : "") +
+                   answer + " } }\n";
+    }
+    WriteWholeFile(m_dir.File("nginx.conf"),
+                   "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
+                       "/error.log;\nevents { worker_connections 64; }\nhttp { "
+                       "client_body_temp_path " +
+                       d + "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
+                       "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
+                       "/scgi;\nlog_format api "
+                       "'$remote_addr|$request|$http_user_agent|$ssl_client_i_dn|$status';\n"
+                       "access_log " +
+                       d + "/access.log api;\n" + servers + "}\n");
+    m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
+                               {m_ports[0], m_ports[1]}, &m_started);
+}
+
+std::string NginxWebApi::OpenServer() const {
+    return m_address + ":" + std::to_string(m_ports[0]);
+}
+
+std::string NginxWebApi::GuardedServer() const {
+    return m_address + ":" + std::to_string(m_ports[1]);
+}
+
+void NginxWebApi::SetAnswer(const std::string &text) {
+    WriteWholeFile(m_dir.File("answer.txt"), text);
+}
+
+std::vector<std::string> NginxWebApi::Requests(size_t count) const {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 1000; ++i) {
+        lines.clear();
+        std::istringstream log(ReadWholeFile(m_dir.File("access.log")));
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line);
+        if (lines.size() >= count)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return lines;
+}
+
 SilentNameServer::SilentNameServer() {
     m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -179,12 +239,13 @@ SilentNameServer::~SilentNameServer() {
         close(m_socket);
 }
 
-TinyProxy::TinyProxy() : m_port(FreeLoopbackPort()) {
+TinyProxy::TinyProxy(const std::string &outgoingAddress) : m_port(FreeLoopbackPort()) {
     WriteWholeFile(m_dir.File("tinyproxy.conf"),
                    "User root\nGroup root\nPort " + std::to_string(m_port) +
                        "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nLogLevel Critical\n"
                        "LogFile \"" +
-                       m_dir.File("tinyproxy.log") + "\"\n");
+                       m_dir.File("tinyproxy.log") + "\"\n" +
+                       (outgoingAddress.empty() ? "" : "Bind " + outgoingAddress + "\n"));
     m_process = StartListening({"tinyproxy", "-d", "-c", m_dir.File("tinyproxy.conf")}, {m_port},
                                &m_started);
 }

@@ -17,8 +17,17 @@
 // SilentNameServer  takes the namespace's name server address (UDP
 //                127.0.0.1:53) and never answers: a name look-up hangs until
 //                the resolver's own time limit.
+// NginxWebApi   a private nginx for the provider's web API: HTTPS with a
+//                client certificate required, answering every request with
+//                the text last given to SetAnswer. Its open port serves
+//                anyone; its guarded port only connections from one source
+//                address (a proxy's outgoing one) and refuses the rest with
+//                403. Both listen on loopback and on a local address of the
+//                namespace. The access log records source, request line,
+//                user agent, client certificate issuer and status.
 // TinyProxy      a private tinyproxy on a free loopback port that tunnels
-//                CONNECT to any port. Killed when the object goes.
+//                CONNECT to any port, optionally from a given source
+//                address. Killed when the object goes.
 //
 // Each fails the running test (and reports not started) when its program
 // is missing or does not come up.
@@ -26,6 +35,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -85,9 +95,35 @@ class NginxSite {
     bool m_started = false;
 };
 
+class NginxWebApi {
+  public:
+    // upstream: "host:port" of a plain HTTP server that answers in place of
+    // SetAnswer's text; empty for the text.
+    NginxWebApi(const std::string &serverPem, const std::string &clientAuthority,
+                const std::string &address, const std::string &onlyFrom,
+                const std::string &upstream = "");
+    bool Started() const { return m_started; }
+    // "address:port" of each port, as the "WEB" key names a server.
+    std::string OpenServer() const;
+    std::string GuardedServer() const;
+    void SetAnswer(const std::string &text);
+    // The log lines "source|request line|agent|issuer|status", once at least
+    // count are there (up to 10 s); fewer after that.
+    std::vector<std::string> Requests(size_t count) const;
+
+  private:
+    TempDir m_dir;
+    std::string m_address;
+    unsigned m_ports[2] = {0, 0};  // open, guarded
+    std::unique_ptr<ChildProcess> m_process;
+    bool m_started = false;
+};
+
 class TinyProxy {
   public:
-    TinyProxy();
+    // outgoingAddress: the source of its connections; empty: the system's
+    // choice.
+    explicit TinyProxy(const std::string &outgoingAddress = "");
     bool Started() const { return m_started; }
     unsigned Port() const { return m_port; }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }

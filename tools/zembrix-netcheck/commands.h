@@ -38,6 +38,7 @@ int CmdDecipher(int argc, char **argv);
 int CmdCheck(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
 int CmdProxy(int argc, char **argv);
+int CmdUpdate(int argc, char **argv);  // update_command.cpp
 
 // One URL read through CAsyncSSLConnection (fetch_command.cpp).
 int CmdFetch(int argc, char **argv);

@@ -47,6 +47,12 @@ const Command kCommands[] = {
     {"decipher", CmdDecipher, "decipher HEX",
      "Print the plain text of an enciphered address as it is (control bytes escaped as \\xNN).",
      "zembrix-netcheck decipher 2ABF5A9511E361E8F2FF76FF2033A7"},
+    {"update", CmdUpdate, "update [--version TEXT] [--dir DIR] [--json]",
+     "Ask the provider for fresh server lists (web API directly, then through the file's HTTP\n"
+     "proxy, then the next fallback page) and show what was written per kind. The servers go\n"
+     "into entries marked failed (-1). Ctrl-C cancels the update (twice: quit at once).\n"
+     "Exit status 0 when a server entry changed, 1 when none did.",
+     "zembrix-netcheck update --version 2.1 --dir ~/.zembrix"},
     {"fetch", CmdFetch, "fetch URL [--agent A] [--header H]... [--verbose] [--json]",
      "Read URL through the exported class CAsyncSSLConnection and print the body as it sees\n"
      "it; --verbose adds the text's length and the time to the first byte on standard error.\n"

@@ -1,0 +1,204 @@
+// Update-run figures, run inside scripts/netns-run, against a local nginx as
+// the web API (client certificate required):
+//  (a) processor time of the whole process during an update whose web API
+//      answers only after 10 s, as a share of one core; target under 1 %;
+//  (b) from EndUpdateServerList to "Finish updating!" while the direct fetch
+//      waits on a server that never answers; target under 20 ms;
+//  (c) an update whose web API answers at once, from UpdateServerList to
+//      "Finish updating!", against the same request made with the curl
+//      command (its own timing, as in http_bench); target within 1.5 times.
+//      curl asks for "localhost", the name the server's certificate carries
+//      (the library leaves host names unchecked); nginx listens there too.
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/AddressCipher.h"
+#include "support/HttpResponder.h"
+#include "support/HttpsPeers.h"
+#include "support/Network.h"
+#include "support/TempDir.h"
+#include "zembrixnet.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char *kAnswer =
+    "<RES>OK</RES><sipservernum>2</sipservernum><sip1>10.0.0.21:5060</sip1>"
+    "<sip2>10.0.0.22:5060</sip2>";
+
+std::mutex g_mutex;
+std::condition_variable g_cv;
+int g_finished = 0;
+
+void OnUpdateFinished(void *, const char *) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_finished;
+    g_cv.notify_all();
+}
+
+void WaitFinished(int count) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_cv.wait(lock, [count] { return g_finished >= count; });
+}
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A file whose web server is the given one and whose two SIP entries failed,
+// so that every run merges the answer's two.
+void WriteFile(const std::string &path, const std::string &web) {
+    zn::CAddressCipher cipher(false);
+    cipher.DeriveKey();
+    zntest::WriteWholeFile(path, "[NETWORK]\r\nWEB=" + cipher.Encipher(web) +
+                                     "\r\nWEBNUM=1\r\nWEB1=" + cipher.Encipher(web) +
+                                     ",1\r\nSIPNUM=2\r\nSIP1=" + cipher.Encipher("10.0.0.31:1") +
+                                     ",-1\r\nSIP2=" + cipher.Encipher("10.0.0.32:1") +
+                                     ",-1\r\nIMNUM=0\r\nFAXNUM=0\r\nFREENUM=0\r\n");
+}
+
+// The curl command's own time for the request, with the client certificate
+// and the same authorities as the library: the system's and the store's.
+double CurlCommandMs(const std::string &dir, const std::string &url) {
+    const std::string bundle = dir + "/bundle.pem";
+    zntest::WriteWholeFile(bundle, zntest::ReadWholeFile("/etc/ssl/certs/ca-certificates.crt") +
+                                       zntest::ReadWholeFile(dir + "/certs/ROOT/server.pem"));
+    const std::string command = "curl -s -o /dev/null -w '%{time_total}' -A zembrix --cacert '" +
+                                bundle + "' --cert '" + dir +
+                                "/certs/MY/client.pem' --noproxy '*' '" + url + "'";
+    FILE *pipe = popen(command.c_str(), "r");
+    double seconds = -1;
+    if (!pipe || std::fscanf(pipe, "%lf", &seconds) != 1)
+        seconds = -1;
+    if (pipe)
+        pclose(pipe);
+    return seconds * 1000;
+}
+
+}  // namespace
+
+int main() {
+    if (!zntest::FindDefaultRoute(zntest::ReadWholeFile("/proc/net/route"),
+                                  zntest::ReadWholeFile("/proc/net/ipv6_route"))
+             .empty()) {
+        std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
+        return 2;
+    }
+    zntest::TempDir peers, dir;
+    zntest::TestAuthority serverAuthority("Server Authority", "");
+    zntest::TestAuthority clientAuthority("Client Authority", "Quenstead Corp.");
+    const std::string pem = peers.File("server.pem");
+    for (const char *store : {"", "/MY", "/ROOT"})
+        mkdir((dir.Path() + "/certs" + store).c_str(), 0700);
+    zntest::WriteWholeFile(dir.File("certs/ROOT/server.pem"),
+                           zntest::ReadWholeFile(serverAuthority.CertificatePath()));
+    if (!serverAuthority.Issue("localhost", pem) ||
+        !clientAuthority.Issue("client", dir.File("certs/MY/client.pem")))
+        return 1;
+    zntest::HttpResponder late(zntest::HttpResponder::Reply(kAnswer), zntest::kLoopback, 10000);
+    zntest::HttpResponder silent("", zntest::kLocalServerAddress);
+    const std::string lateUpstream =
+        std::string(zntest::kLoopback) + ":" + std::to_string(late.Port());
+    zntest::NginxWebApi api(pem, clientAuthority.CertificatePath(), zntest::kLocalServerAddress,
+                            zntest::kLoopback);
+    zntest::NginxWebApi lateApi(pem, clientAuthority.CertificatePath(), zntest::kLocalServerAddress,
+                                zntest::kLoopback, lateUpstream);
+    if (!api.Started() || !lateApi.Started())
+        return 1;
+    api.SetAnswer(kAnswer);
+    if (InitCheckServer(nullptr, nullptr, nullptr, nullptr, OnUpdateFinished, nullptr, nullptr,
+                        nullptr, dir.Path().c_str()) != 3) {
+        std::fprintf(stderr, "InitCheckServer failed\n");
+        return 1;
+    }
+    const std::string file = dir.File("ZembrixNetWork.ini");
+    int finished = 0;
+
+    WriteFile(file, lateApi.OpenServer());
+    const auto begin = Clock::now();
+    const double cpuBegin = CpuSeconds();
+    UpdateServerList("2.0");
+    WaitFinished(++finished);
+    const double share = (CpuSeconds() - cpuBegin) / (Ms(Clock::now() - begin) / 1000);
+    if (late.Requests() != 1) {
+        std::fprintf(stderr, "the late web API was not asked\n");
+        return 1;
+    }
+    std::printf(
+        "(a) processor time during an update answered after 10 s, share of one core: %.3f %% "
+        "(%.1f s run; target < 1 %%)\n",
+        share * 100, Ms(Clock::now() - begin) / 1000);
+
+    constexpr int kRuns = 9;
+    std::vector<double> cancelMs;
+    for (int run = 0; run < kRuns; ++run) {
+        WriteFile(file,
+                  std::string(zntest::kLocalServerAddress) + ":" + std::to_string(silent.Port()));
+        const int connections = silent.Connections();
+        UpdateServerList("2.0");
+        while (silent.Connections() == connections)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Let the fetch settle into its wait for the server's greeting.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto cancelled = Clock::now();
+        EndUpdateServerList();
+        WaitFinished(++finished);
+        cancelMs.push_back(Ms(Clock::now() - cancelled));
+    }
+    std::printf(
+        "(b) EndUpdateServerList to \"Finish updating!\", web API silent: %.2f ms "
+        "(median of %d; target < 20 ms)\n",
+        Median(cancelMs), kRuns);
+
+    std::vector<double> ours, theirs;
+    const std::string server = api.OpenServer();
+    const std::string url = "https://localhost" + server.substr(server.rfind(':')) +
+                            "/webapi/zembrix.php?op=getlist&ver=2.0&sip1=10.0.0.31:1,-1,S"
+                            "&sip2=10.0.0.32:1,-1,S&web1=" +
+                            api.OpenServer() + ",1,W";
+    for (int run = 0; run < kRuns; ++run) {
+        WriteFile(file, api.OpenServer());
+        const auto started = Clock::now();
+        UpdateServerList("2.0");
+        WaitFinished(++finished);
+        ours.push_back(Ms(Clock::now() - started));
+        if (zntest::ReadWholeFile(file).find(",-1") != std::string::npos) {
+            std::fprintf(stderr, "the update did not merge the answer\n");
+            return 1;
+        }
+        theirs.push_back(CurlCommandMs(dir.Path(), url));
+        if (theirs.back() < 0) {
+            std::fprintf(stderr, "the curl command failed\n");
+            return 1;
+        }
+    }
+    std::printf(
+        "(c) update from a local web API, library / curl command: %.2f (%.2f ms / %.2f ms, "
+        "medians of %d; target <= 1.5)\n",
+        Median(ours) / Median(theirs), Median(ours), Median(theirs), kRuns);
+    CloseCheckServer();
+    return 0;
+}
