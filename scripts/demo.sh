@@ -26,7 +26,8 @@ readonly fresh_im=203.0.113.25:5222TCP443HTTPS80HTTP
 readonly fresh_fax=192.0.2.110:10080
 # The fallback page of FREE1 (http://www.zembrix.example/list1) lives here:
 readonly page_address=10.0.0.80
-readonly page_sip=192.0.2.41:5060
+readonly page_web=198.51.100.30:443 page_sip=192.0.2.41:5060
+readonly page_im=203.0.113.35:5222TCP443HTTPS80HTTP
 readonly tcp_listeners="192.0.2.22:5060 203.0.113.5:443 192.0.2.31:5060 192.0.2.32:5060
     203.0.113.25:5222 192.0.2.110:10080 192.0.2.41:5060"
 
@@ -147,8 +148,13 @@ inside_namespace() {
     write_nginx_conf "$d" "$answer"
     # The page carries its addresses enciphered, in tags of its own.
     mkdir -p "$d/site"
-    printf '<html><body><p>Zembrix servers</p><div hidden><sipnum>1</sipnum><sip1>%s</sip1></div></body></html>\n' \
-        "$("$tool" encipher "$page_sip")" >"$d/site/list1"
+    {
+        echo "<html><body><p>Zembrix servers</p><div hidden>"
+        echo "<webnum>1</webnum><web1>$("$tool" encipher "$page_web")</web1>"
+        echo "<sipnum>1</sipnum><sip1>$("$tool" encipher "$page_sip")</sip1>"
+        echo "<imnum>1</imnum><im1>$("$tool" encipher "$page_im")</im1>"
+        echo "</div></body></html>"
+    } >"$d/site/list1"
 
     nginx -p "$d" -c "$d/nginx.conf" &
     pids+=($!)
@@ -195,8 +201,11 @@ PY
         "selected (1) entries stay."
     show update --dir "$dir" || true
     echo
-    echo "   what the web API received (nginx's log):"
-    sed 's/^/     /' "$d/api.log"
+    echo "   What the web API received (nginx's log): the lists the client has, each entry"
+    echo "   with its status. The first request went without a certificate and nginx asked"
+    echo "   for one; the library took the one in certs/MY whose issuer's unit is"
+    echo "   \"Quenstead Corp.\" and sent the request again:"
+    fold -w 88 "$d/api.log" | sed 's/^/     /'
 
     say "5. list: the file after the update (status 0 on the rewritten entries)"
     show list --dir "$dir"
@@ -222,7 +231,9 @@ PY
 
     say "7. update while the web API is down: the fallback page" \
         "The web API now answers 503 and the file's HTTP proxy (198.51.100.80:8080 by" \
-        "default) refuses, so the library reads the next FREE page and marks it used (-1)."
+        "default) refuses, so the library reads the next FREE page and marks it used (-1)." \
+        "The page's servers (a web, a SIP and an IM server) go into entries still marked" \
+        "failed, if any are."
     touch "$d/api-down"
     show update --dir "$dir" || true
 

@@ -60,7 +60,8 @@ const Command kCommands[] = {
      "zembrix-netcheck fetch https://192.0.2.5/list --header 'X-Client: 7'"},
 };
 
-void PrintToolHelp(std::FILE *stream) {
+void PrintToolHelp() {
+    std::FILE *stream = Out();
     std::fprintf(stream,
                  "usage: zembrix-netcheck COMMAND [ARGS]   (zembrix-netcheck COMMAND --help)\n"
                  "       zembrix-netcheck --version\n\ncommands:\n");
@@ -140,12 +141,12 @@ int main(int argc, char **argv) {
     SetUpOutput();
     InstallInterruptHandler();
     if (argc < 2) {
-        PrintToolHelp(stderr);
+        std::fprintf(stderr, "zembrix-netcheck: which command? (try --help)\n");
         return kExitUsage;
     }
     const std::string first = argv[1];
     if (first == "--help" || first == "-h" || first == "help") {
-        PrintToolHelp(Out());
+        PrintToolHelp();
         return kExitSuccess;
     }
     if (first == "--version") {
