@@ -31,8 +31,10 @@ readonly page_im=203.0.113.35:5222TCP443HTTPS80HTTP
 readonly tcp_listeners="192.0.2.22:5060 203.0.113.5:443 192.0.2.31:5060 192.0.2.32:5060
     203.0.113.25:5222 192.0.2.110:10080 192.0.2.41:5060"
 
+# Step titles in bold on a terminal, unless NO_COLOR is set.
+bold=() && [[ -t 1 && -z "${NO_COLOR:-}" ]] && bold=($'\033[1m' $'\033[0m')
 say() {
-    printf '\n\033[1m== %s\033[0m\n' "$1"
+    printf '\n%s== %s%s\n' "${bold[0]:-}" "$1" "${bold[1]:-}"
     shift
     [[ $# -eq 0 ]] || printf '   %s\n' "$@"
 }
@@ -199,7 +201,7 @@ PY
     say "4. update: ask the provider's web API (at the selected web server) for fresh lists" \
         "The answer's servers go into the entries marked failed (-1); usable (0) and" \
         "selected (1) entries stay."
-    show update --dir "$dir" || true
+    show update --dir "$dir"
     echo
     echo "   What the web API received (nginx's log): the lists the client has, each entry"
     echo "   with its status. The first request went without a certificate and nginx asked"
@@ -217,6 +219,7 @@ PY
 import json, sys
 before = json.load(open(sys.argv[1]))
 known = {row["address"] for row in before["rows"]}
+brought = 0
 print()
 for server in json.load(open(sys.argv[2]))["servers"]:
     if not server["found"]:
@@ -226,7 +229,10 @@ for server in json.load(open(sys.argv[2]))["servers"]:
     origin = ("a server known before the update"
               if any(a.startswith(server["host"] + ":") for a in known)
               else "BROUGHT BY THE UPDATE")
+    brought += origin.startswith("BROUGHT")
     print(f"   {server['kind']}: {address} is {origin}")
+if not brought:
+    sys.exit("demo: the second check selected no server that the update brought")
 PY
 
     say "7. update while the web API is down: the fallback page" \
