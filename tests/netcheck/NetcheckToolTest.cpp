@@ -66,6 +66,7 @@ TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
         EXPECT_EQ(run.status, c.status) << what << "\n" << run.err;
         const std::string said = c.status == 0 ? run.out : run.out + run.err;
         EXPECT_NE(said.find(c.said), std::string::npos) << what << ": " << said;
+        EXPECT_EQ((run.out + run.err).find("\x1b["), std::string::npos) << "colour off a terminal";
         if (c.status == 2) {
             EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << what << ": " << run.err;
         }

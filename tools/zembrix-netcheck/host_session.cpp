@@ -43,8 +43,9 @@ bool HostSession::WaitForFinish(int *finished, int (*cancel)(), const char *job)
             continue;
         cancelled = true;
         lock.unlock();
-        Progress(kRed, std::string("Ctrl-C: cancelling the ") + job +
-                           " and waiting for it to finish (Ctrl-C again quits at once)");
+        Progress(kRed, (std::string("Ctrl-C: cancelling the ") + job +
+                        " and waiting for it to finish (Ctrl-C again quits at once)")
+                           .c_str());
         cancel();
         lock.lock();
     }
@@ -52,17 +53,30 @@ bool HostSession::WaitForFinish(int *finished, int (*cancel)(), const char *job)
     return cancelled;
 }
 
-void HostSession::Progress(const char *colour, const std::string &text) {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "[%6.2fs] ", seconds);
-    std::fprintf(stderr, "%s%s\n", Paint(stderr, kDim, stamp).c_str(),
-                 Paint(stderr, colour, text).c_str());
+void HostSession::Progress(const char *colour, const char *text) noexcept {
+    // Runs on the library's threads too: printing is best effort and never
+    // throws back into them.
+    try {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%6.2fs] ", seconds);
+        std::fprintf(stderr, "%s%s\n", Paint(stderr, kDim, stamp).c_str(),
+                     Paint(stderr, colour, text).c_str());
+    } catch (...) {
+    }
+}
+
+void HostSession::Progress(const char *colour, const char *prefix, int code,
+                           const char *message) noexcept {
+    try {
+        Progress(colour, (prefix + std::to_string(code) + " " + message).c_str());
+    } catch (...) {
+    }
 }
 
 void HostSession::OnStatus(void *context, int code, const char *message) {
-    static_cast<HostSession *>(context)->Progress(kDim, std::to_string(code) + " " + message);
+    static_cast<HostSession *>(context)->Progress(kDim, "", code, message);
 }
 
 void HostSession::OnCheckFinished(void *context, const char *message) {
@@ -82,6 +96,5 @@ void HostSession::OnUpdateFinished(void *context, const char *message) {
 }
 
 void HostSession::OnError(void *context, int code, const char *message) {
-    static_cast<HostSession *>(context)->Progress(
-        kRed, "refused: " + std::to_string(code) + " " + message);
+    static_cast<HostSession *>(context)->Progress(kRed, "refused: ", code, message);
 }

@@ -25,7 +25,9 @@ class HostSession {
 
   private:
     bool WaitForFinish(int *finished, int (*cancel)(), const char *job);
-    void Progress(const char *colour, const std::string &text);
+    // One progress line on standard error; never throws.
+    void Progress(const char *colour, const char *text) noexcept;
+    void Progress(const char *colour, const char *prefix, int code, const char *message) noexcept;
 
     static void OnStatus(void *context, int code, const char *message);
     static void OnCheckFinished(void *context, const char *message);
