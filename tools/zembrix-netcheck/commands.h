@@ -1,18 +1,30 @@
 // Subcommands of zembrix-netcheck. Each takes the arguments after its name
-// and returns the process exit status.
+// (main has already answered --help) and returns the process exit status
+// (output.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-struct CommandOptions {
-    std::string directory = ".";
+// Options a command accepts, besides its plain arguments.
+enum OptionBits : unsigned {
+    kDirOption = 1,      // --dir DIR
+    kJsonOption = 2,     // --json
+    kVersionOption = 4,  // --version TEXT (the version text an update sends)
 };
 
-// Parses "--dir DIR" out of a command's arguments; the others stay in order
-// in rest. False (after saying why) on a malformed option or more than
-// maxRest other arguments.
-bool ParseArguments(const char *command, int argc, char **argv, size_t maxRest,
+struct CommandOptions {
+    std::string directory = ".";
+    bool json = false;
+    std::string version;
+};
+
+// Parses the accepted options out of a command's arguments; the others stay
+// in order in rest. A word beginning with "-" is an option, never a value
+// nor a plain argument, unless it follows "--". False (after printing the
+// one-line reason) on an unknown or incomplete option or more than maxRest
+// plain arguments.
+bool ParseArguments(const char *command, unsigned accepted, int argc, char **argv, size_t maxRest,
                     CommandOptions *options, std::vector<std::string> *rest);
 
 int CmdInit(int argc, char **argv);
@@ -21,6 +33,8 @@ int CmdInit(int argc, char **argv);
 int CmdList(int argc, char **argv);
 int CmdEncipher(int argc, char **argv);
 int CmdDecipher(int argc, char **argv);
+
+// The library's jobs and settings (job_commands.cpp).
 int CmdCheck(int argc, char **argv);
 int CmdInfo(int argc, char **argv);
 int CmdProxy(int argc, char **argv);

@@ -2,61 +2,73 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "commands.h"
+#include "output.h"
 #include "zembrixnet/AsyncSSLConnection.h"
 
 int CmdFetch(int argc, char **argv) {
     std::string url, agent = "zembrix-netcheck", headers;
-    bool verbose = false;
+    bool verbose = false, json = false, optionsEnded = false;
     for (int i = 0; i < argc; ++i) {
-        const bool takesValue =
-            std::strcmp(argv[i], "--agent") == 0 || std::strcmp(argv[i], "--header") == 0;
-        if (takesValue && i + 1 >= argc) {
-            std::fprintf(stderr, "fetch: %s needs a value\n", argv[i]);
-            return 2;
-        }
-        if (std::strcmp(argv[i], "--agent") == 0) {
+        const std::string word = argv[i];
+        const bool isOption = !optionsEnded && word.size() > 1 && word[0] == '-';
+        const bool takesValue = isOption && (word == "--agent" || word == "--header");
+        if (takesValue && (i + 1 >= argc || argv[i + 1][0] == '-'))
+            return UsageError("fetch", word + " needs a value");
+        if (!isOption) {
+            if (!url.empty())
+                return UsageError("fetch", "unexpected argument '" + word + "'");
+            url = word;
+        } else if (word == "--") {
+            optionsEnded = true;
+        } else if (word == "--agent") {
             agent = argv[++i];
-        } else if (std::strcmp(argv[i], "--header") == 0) {
+        } else if (word == "--header") {
             headers += std::string(argv[++i]) + "\r\n";
-        } else if (std::strcmp(argv[i], "--verbose") == 0) {
+        } else if (word == "--verbose") {
             verbose = true;
-        } else if (url.empty() && argv[i][0] != '-') {
-            url = argv[i];
+        } else if (word == "--json") {
+            json = true;
         } else {
-            std::fprintf(stderr, "fetch: unexpected argument '%s'\n", argv[i]);
-            return 2;
+            return UsageError("fetch", "unknown option '" + word + "'");
         }
     }
-    if (url.empty()) {
-        std::fprintf(stderr, "fetch: which URL?\n");
-        return 2;
-    }
+    if (url.empty())
+        return UsageError("fetch", "which URL?");
+
     CAsyncSSLConnection connection;
-    if (!connection.OpenInternetConnection(agent)) {
-        std::fprintf(stderr, "fetch: cannot open a session\n");
-        return 1;
-    }
     const auto start = std::chrono::steady_clock::now();
-    const int opened = connection.OpenInternetUrl(url, headers);
-    const auto firstByte = std::chrono::steady_clock::now() - start;
+    const bool opened =
+        connection.OpenInternetConnection(agent) && connection.OpenInternetUrl(url, headers);
+    const double firstByteMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const std::string text = opened ? connection.ReceiveContents() : std::string();
+    connection.CloseInternetConnection();
     if (!opened) {
         std::fprintf(stderr,
-                     "fetch: %s was not opened (no answer, a failure, or no content length)\n",
+                     "zembrix-netcheck fetch: %s was not opened (no answer, a failure, or no "
+                     "content length)\n",
                      url.c_str());
-        return 1;
     }
-    const std::string text = connection.ReceiveContents();
-    connection.CloseInternetConnection();
-    if (verbose) {
+    if (json) {
+        JsonObject document;
+        document.String("url", url).Bool("opened", opened);
+        if (opened) {
+            document.Number("firstByteMs", firstByteMs)
+                .Raw("bytes", std::to_string(text.size()))
+                .String("body", text);
+        }
+        std::fprintf(Out(), "%s\n", document.Text().c_str());
+    } else if (opened) {
         // The class reports no content length of its own: the text's length
         // is shown beside the time the answer took to begin.
-        std::fprintf(stderr, "time to first byte: %.1f ms\ntext read: %zu bytes\n",
-                     std::chrono::duration<double, std::milli>(firstByte).count(), text.size());
+        if (verbose) {
+            std::fprintf(stderr, "time to first byte: %.1f ms\ntext read: %zu bytes\n", firstByteMs,
+                         text.size());
+        }
+        std::fwrite(text.data(), 1, text.size(), Out());
     }
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
+    return opened ? kExitSuccess : kExitNotFound;
 }

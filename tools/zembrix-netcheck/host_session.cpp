@@ -2,13 +2,24 @@
 
 #include <cstdio>
 
+#include "output.h"
 #include "zembrixnet.h"
+
+namespace {
+
+// How often a wait looks for a Ctrl-C: the signal handler can only set a flag.
+constexpr std::chrono::milliseconds kInterruptPoll{50};
+
+}  // namespace
 
 HostSession::HostSession(const std::string &directory) {
     m_initResult = InitCheckServer(OnStatus, this, OnCheckFinished, this, OnUpdateFinished, this,
                                    OnError, this, directory.c_str());
     if (m_initResult != 3)
-        std::fprintf(stderr, "InitCheckServer returned %d\n", m_initResult);
+        std::fprintf(stderr,
+                     "zembrix-netcheck: the library refused to start (InitCheckServer "
+                     "returned %d)\n",
+                     m_initResult);
 }
 
 HostSession::~HostSession() {
@@ -16,27 +27,61 @@ HostSession::~HostSession() {
         CloseCheckServer();
 }
 
-void HostSession::WaitForCheckFinished() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [this] { return m_checksFinished > 0; });
-    --m_checksFinished;
+bool HostSession::WaitForCheckFinished() {
+    return WaitForFinish(&m_checksFinished, CancelChecking, "check");
 }
 
-void HostSession::WaitForUpdateFinished() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [this] { return m_updatesFinished > 0; });
-    --m_updatesFinished;
+bool HostSession::WaitForUpdateFinished() {
+    return WaitForFinish(&m_updatesFinished, EndUpdateServerList, "update");
 }
 
-void HostSession::OnStatus(void *, int code, const char *message) {
-    std::printf("status %d: %s\n", code, message);
-    std::fflush(stdout);
+bool HostSession::WaitForFinish(int *finished, int (*cancel)(), const char *job) {
+    bool cancelled = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_cv.wait_for(lock, kInterruptPoll, [finished] { return *finished > 0; })) {
+        if (cancelled || !Interrupted())
+            continue;
+        cancelled = true;
+        lock.unlock();
+        Progress(kRed, (std::string("Ctrl-C: cancelling the ") + job +
+                        " and waiting for it to finish (Ctrl-C again quits at once)")
+                           .c_str());
+        cancel();
+        lock.lock();
+    }
+    --*finished;
+    return cancelled;
+}
+
+void HostSession::Progress(const char *colour, const char *text) noexcept {
+    // Runs on the library's threads too: printing is best effort and never
+    // throws back into them.
+    try {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%6.2fs] ", seconds);
+        std::fprintf(stderr, "%s%s\n", Paint(stderr, kDim, stamp).c_str(),
+                     Paint(stderr, colour, text).c_str());
+    } catch (...) {
+    }
+}
+
+void HostSession::Progress(const char *colour, const char *prefix, int code,
+                           const char *message) noexcept {
+    try {
+        Progress(colour, (prefix + std::to_string(code) + " " + message).c_str());
+    } catch (...) {
+    }
+}
+
+void HostSession::OnStatus(void *context, int code, const char *message) {
+    static_cast<HostSession *>(context)->Progress(kDim, "", code, message);
 }
 
 void HostSession::OnCheckFinished(void *context, const char *message) {
     auto *self = static_cast<HostSession *>(context);
-    std::printf("check finished: %s\n", message);
-    std::fflush(stdout);
+    self->Progress(kDim, message);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     ++self->m_checksFinished;
     self->m_cv.notify_all();
@@ -44,14 +89,12 @@ void HostSession::OnCheckFinished(void *context, const char *message) {
 
 void HostSession::OnUpdateFinished(void *context, const char *message) {
     auto *self = static_cast<HostSession *>(context);
-    std::printf("update finished: %s\n", message);
-    std::fflush(stdout);
+    self->Progress(kDim, message);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     ++self->m_updatesFinished;
     self->m_cv.notify_all();
 }
 
-void HostSession::OnError(void *, int code, const char *message) {
-    std::printf("error %d: %s\n", code, message);
-    std::fflush(stdout);
+void HostSession::OnError(void *context, int code, const char *message) {
+    static_cast<HostSession *>(context)->Progress(kRed, "refused: ", code, message);
 }

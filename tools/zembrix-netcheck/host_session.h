@@ -1,7 +1,9 @@
 // The tool as a host of the library: registers callbacks that print what
-// they receive, initialises on a directory, and closes again when it goes.
+// they receive as progress lines on standard error, initialises on a
+// directory, and closes again when it goes.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -15,16 +17,24 @@ class HostSession {
 
     bool Ok() const { return m_initResult == 3; }
 
-    // Blocks until the current run has sent its finish message.
-    void WaitForCheckFinished();
-    void WaitForUpdateFinished();
+    // Block until the current run has sent its finish message. A Ctrl-C
+    // meanwhile cancels the run and the wait goes on for its finish message.
+    // True when the run was cancelled that way.
+    bool WaitForCheckFinished();
+    bool WaitForUpdateFinished();
 
   private:
+    bool WaitForFinish(int *finished, int (*cancel)(), const char *job);
+    // One progress line on standard error; never throws.
+    void Progress(const char *colour, const char *text) noexcept;
+    void Progress(const char *colour, const char *prefix, int code, const char *message) noexcept;
+
     static void OnStatus(void *context, int code, const char *message);
     static void OnCheckFinished(void *context, const char *message);
     static void OnUpdateFinished(void *context, const char *message);
     static void OnError(void *context, int code, const char *message);
 
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     int m_initResult = 0;
     std::mutex m_mutex;
     std::condition_variable m_cv;

@@ -1,12 +1,12 @@
 // check, info, proxy: the library's jobs and settings from the command line.
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "host_session.h"
+#include "output.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
@@ -25,8 +25,8 @@ const Kind kKinds[] = {{"web", "WEB", ZN_KIND_WEB},
                        {"fax", "FAX", ZN_KIND_FAX}};
 const char *const kTransports[] = {"TCP", "HTTPS", "HTTP"};
 
-// "web,sip" -> mask; every kind when the text is empty. 0 on an unknown
-// name.
+// "web,sip" -> mask; every kind when the text is empty. 0 (after saying
+// why) on an unknown name.
 int ParseKinds(const std::string &text) {
     if (text.empty())
         return ZN_KIND_WEB | ZN_KIND_SIP | ZN_KIND_IM | ZN_KIND_FAX;
@@ -43,7 +43,7 @@ int ParseKinds(const std::string &text) {
                 code = kind.code;
         }
         if (!code) {
-            std::fprintf(stderr, "unknown server kind '%s' (web, sip, im, fax)\n", name.c_str());
+            UsageError("check", "unknown server kind '" + name + "' (web, sip, im, fax)");
             return 0;
         }
         mask |= code;
@@ -52,9 +52,43 @@ int ParseKinds(const std::string &text) {
     return mask;
 }
 
-void PrintRow(const char *kind, const std::string &host, const std::string &port,
-              const std::string &transport) {
-    std::printf("%-4s %-40s %-6s %s\n", kind, host.c_str(), port.c_str(), transport.c_str());
+// One kind's selection; host empty when the kind has none.
+struct Selection {
+    const Kind *kind;
+    std::string host, port, transport;
+};
+
+// The table, or with --json one document. True when every kind has a server.
+bool PrintSelections(const std::vector<Selection> &selections, const CommandOptions &options,
+                     JsonObject document) {
+    bool allFound = true;
+    std::vector<std::string> servers;
+    if (!options.json)
+        std::fprintf(Out(), "%-4s %-40s %-6s %s\n", "KIND", "HOST", "PORT", "TRANSPORT");
+    for (const Selection &s : selections) {
+        const bool found = !s.host.empty();
+        allFound = allFound && found;
+        JsonObject server;
+        server.String("kind", s.kind->key).Bool("found", found);
+        if (found) {
+            server.String("host", s.host).String("port", s.port);
+            server.Raw("transport", s.transport.empty() ? "null" : JsonString(s.transport));
+        }
+        servers.push_back(server.Text());
+        if (options.json)
+            continue;
+        // Padding before painting: colour codes would upset the widths.
+        char host[64];
+        std::snprintf(host, sizeof host, "%-40s", found ? s.host.c_str() : "none");
+        std::fprintf(Out(), "%-4s %s %-6s %s\n", s.kind->key,
+                     Paint(Out(), found ? kGreen : kRed, host).c_str(),
+                     found ? s.port.c_str() : "-", s.transport.empty() ? "-" : s.transport.c_str());
+    }
+    if (options.json) {
+        document.Raw("servers", JsonArray(servers)).Bool("allFound", allFound);
+        std::fprintf(Out(), "%s\n", document.Text().c_str());
+    }
+    return allFound;
 }
 
 }  // namespace
@@ -62,83 +96,87 @@ void PrintRow(const char *kind, const std::string &host, const std::string &port
 int CmdCheck(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseArguments("check", argc, argv, 1, &options, &rest))
-        return 2;
+    if (!ParseArguments("check", kDirOption | kJsonOption, argc, argv, 1, &options, &rest))
+        return kExitUsage;
     const int mask = ParseKinds(rest.empty() ? "" : rest.front());
     if (!mask)
-        return 2;
+        return kExitUsage;
 
     HostSession session(options.directory);
     if (!session.Ok())
-        return 1;
-    if (CheckServerStatus("", mask) != 1)
-        return 1;
-    session.WaitForCheckFinished();
+        return kExitNotFound;
+    if (CheckServerStatus("", mask) != 1) {
+        std::fprintf(stderr, "zembrix-netcheck check: the library refused to start a check\n");
+        return kExitNotFound;
+    }
+    const bool cancelled = session.WaitForCheckFinished();
 
-    std::printf("\n");
-    PrintRow("KIND", "HOST", "PORT", "TRANSPORT");
-    bool allFound = true;
+    std::vector<Selection> selections;
     for (const Kind &kind : kKinds) {
         if (!(mask & kind.code))
             continue;
         char host[1024] = "", port[1024] = "", description[32] = "";
         int transport = -1;
-        if (GetServerInfo(kind.code, host, port, description, &transport) != 0 || !*host) {
-            PrintRow(kind.key, "none", "-", "-");
-            allFound = false;
-            continue;
+        Selection selection{&kind, "", "", ""};
+        if (GetServerInfo(kind.code, host, port, description, &transport) == 0 && *host) {
+            selection.host = host;
+            selection.port = port;
+            if (kind.code == ZN_KIND_IM && transport >= 0 && transport <= 2)
+                selection.transport = kTransports[transport];
         }
-        PrintRow(kind.key, host, port, kind.code == ZN_KIND_IM ? kTransports[transport] : "-");
+        selections.push_back(selection);
     }
-    return allFound ? 0 : 1;
+    if (!options.json)
+        std::fprintf(Out(), "\n");
+    const bool allFound =
+        PrintSelections(selections, options, JsonObject().Bool("cancelled", cancelled));
+    if (cancelled) {
+        std::fprintf(stderr, "zembrix-netcheck check: cancelled by Ctrl-C\n");
+        return kExitInterrupted;
+    }
+    return allFound ? kExitSuccess : kExitNotFound;
 }
 
 int CmdInfo(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseArguments("info", argc, argv, 0, &options, &rest))
-        return 2;
+    if (!ParseArguments("info", kDirOption | kJsonOption, argc, argv, 0, &options, &rest))
+        return kExitUsage;
     // The selections of the last check, as the checkers recorded them in the
     // file (a new process's library knows only the SIP one).
     zn::CProfileFile profile;
     profile.m_strFileName = zn::ServerListPath(options.directory);
     zn::CAddressCipher cipher(false);
     cipher.DeriveKey();
-    PrintRow("KIND", "HOST", "PORT", "TRANSPORT");
-    bool allFound = true;
+    std::vector<Selection> selections;
     for (const Kind &kind : kKinds) {
+        Selection selection{&kind, "", "", ""};
         const std::string stored = profile.GetValue(zn::kNetworkSection, kind.key, zn::kNone);
-        if (stored == zn::kNone || stored.size() >= 1024) {
-            PrintRow(kind.key, "none", "-", "-");
-            allFound = false;
-            continue;
-        }
-        std::string host, port, digits;
-        zn::SplitAtLastColon(cipher.Decipher(stored), &host, &port);
-        std::string transport = "-";
-        if (kind.code == ZN_KIND_IM) {
-            const int code = zn::FindImTransport(port, &digits);
+        if (stored != zn::kNone && stored.size() < 1024) {
+            zn::SplitAtLastColon(cipher.Decipher(stored), &selection.host, &selection.port);
+            std::string digits;
+            const int code =
+                kind.code == ZN_KIND_IM ? zn::FindImTransport(selection.port, &digits) : -1;
             if (code >= 0) {
-                port = digits;
-                transport = kTransports[code];
+                selection.port = digits;
+                selection.transport = kTransports[code];
             }
         }
-        PrintRow(kind.key, host, port, transport);
+        selections.push_back(selection);
     }
-    return allFound ? 0 : 1;
+    return PrintSelections(selections, options, JsonObject()) ? kExitSuccess : kExitNotFound;
 }
 
 int CmdProxy(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseArguments("proxy", argc, argv, 1, &options, &rest))
-        return 2;
-    if (rest.empty()) {
-        std::fprintf(stderr, "proxy: give HOST:PORT, or none\n");
-        return 2;
-    }
+    if (!ParseArguments("proxy", kDirOption, argc, argv, 1, &options, &rest))
+        return kExitUsage;
+    if (rest.empty())
+        return UsageError("proxy", "give HOST:PORT, or none");
     HostSession session(options.directory);
     if (!session.Ok())
-        return 1;
-    return SetHTTPProxy(rest.front() == "none" ? "" : rest.front().c_str()) == 1 ? 0 : 1;
+        return kExitNotFound;
+    return SetHTTPProxy(rest.front() == "none" ? "" : rest.front().c_str()) == 1 ? kExitSuccess
+                                                                                 : kExitNotFound;
 }

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "host_session.h"
+#include "output.h"
 
 namespace {
 
@@ -15,62 +16,110 @@ struct Command {
     int (*run)(int argc, char **argv);
     const char *usage;
     const char *summary;
+    const char *example;
 };
 
 const Command kCommands[] = {
     {"init", CmdInit, "init [--dir DIR]",
-     "initialise on DIR (default: the current directory), writing the missing defaults of "
-     "ZembrixNetWork.ini; prints the callbacks received"},
-    {"check", CmdCheck, "check [web,sip,im,fax] [--dir DIR]",
-     "run a check of the given kinds (default: all), printing each progress message, then "
-     "what was selected per kind; exit status 0 when every kind has a server, 1 otherwise"},
-    {"info", CmdInfo, "info [--dir DIR]",
-     "show the server the last check selected for each kind, as recorded in the file"},
+     "Initialise the library on DIR (default: the current directory), which writes the\n"
+     "missing defaults of DIR/ZembrixNetWork.ini, and show the messages it sends.",
+     "zembrix-netcheck init --dir ~/.zembrix"},
+    {"check", CmdCheck, "check [web,sip,im,fax] [--dir DIR] [--json]",
+     "Probe the servers of the given kinds (default: all) and show what was selected per\n"
+     "kind. Progress goes to standard error; Ctrl-C cancels the check (twice: quit at once).\n"
+     "Exit status 0 when every kind has a server, 1 when one has none.",
+     "zembrix-netcheck check sip,im --dir ~/.zembrix"},
+    {"info", CmdInfo, "info [--dir DIR] [--json]",
+     "Show the server the last check selected for each kind, as recorded in the file.\n"
+     "Exit status 0 when every kind has one, 1 otherwise.",
+     "zembrix-netcheck info --json"},
     {"proxy", CmdProxy, "proxy HOST:PORT|none [--dir DIR]",
-     "set the HTTP proxy that update runs use, or none"},
-    {"update", CmdUpdate, "update [--version V] [--dir DIR]",
-     "run an update (version text V, default empty), printing each progress message, then the "
-     "entries it wrote per kind with their new addresses and the fallback page used; exit status 0 "
-     "when a server entry changed, 1 otherwise"},
-    {"list", CmdList, "list [--dir DIR]",
-     "show every entry of DIR's ZembrixNetWork.ini deciphered (kind, number, plain address, "
-     "status 0 usable / 1 selected / -1 failed), the selections, the proxy and the fallback "
-     "pages"},
-    {"encipher", CmdEncipher, "encipher TEXT",
-     "print TEXT enciphered as the file stores addresses (one line of upper-case hex)"},
+     "Set the HTTP proxy that update runs use, or none.", "zembrix-netcheck proxy 10.0.0.8:3128"},
+    {"list", CmdList, "list [--dir DIR] [--json]",
+     "Show every entry of DIR/ZembrixNetWork.ini deciphered: kind, number, plain address,\n"
+     "status (0 usable, 1 selected, -1 failed), then the selections, the proxy and the\n"
+     "fallback pages. Exit status 1 when the file is missing.",
+     "zembrix-netcheck list --dir ~/.zembrix"},
+    {"encipher", CmdEncipher, "encipher [--] TEXT",
+     "Print TEXT enciphered as the file stores addresses (upper-case hex). Put -- before a\n"
+     "TEXT that begins with '-'.",
+     "zembrix-netcheck encipher 192.0.2.21:5060"},
     {"decipher", CmdDecipher, "decipher HEX",
-     "print the plain text of an enciphered address (one line)"},
-    {"fetch", CmdFetch, "fetch URL [--agent A] [--header H]... [--verbose]",
-     "read URL through the exported class CAsyncSSLConnection and print the body as it sees "
-     "it; --verbose adds the content length and the time to the first byte on standard "
-     "error; exit status 0 when the URL was opened, 1 otherwise"},
+     "Print the plain text of an enciphered address as it is (control bytes escaped as \\xNN).",
+     "zembrix-netcheck decipher 2ABF5A9511E361E8F2FF76FF2033A7"},
+    {"update", CmdUpdate, "update [--version TEXT] [--dir DIR] [--json]",
+     "Ask the provider for fresh server lists (web API directly, then through the file's HTTP\n"
+     "proxy, then the next fallback page) and show what was written per kind. The servers go\n"
+     "into entries marked failed (-1). Ctrl-C cancels the update (twice: quit at once).\n"
+     "Exit status 0 when a server entry changed, 1 when none did.",
+     "zembrix-netcheck update --version 2.1 --dir ~/.zembrix"},
+    {"fetch", CmdFetch, "fetch URL [--agent A] [--header H]... [--verbose] [--json]",
+     "Read URL through the exported class CAsyncSSLConnection and print the body as it sees\n"
+     "it; --verbose adds the text's length and the time to the first byte on standard error.\n"
+     "Exit status 0 when the URL was opened, 1 otherwise.",
+     "zembrix-netcheck fetch https://192.0.2.5/list --header 'X-Client: 7'"},
 };
 
-void PrintHelp() {
-    std::printf("usage: zembrix-netcheck COMMAND [ARGS]\n\ncommands:\n");
-    for (const Command &command : kCommands) {
-        std::printf("  %s\n      %s\n", command.usage, command.summary);
+void PrintToolHelp() {
+    std::FILE *stream = Out();
+    std::fprintf(stream,
+                 "usage: zembrix-netcheck COMMAND [ARGS]   (zembrix-netcheck COMMAND --help)\n"
+                 "       zembrix-netcheck --version\n\ncommands:\n");
+    for (const Command &command : kCommands)
+        std::fprintf(stream, "  %s\n", command.usage);
+    std::fprintf(stream,
+                 "\nDIR holds ZembrixNetWork.ini (default: the current directory). --json prints\n"
+                 "one JSON document on standard output and nothing else there.\n"
+                 "Exit status: 0 success, 1 not found or failed, 2 usage error, 130 Ctrl-C.\n\n"
+                 "example:\n  zembrix-netcheck init --dir /tmp/zn && zembrix-netcheck check "
+                 "--dir /tmp/zn\n");
+}
+
+void PrintCommandHelp(const Command &command) {
+    std::fprintf(Out(), "usage: zembrix-netcheck %s\n\n%s\n\nexample:\n  %s\n", command.usage,
+                 command.summary, command.example);
+}
+
+bool AsksForHelp(int argc, char **argv) {
+    for (int i = 0; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
     }
-    std::printf("  --help\n      show this text\n");
+    return false;
 }
 
 }  // namespace
 
-bool ParseArguments(const char *command, int argc, char **argv, size_t maxRest,
+bool ParseArguments(const char *command, unsigned accepted, int argc, char **argv, size_t maxRest,
                     CommandOptions *options, std::vector<std::string> *rest) {
+    bool optionsEnded = false;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--dir") == 0) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "%s: --dir needs a directory\n", command);
-                return false;
-            }
-            options->directory = argv[++i];
+        const std::string word = argv[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            rest->push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const bool takesValue = (word == "--dir" && (accepted & kDirOption)) ||
+                                (word == "--version" && (accepted & kVersionOption));
+        if (takesValue && (i + 1 >= argc || argv[i + 1][0] == '-')) {
+            UsageError(command, word + " needs a value");
+            return false;
+        }
+        if (takesValue) {
+            (word == "--dir" ? options->directory : options->version) = argv[++i];
+        } else if (word == "--json" && (accepted & kJsonOption)) {
+            options->json = true;
         } else {
-            rest->push_back(argv[i]);
+            UsageError(command, "unknown option '" + word + "'");
+            return false;
         }
     }
     if (rest->size() > maxRest) {
-        std::fprintf(stderr, "%s: unexpected argument '%s'\n", command, (*rest)[maxRest].c_str());
+        UsageError(command, "unexpected argument '" + (*rest)[maxRest] + "'");
         return false;
     }
     return true;
@@ -79,21 +128,42 @@ bool ParseArguments(const char *command, int argc, char **argv, size_t maxRest,
 int CmdInit(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseArguments("init", argc, argv, 0, &options, &rest))
-        return 2;
+    if (!ParseArguments("init", kDirOption, argc, argv, 0, &options, &rest))
+        return kExitUsage;
     HostSession session(options.directory);
-    return session.Ok() ? 0 : 1;
+    if (!session.Ok())
+        return kExitNotFound;
+    std::fprintf(Out(), "initialised on %s\n", options.directory.c_str());
+    return kExitSuccess;
 }
 
 int main(int argc, char **argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        PrintHelp();
-        return argc < 2 ? 2 : 0;
+    SetUpOutput();
+    InstallInterruptHandler();
+    if (argc < 2) {
+        std::fprintf(stderr, "zembrix-netcheck: which command? (try --help)\n");
+        return kExitUsage;
+    }
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h" || first == "help") {
+        PrintToolHelp();
+        return kExitSuccess;
+    }
+    if (first == "--version") {
+        std::fprintf(Out(), "zembrix-netcheck %s\n", ZEMBRIXNET_VERSION);
+        return kExitSuccess;
     }
     for (const Command &command : kCommands) {
-        if (std::strcmp(argv[1], command.name) == 0)
-            return command.run(argc - 2, argv + 2);
+        if (first != command.name)
+            continue;
+        if (AsksForHelp(argc - 2, argv + 2)) {
+            PrintCommandHelp(command);
+            return kExitSuccess;
+        }
+        const int status = command.run(argc - 2, argv + 2);
+        std::fflush(Out());
+        return status;
     }
     std::fprintf(stderr, "zembrix-netcheck: unknown command '%s' (try --help)\n", argv[1]);
-    return 2;
+    return kExitUsage;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "output.h"
 #include "platform/FileSystem.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
@@ -24,12 +25,14 @@ constexpr int kCountWhenMissing = 10;
 // Keeps a wild count from flooding the terminal.
 constexpr int kMostEntriesListed = 100;
 
-// One whitespace-free field: control bytes, spaces, non-ASCII bytes and the
-// backslash itself are written as \xNN.
-std::string Printable(const std::string &text) {
+// Text for the terminal. As one whitespace-free field (list's columns):
+// control bytes, spaces, non-ASCII bytes and the backslash itself are written
+// as \xNN. Otherwise only control bytes are.
+std::string Printable(const std::string &text, bool field = true) {
     std::string out;
     for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7F || c == '\\') {
+        const bool control = c < 0x20 || c == 0x7F;
+        if (control || (field && (c == 0x20 || c >= 0x7F || c == '\\'))) {
             char escaped[5];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
             out += escaped;
@@ -57,18 +60,17 @@ std::string ShownAddress(zn::CAddressCipher &cipher, const std::string &stored) 
 bool RequireKey(const zn::CAddressCipher &cipher, const char *command) {
     if (cipher.HasKey())
         return true;
-    std::fprintf(stderr,
-                 "%s: no cipher key: the crypto providers (default, legacy) cannot be "
-                 "loaded\n",
-                 command);
+    std::fprintf(
+        stderr,
+        "zembrix-netcheck %s: no cipher key: the crypto providers (default, legacy) cannot be "
+        "loaded\n",
+        command);
     return false;
 }
 
-void Row(const std::string &kind, const std::string &number, const std::string &address,
-         const std::string &status) {
-    std::printf("%-5s %-8s %-46s %s\n", kind.c_str(), number.c_str(), address.c_str(),
-                status.c_str());
-}
+struct ListRow {
+    std::string kind, number, address, status;
+};
 
 class Lister {
   public:
@@ -78,6 +80,7 @@ class Lister {
     }
 
     bool HasKey() const { return m_cipher.HasKey(); }
+    const std::vector<ListRow> &Rows() const { return m_rows; }
 
     std::string Get(const std::string &key) {
         return m_file.GetValue(zn::kNetworkSection, key, zn::kMissing);
@@ -140,17 +143,28 @@ class Lister {
     }
 
   private:
+    void Row(const std::string &kind, const std::string &number, const std::string &address,
+             const std::string &status) {
+        m_rows.push_back({kind, number, address, status});
+    }
+
     zn::CProfileFile m_file;
     zn::CAddressCipher m_cipher;
+    std::vector<ListRow> m_rows;
 };
 
+// The one plain argument of encipher and decipher ("--" lets it begin with "-").
 bool TakeOneArgument(int argc, char **argv, const char *command, const char *what,
                      std::string *argument) {
-    if (argc != 1) {
-        std::fprintf(stderr, "%s: expects exactly one %s\n", command, what);
+    CommandOptions options;
+    std::vector<std::string> rest;
+    if (!ParseArguments(command, 0, argc, argv, 1, &options, &rest))
+        return false;
+    if (rest.empty()) {
+        UsageError(command, std::string("give the ") + what);
         return false;
     }
-    *argument = argv[0];
+    *argument = rest.front();
     return true;
 }
 
@@ -159,20 +173,19 @@ bool TakeOneArgument(int argc, char **argv, const char *command, const char *wha
 int CmdList(int argc, char **argv) {
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseArguments("list", argc, argv, 0, &options, &rest))
-        return 2;
+    if (!ParseArguments("list", kDirOption | kJsonOption, argc, argv, 0, &options, &rest))
+        return kExitUsage;
     const std::string path = zn::ServerListPath(options.directory);
     bool readOnly = false;
     if (!zn::QueryReadOnly(path, &readOnly)) {
-        std::fprintf(stderr, "list: cannot find %s\n", path.c_str());
-        return 1;
+        std::fprintf(stderr, "zembrix-netcheck list: cannot find %s\n", path.c_str());
+        return kExitNotFound;
     }
     Lister lister(path);
-    if (!lister.HasKey()) {
-        std::fprintf(stderr, "list: no cipher key; addresses are shown as stored\n");
-    }
-    std::printf("# %s%s\n", path.c_str(), readOnly ? " (read-only)" : "");
-    Row("KIND", "NUMBER", "ADDRESS", "STATUS");
+    if (!lister.HasKey())
+        std::fprintf(stderr,
+                     "zembrix-netcheck list: no cipher key; addresses are shown as "
+                     "stored\n");
     lister.Plain("TYPE", "TYPE");
     const char *const kinds[] = {"SIP", "WEB", "IM", "FAX"};
     for (const char *kind : kinds)
@@ -181,41 +194,65 @@ int CmdList(int argc, char **argv) {
         lister.Selection(kind);
     lister.Proxy();
     lister.Entries("FREE");
-    return 0;
+
+    if (options.json) {
+        std::vector<std::string> rows;
+        for (const ListRow &row : lister.Rows()) {
+            rows.push_back(JsonObject()
+                               .String("kind", row.kind)
+                               .String("number", row.number)
+                               .String("address", row.address)
+                               .String("status", row.status)
+                               .Text());
+        }
+        std::fprintf(Out(), "%s\n",
+                     JsonObject()
+                         .String("file", path)
+                         .Bool("readOnly", readOnly)
+                         .Raw("rows", JsonArray(rows))
+                         .Text()
+                         .c_str());
+        return kExitSuccess;
+    }
+    std::fprintf(Out(), "# %s%s\n", path.c_str(), readOnly ? " (read-only)" : "");
+    std::fprintf(Out(), "%-5s %-8s %-46s %s\n", "KIND", "NUMBER", "ADDRESS", "STATUS");
+    for (const ListRow &row : lister.Rows()) {
+        std::fprintf(Out(), "%-5s %-8s %-46s %s\n", row.kind.c_str(), row.number.c_str(),
+                     row.address.c_str(), row.status.c_str());
+    }
+    return kExitSuccess;
 }
 
 int CmdEncipher(int argc, char **argv) {
     std::string text;
     if (!TakeOneArgument(argc, argv, "encipher", "text", &text))
-        return 2;
+        return kExitUsage;
     if (text.size() >= kEncipherLimit) {
-        std::fprintf(stderr, "encipher: the text has %zu bytes; at most %zu are enciphered\n",
-                     text.size(), kEncipherLimit - 1);
-        return 1;
+        return UsageError("encipher", "the text has " + std::to_string(text.size()) +
+                                          " bytes; at most " + std::to_string(kEncipherLimit - 1) +
+                                          " are enciphered");
     }
     zn::CAddressCipher cipher(false);
     cipher.DeriveKey();
     if (!RequireKey(cipher, "encipher"))
-        return 1;
-    std::printf("%s\n", cipher.Encipher(text).c_str());
-    return 0;
+        return kExitNotFound;
+    std::fprintf(Out(), "%s\n", cipher.Encipher(text).c_str());
+    return kExitSuccess;
 }
 
 int CmdDecipher(int argc, char **argv) {
     std::string hex;
     if (!TakeOneArgument(argc, argv, "decipher", "hex text", &hex))
-        return 2;
+        return kExitUsage;
     if (!IsCipherHex(hex)) {
-        std::fprintf(stderr,
-                     "decipher: expects an even number (below %zu) of upper-case hex "
-                     "digits\n",
-                     kDecipherLimit);
-        return 1;
+        return UsageError("decipher", "expects an even number (below " +
+                                          std::to_string(kDecipherLimit) +
+                                          ") of upper-case hex digits");
     }
     zn::CAddressCipher cipher(false);
     cipher.DeriveKey();
     if (!RequireKey(cipher, "decipher"))
-        return 1;
-    std::printf("%s\n", Printable(cipher.Decipher(hex)).c_str());
-    return 0;
+        return kExitNotFound;
+    std::fprintf(Out(), "%s\n", Printable(cipher.Decipher(hex), false).c_str());
+    return kExitSuccess;
 }

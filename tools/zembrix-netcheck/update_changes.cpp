@@ -92,12 +92,11 @@ ListSnapshot TakeListSnapshot(const std::string &path) {
     return snapshot;
 }
 
-std::string DescribeUpdateChanges(const ListSnapshot &before, const ListSnapshot &after,
-                                  zn::CAddressCipher &cipher) {
-    std::string text;
+UpdateChanges CompareSnapshots(const ListSnapshot &before, const ListSnapshot &after,
+                               zn::CAddressCipher &cipher) {
+    UpdateChanges changes;
     for (const char *kind : kKinds) {
-        std::string rows;
-        int written = 0;
+        std::vector<WrittenEntry> written;
         for (int n = 1; n <= CountOf(after, kind); ++n) {
             const std::string key = kind + std::to_string(n);
             const std::string now = Lookup(after, key);
@@ -105,14 +104,27 @@ std::string DescribeUpdateChanges(const ListSnapshot &before, const ListSnapshot
                 continue;
             std::string address, status;
             SplitEntry(now, &address, &status);
-            rows += "  " + key + " " + Shown(cipher.Decipher(address)) + " status " +
-                    Shown(status) + "\n";
-            ++written;
+            written.push_back({key, Shown(cipher.Decipher(address)), Shown(status)});
         }
-        text += std::string(kind) + ": " + std::to_string(written) + " written\n" + rows;
+        changes.kinds.emplace_back(kind, written);
     }
-    const std::string page = FallbackPageUsed(before, after, cipher);
-    if (!page.empty())
-        text += "FREE page used: " + page + "\n";
+    changes.pageUsed = FallbackPageUsed(before, after, cipher);
+    return changes;
+}
+
+std::string DescribeUpdateChanges(const UpdateChanges &changes) {
+    std::string text;
+    for (const auto &kind : changes.kinds) {
+        text += kind.first + ": " + std::to_string(kind.second.size()) + " written\n";
+        for (const WrittenEntry &entry : kind.second)
+            text += "  " + entry.key + " " + entry.address + " status " + entry.status + "\n";
+    }
+    if (!changes.pageUsed.empty())
+        text += "FREE page used: " + changes.pageUsed + "\n";
     return text;
+}
+
+std::string DescribeUpdateChanges(const ListSnapshot &before, const ListSnapshot &after,
+                                  zn::CAddressCipher &cipher) {
+    return DescribeUpdateChanges(CompareSnapshots(before, after, cipher));
 }

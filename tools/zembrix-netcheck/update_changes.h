@@ -4,6 +4,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "store/AddressCipher.h"
 
@@ -15,6 +17,23 @@ struct ListSnapshot {
 };
 
 ListSnapshot TakeListSnapshot(const std::string &path);
+
+// One entry an update wrote: its key, plain address and status (control
+// bytes shown as '?': they come from the network).
+struct WrittenEntry {
+    std::string key, address, status;
+};
+
+struct UpdateChanges {
+    // WEB, SIP, IM, FAX in this order, each with the entries written.
+    std::vector<std::pair<std::string, std::vector<WrittenEntry>>> kinds;
+    // The fallback page the update read, when the FREE entries show one.
+    std::string pageUsed;
+};
+
+UpdateChanges CompareSnapshots(const ListSnapshot &before, const ListSnapshot &after,
+                               zn::CAddressCipher &cipher);
+std::string DescribeUpdateChanges(const UpdateChanges &changes);
 
 // Per kind, the entries whose stored value changed, with their new plain
 // address and status; then the fallback page used, when the FREE entries

@@ -2,12 +2,12 @@
 // server list file.
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "host_session.h"
+#include "output.h"
 #include "store/AddressCipher.h"
 #include "store/ServerList.h"
 #include "update_changes.h"
@@ -31,41 +31,62 @@ bool ServerEntriesChanged(const ListSnapshot &before, const ListSnapshot &after)
     return differs(before, after) || differs(after, before);
 }
 
+std::string ChangesAsJson(const UpdateChanges &changes, bool changed, bool cancelled) {
+    std::vector<std::string> kinds;
+    for (const auto &kind : changes.kinds) {
+        std::vector<std::string> written;
+        for (const WrittenEntry &entry : kind.second) {
+            written.push_back(JsonObject()
+                                  .String("key", entry.key)
+                                  .String("address", entry.address)
+                                  .String("status", entry.status)
+                                  .Text());
+        }
+        kinds.push_back(
+            JsonObject().String("kind", kind.first).Raw("written", JsonArray(written)).Text());
+    }
+    return JsonObject()
+        .Bool("cancelled", cancelled)
+        .Bool("changed", changed)
+        .Raw("kinds", JsonArray(kinds))
+        .Raw("fallbackPage", changes.pageUsed.empty() ? "null" : JsonString(changes.pageUsed))
+        .Text();
+}
+
 }  // namespace
 
 int CmdUpdate(int argc, char **argv) {
-    std::string version;
-    std::vector<char *> others;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") != 0) {
-            others.push_back(argv[i]);
-        } else if (i + 1 < argc) {
-            version = argv[++i];
-        } else {
-            std::fprintf(stderr, "update: --version needs a version text\n");
-            return 2;
-        }
-    }
     CommandOptions options;
     std::vector<std::string> rest;
-    if (!ParseArguments("update", static_cast<int>(others.size()), others.data(), 0, &options,
-                        &rest))
-        return 2;
+    if (!ParseArguments("update", kDirOption | kJsonOption | kVersionOption, argc, argv, 0,
+                        &options, &rest))
+        return kExitUsage;
 
     // After the initialisation, which writes the missing defaults: those are
     // not the update's doing.
     HostSession session(options.directory);
     if (!session.Ok())
-        return 1;
+        return kExitNotFound;
     const std::string path = zn::ServerListPath(options.directory);
     const ListSnapshot before = TakeListSnapshot(path);
-    if (UpdateServerList(version.c_str()) != 1)
-        return 1;
-    session.WaitForUpdateFinished();
+    if (UpdateServerList(options.version.c_str()) != 1) {
+        std::fprintf(stderr, "zembrix-netcheck update: the library refused to start an update\n");
+        return kExitNotFound;
+    }
+    const bool cancelled = session.WaitForUpdateFinished();
     const ListSnapshot after = TakeListSnapshot(path);
 
     zn::CAddressCipher cipher(false);
     cipher.DeriveKey();
-    std::printf("\n%s", DescribeUpdateChanges(before, after, cipher).c_str());
-    return ServerEntriesChanged(before, after) ? 0 : 1;
+    const UpdateChanges changes = CompareSnapshots(before, after, cipher);
+    const bool changed = ServerEntriesChanged(before, after);
+    if (options.json)
+        std::fprintf(Out(), "%s\n", ChangesAsJson(changes, changed, cancelled).c_str());
+    else
+        std::fprintf(Out(), "\n%s", DescribeUpdateChanges(changes).c_str());
+    if (cancelled) {
+        std::fprintf(stderr, "zembrix-netcheck update: cancelled by Ctrl-C\n");
+        return kExitInterrupted;
+    }
+    return changed ? kExitSuccess : kExitNotFound;
 }

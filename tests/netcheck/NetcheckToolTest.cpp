@@ -1,0 +1,150 @@
+// The command-line tool as users and scripts run it: exit statuses, --json
+// documents alone on standard output, Ctrl-C during a check and an update.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "store/AddressCipher.h"
+#include "store/ServerList.h"
+#include "support/Network.h"
+#include "support/TempDir.h"
+#include "support/TextLines.h"
+#include "support/ToolRun.h"
+
+namespace {
+
+using zntest::RunTool;
+using zntest::ToolResult;
+using zntest::ToolRunOptions;
+
+ToolResult Tool(std::vector<std::string> args, const ToolRunOptions &options = {}) {
+    args.insert(args.begin(), ZN_NETCHECK_TOOL);
+    return RunTool(args, options);
+}
+
+// python's reading of a JSON document: the printed value of expression
+// over the document d.
+std::string FromJson(const std::string &document, const std::string &expression) {
+    ToolRunOptions options;
+    options.input = document;
+    const ToolResult python = RunTool(
+        {"python3", "-c", "import json,sys; d=json.load(sys.stdin); print(" + expression + ")"},
+        options);
+    return python.status == 0 ? python.out : "not read: " + python.err + "\n" + document;
+}
+
+TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
+    zntest::TempDir initialised, empty;
+    ASSERT_EQ(Tool({"init", "--dir", initialised.Path()}).status, 0);
+    const std::string d = initialised.Path(), e = empty.Path();
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *said;  // in standard output (and error, unless the status is 0)
+    } cases[] = {
+        {{}, 2, "which command"},
+        {{"frobnicate"}, 2, "unknown command"},
+        {{"check", "--dir"}, 2, "--dir needs a value"},
+        {{"check", "--dir", "--json"}, 2, "--dir needs a value"},
+        {{"check", "mail", "--dir", d}, 2, "unknown server kind 'mail'"},
+        {{"list", "--jsn", "--dir", d}, 2, "unknown option '--jsn'"},
+        {{"encipher", "-x"}, 2, "unknown option '-x'"},
+        {{"decipher", "XYZ"}, 2, "hex digits"},
+        {{"update", "--version"}, 2, "--version needs a value"},
+        {{"fetch", "--header", "--json"}, 2, "--header needs a value"},
+        {{"info", "--dir", d}, 1, "none"},
+        {{"list", "--dir", e}, 1, "cannot find"},
+        {{"--version"}, 0, "zembrix-netcheck 0."},
+        {{"encipher", "--", "-x"}, 0, "\n"},
+        {{"encipher", "--help"}, 0, "example:"},
+        {{"proxy", "--help", "--dir", e}, 0, "usage: zembrix-netcheck proxy"},
+    };
+    for (const auto &c : cases) {
+        const ToolResult run = Tool(c.args);
+        const std::string what = c.args.empty() ? "(none)" : c.args.front();
+        EXPECT_EQ(run.status, c.status) << what << "\n" << run.err;
+        const std::string said = c.status == 0 ? run.out : run.out + run.err;
+        EXPECT_NE(said.find(c.said), std::string::npos) << what << ": " << said;
+        EXPECT_EQ((run.out + run.err).find("\x1b["), std::string::npos) << "colour off a terminal";
+        if (c.status == 2) {
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << what << ": " << run.err;
+        }
+    }
+    // "proxy --help" showed help and stored nothing.
+    EXPECT_FALSE(zntest::ReadWholeFile(zn::ServerListPath(e)).size());
+}
+
+TEST(NetcheckToolTest, JsonDocumentsAloneOnStandardOutput) {
+    zntest::TempDir dir;
+    ASSERT_EQ(Tool({"init", "--dir", dir.Path()}).status, 0);
+    const ToolResult list = Tool({"list", "--json", "--dir", dir.Path()});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(FromJson(list.out, "[r['address'] for r in d['rows'] if r['kind']=='SIP'][1]"),
+              "192.0.2.21:5060\n");
+    const ToolResult info = Tool({"info", "--json", "--dir", dir.Path()});
+    EXPECT_EQ(info.status, 1);
+    EXPECT_EQ(FromJson(info.out, "d['allFound'], len(d['servers'])"), "False 4\n");
+}
+
+TEST(NetcheckToolTest, DecipherPrintsTheTextAsItIs) {
+    const ToolResult hex = Tool({"encipher", "a b\\c\x01"});
+    ASSERT_EQ(hex.status, 0);
+    EXPECT_EQ(Tool({"decipher", hex.out.substr(0, hex.out.size() - 1)}).out, "a b\\c\\x01\n");
+}
+
+// Check and update runs against the namespace's hosts: one connectivity
+// host answers, the servers in the file are a listener or the silent-drop
+// host, whose connects hang until cancelled.
+class NetcheckJobTest : public zntest::NetworkTest {
+  protected:
+    NetcheckJobTest() : m_cipher(false) { m_cipher.DeriveKey(); }
+    void WriteFile(const std::vector<std::string> &lines) {
+        std::vector<std::string> all = {"[NETWORK]"};
+        all.insert(all.end(), lines.begin(), lines.end());
+        zntest::WriteWholeFile(zn::ServerListPath(m_dir.Path()), zntest::Crlf(all));
+    }
+    std::string Enciphered(const std::string &plain) { return m_cipher.Encipher(plain); }
+
+    zntest::TempDir m_dir;
+    zn::CAddressCipher m_cipher;
+    zntest::TcpListener m_connectivity{zntest::kConnectivityAddress1, 80};
+};
+
+TEST_F(NetcheckJobTest, CheckPrintsJsonAndCtrlCCancelsIt) {
+    zntest::TcpListener sip(zntest::kLocalServerAddress);
+    WriteFile(
+        {"SIPNUM=1", "SIP1=" + Enciphered(sip.Host() + ":" + std::to_string(sip.Port())) + ",0"});
+    const ToolResult found = Tool({"check", "sip", "--json", "--dir", m_dir.Path()});
+    EXPECT_EQ(found.status, 0) << found.err;
+    // The library's diagnostic line went to standard error, not into the document.
+    EXPECT_NE(found.err.find("CryptAcquireContext succeeded."), std::string::npos) << found.err;
+    EXPECT_EQ(FromJson(found.out, "d['servers'][0]['host'], d['cancelled']"), "10.0.0.5 False\n");
+
+    WriteFile(
+        {"SIPNUM=1", "SIP1=" + Enciphered(std::string(zntest::kSilentDropHost) + ":5060") + ",0"});
+    ToolRunOptions ctrlC;
+    ctrlC.interruptWhen = "Begin to check SIP proxy!";
+    const ToolResult cancelled = Tool({"check", "sip", "--dir", m_dir.Path()}, ctrlC);
+    EXPECT_TRUE(cancelled.interrupted);
+    EXPECT_EQ(cancelled.status, 130) << cancelled.err;
+    const size_t said = cancelled.err.find("cancelling the check");
+    EXPECT_NE(said, std::string::npos) << cancelled.err;
+    EXPECT_NE(cancelled.err.find("Finish all checking!", said), std::string::npos);
+}
+
+TEST_F(NetcheckJobTest, CtrlCCancelsAnUpdateWaitingOnTheWebApi) {
+    WriteFile({"WEB=" + Enciphered(std::string(zntest::kSilentDropHost) + ":443"), "WEBNUM=0",
+               "SIPNUM=0", "IMNUM=0", "FAXNUM=0"});
+    ToolRunOptions ctrlC;
+    ctrlC.interruptWhen = "Begin to update server list!";
+    const ToolResult run = Tool({"update", "--json", "--dir", m_dir.Path()}, ctrlC);
+    EXPECT_TRUE(run.interrupted);
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_NE(run.err.find("Finish updating!", run.err.find("cancelling the update")),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(FromJson(run.out, "d['cancelled'], d['changed']"), "True False\n");
+}
+
+}  // namespace
