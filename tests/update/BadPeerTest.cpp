@@ -123,8 +123,9 @@ TEST_F(BadPeerTest, AFaultyPeerAtAnySourceEndsTheRunAndTakesOnlyASoundAnswer) {
         PeerFault fault;
         bool merged;  // the faulty source's answer, or the sound page after it
     } cases[] = {
-        // The web API sources speak TLS to it: each fault fails that source
-        // and the run goes on to the next, ending with the sound page.
+        // The web API sources expect TLS from it (after a CONNECT when it is
+        // the proxy): each fault fails that source and the run goes on,
+        // ending with the sound page.
         {Direct, PeerFault::Reset, true},
         {Direct, PeerFault::AcceptAndClose, true},
         {Direct, PeerFault::NeverAnswer, true},
