@@ -1,8 +1,8 @@
-// Eight host threads call every export at random with odd arguments (nulls,
-// huge texts, format directives, line ends, masks and kinds out of range),
-// and the callbacks call them too. Whatever the interleaving: no crash, race
-// or deadlock (the suite also runs under both sanitizers), exactly one finish
-// message per accepted start, and the server list file whole afterwards.
+// Eight host threads call every export and the URL reader class at random
+// with odd arguments (nulls, huge texts, format directives, line ends, masks
+// and kinds out of range), and the callbacks call them too. Whatever the interleaving: no crash,
+// race or deadlock (the suite also runs under both sanitizers), exactly one finish message per
+// accepted start, and the server list file whole afterwards.
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,10 @@
 #include <thread>
 
 #include "acceptance/HostRecorder.h"
+#include "support/HttpsPeers.h"
+#include "support/Network.h"
 #include "support/TempDir.h"
+#include "zembrixnet/AsyncSSLConnection.h"
 
 namespace zntest {
 namespace {
@@ -38,6 +41,11 @@ struct Stress {
     std::string hugeMixed;
     std::atomic<bool> stop{false};
     std::atomic<int> inits{0}, closes{0}, checks{0}, updates{0};
+    // The URL reader: one object all threads share, and objects of a call.
+    std::vector<std::string> urls;
+    std::string page;
+    CAsyncSSLConnection shared;
+    std::atomic<int> pagesRead{0}, wrongTexts{0};
 
     explicit Stress(const std::string &dir) {
         directories = {dir, dir + "/", dir + "/missing/deeper", "/" + huge};
@@ -59,10 +67,44 @@ struct Stress {
         return from[random() % from.size()];
     }
 
+    std::string Text(std::mt19937 &random) {
+        const char *text = Pick(random, texts);
+        return text ? text : "";
+    }
+
+    // One call of the URL reader on the shared object, or a whole read on
+    // an object of its own.
+    void RandomUrlCall(std::mt19937 &random) {
+        CAsyncSSLConnection own;
+        CAsyncSSLConnection &connection = random() % 2 ? shared : own;
+        switch (random() % 4) {
+            case 0:
+                connection.OpenInternetConnection(random() % 2 ? "stress" : Text(random));
+                break;
+            case 1:
+                connection.OpenInternetUrl(Pick(random, urls), random() % 2 ? "" : Text(random));
+                break;
+            case 2:
+                connection.CloseInternetConnection();
+                break;
+            default: {
+                if (&connection == &own) {
+                    connection.OpenInternetConnection("stress");
+                    connection.OpenInternetUrl(urls[0], "");
+                }
+                // Another thread may have opened again or read it first;
+                // "/missing" gives the site's error page.
+                const std::string text = connection.ReceiveContents();
+                pagesRead += text == page;
+                wrongTexts += !text.empty() && text != page && text.compare(0, 6, "<html>") != 0;
+            }
+        }
+    }
+
     void RandomCall(HostRecorder &host, std::mt19937 &random) {
         static const std::vector<int> kMasks = {0, 1, 2, 4, 8, 15, 16, -1, INT_MIN, INT_MAX, 0x7F0};
         static const std::vector<int> kKinds = {1, 2, 4, 8, 0, 3, 5, 15, 16, -1, INT_MIN, INT_MAX};
-        switch (random() % 8) {
+        switch (random() % 9) {
             case 0:
                 inits += host.Init(Pick(random, directories)) == 3;
                 break;
@@ -90,8 +132,11 @@ struct Stress {
                               nulls & 8 ? nullptr : &transport);
                 break;
             }
-            default:
+            case 7:
                 SetHTTPProxy(Pick(random, texts));
+                break;
+            default:
+                RandomUrlCall(random);
         }
     }
 };
@@ -152,6 +197,20 @@ TEST(Stress, ExportsFromManyThreadsAndFromInsideCallbacks) {
     ASSERT_TRUE(initial.count("HTTPPROXY"));
 
     auto stress = std::make_shared<Stress>(dir.Path());
+    // A local site for the URL reader; the other addresses fail at once.
+    TestAuthority authority("Stress Authority", "");
+    ASSERT_TRUE(authority.Issue("localhost", dir.File("site.pem")));
+    NginxSite site(dir.File("site.pem"));
+    ASSERT_TRUE(site.Started());
+    stress->page = std::string(3000, 'p');
+    WriteWholeFile(site.Root() + "/page", stress->page);
+    stress->urls = {site.HttpUrl("/page"),
+                    site.HttpUrl("/missing"),
+                    site.HttpUrl("/chunked/page"),
+                    "http://127.0.0.1:" + std::to_string(kRefusedPort) + "/",
+                    "gopher://x/",
+                    "http://" + stress->huge,
+                    stress->hugeMixed};
     host.OnEveryCallback([stress, &host](const Received &) {
         // One level deep: a refusal inside would otherwise call back again.
         thread_local bool inside = false;
@@ -199,10 +258,14 @@ TEST(Stress, ExportsFromManyThreadsAndFromInsideCallbacks) {
     ASSERT_EQ(1, CloseCheckServer());
     host.OnEveryCallback(nullptr);
 
-    std::printf("Stress: %d checks, %d updates, %d initialisations, %d closes accepted\n",
-                stress->checks.load(), stress->updates.load(), stress->inits.load(),
-                stress->closes.load());
+    std::printf(
+        "Stress: %d checks, %d updates, %d initialisations, %d closes accepted, "
+        "%d pages read\n",
+        stress->checks.load(), stress->updates.load(), stress->inits.load(), stress->closes.load(),
+        stress->pagesRead.load());
     EXPECT_GT(stress->checks + stress->updates, 0);
+    EXPECT_GT(stress->pagesRead.load(), 0);
+    EXPECT_EQ(stress->wrongTexts.load(), 0);
     EXPECT_EQ(stress->checks.load(), host.Count("Finish all checking!"));
     EXPECT_EQ(stress->updates.load(), host.Count("Finish updating!"));
     EXPECT_EQ(stress->inits.load() + 2, host.Count("Init checking server list successfully"));

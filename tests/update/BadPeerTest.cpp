@@ -1,0 +1,369 @@
+// Whole update runs against peers that misbehave and disks that fill up:
+// every run ends, takes what a sound answer holds, and loses nothing of the
+// file. Inside scripts/netns-run.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "support/BadPeer.h"
+#include "support/ChildProcess.h"
+#include "support/HttpResponder.h"
+#include "support/HttpsPeers.h"
+#include "support/Network.h"
+#include "thread/TimeLimits.h"
+#include "update/ApiFetcher.h"
+#include "update/ServerListUpdater.h"
+#include "update/UpdateFileFixture.h"
+
+namespace zn {
+namespace {
+
+using zntest::BadPeer;
+using zntest::HttpResponder;
+using zntest::PeerFault;
+using zntest::ReadWholeFile;
+using zntest::WriteWholeFile;
+
+// Generous: the shortened limits below end every run in seconds.
+constexpr uint32_t kRunEndsWithinMs = 120000;
+
+class BadPeerTest : public UpdateFileTest {
+  protected:
+    void SetUp() override {
+        zntest::RequireIsolatedNetwork();
+        // A silent peer costs each source one of these, not a minute.
+        Limits().httpConnectMs = 2000;
+        Limits().httpSendReceiveMs = 1000;
+        Limits().sendWaitMs = 2000;
+        Limits().sendWaitViaProxyMs = 2000;
+    }
+    void TearDown() override { testhooks::RestoreTimeLimits(); }
+
+    // WEB1 has failed and takes the first address of an answer; WEB2 is
+    // usable and must stay whatever comes.
+    void WriteLists(const std::string &web, const std::string &proxy, const std::string &page) {
+        WriteFile({{"WEB", web},
+                   {"HTTPPROXY", proxy},
+                   {"WEBNUM", "2"},
+                   {"WEB1", Entry("10.0.0.1:443", "-1")},
+                   {"WEB2", Entry("10.0.0.2:443", "0")},
+                   {"SIPNUM", "1"},
+                   {"SIP1", Entry("10.0.0.3:5060", "1")},
+                   {"IMNUM", "0"},
+                   {"FAXNUM", "0"},
+                   {"FREENUM", "2"},
+                   {"FREE1", m_cipher.Encipher(page) + ",0"},
+                   {"FREE2", m_cipher.Encipher(page) + ",0"}});
+    }
+    std::string Enciphered(const std::string &address) { return m_cipher.Encipher(address); }
+    // A page whose one web server is 10.0.0.8:443.
+    std::string GoodPage() {
+        return "<webnum>1</webnum><web1>" + Enciphered("10.0.0.8:443") + "</web1>";
+    }
+
+    // Runs one whole update; false when it did not end.
+    bool RunUpdate() {
+        CServerListUpdater job;
+        job.m_strDirectory = m_dir.Path();
+        job.SetVersion("2.0");
+        return job.Start(0) == 0 &&
+               job.m_hDoneEvent.Wait(kRunEndsWithinMs) == WaitResult::Signalled &&
+               job.State() == kUpdateEnded;
+    }
+
+    // What becomes of WEB1: kept, the answer's address, or an empty usable
+    // entry (an item the answer announces but does not carry).
+    enum Outcome { Kept, Merged, Emptied };
+    // Every key but WEB1 and the page rotation as before.
+    void ExpectOnlyWeb1(Outcome outcome, const std::map<std::string, std::string> &before) {
+        EXPECT_EQ(Value("WEB1"), outcome == Merged ? Entry("10.0.0.8:443", "0")
+                                 : outcome == Kept ? Entry("10.0.0.1:443", "-1")
+                                                   : ",0");
+        for (const auto &[key, value] : before) {
+            if (key != "WEB1" && key.compare(0, 4, "FREE") != 0) {
+                EXPECT_EQ(Value(key), value) << key;
+            }
+        }
+    }
+    std::map<std::string, std::string> Snapshot() {
+        std::map<std::string, std::string> values;
+        for (const char *key : {"WEB", "HTTPPROXY", "WEBNUM", "WEB2", "SIPNUM", "SIP1", "IMNUM",
+                                "FAXNUM", "FREENUM"}) {
+            values[key] = Value(key);
+        }
+        return values;
+    }
+};
+
+const char *FaultName(PeerFault fault) {
+    switch (fault) {
+        case PeerFault::Reset:
+            return "resets";
+        case PeerFault::AcceptAndClose:
+            return "accepts and closes";
+        case PeerFault::NeverAnswer:
+            return "never answers";
+        case PeerFault::ByteByByte:
+            return "answers byte by byte";
+        case PeerFault::Flood:
+            return "answers with 100 MB";
+    }
+    return "?";
+}
+
+TEST_F(BadPeerTest, AFaultyPeerAtAnySourceEndsTheRunAndTakesOnlyASoundAnswer) {
+    enum Where { Direct, Proxy, Page };
+    const struct {
+        Where where;
+        PeerFault fault;
+        bool merged;  // the faulty source's answer, or the sound page after it
+    } cases[] = {
+        // The web API sources expect TLS from it (after a CONNECT when it is
+        // the proxy): each fault fails that source and the run goes on,
+        // ending with the sound page.
+        {Direct, PeerFault::Reset, true},
+        {Direct, PeerFault::AcceptAndClose, true},
+        {Direct, PeerFault::NeverAnswer, true},
+        {Direct, PeerFault::ByteByByte, true},
+        {Direct, PeerFault::Flood, true},
+        {Proxy, PeerFault::Reset, true},
+        {Proxy, PeerFault::AcceptAndClose, true},
+        {Proxy, PeerFault::NeverAnswer, true},
+        {Proxy, PeerFault::ByteByByte, true},
+        {Proxy, PeerFault::Flood, true},
+        // The page is the last source: what it breaks is not merged; a slow
+        // page is read whole, a flood up to the reader's cap, tags first.
+        {Page, PeerFault::Reset, false},
+        {Page, PeerFault::AcceptAndClose, false},
+        {Page, PeerFault::NeverAnswer, false},
+        {Page, PeerFault::ByteByByte, true},
+        {Page, PeerFault::Flood, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.where == Direct  ? "web API"
+                                 : c.where == Proxy ? "proxy"
+                                                    : "page") +
+                     " " + FaultName(c.fault));
+        const std::string body = GoodPage();
+        const std::string reply = c.fault == PeerFault::Flood ? body : HttpResponder::Reply(body);
+        BadPeer bad(c.fault, c.where == Page ? reply : "\x16\x03\x01 not a handshake");
+        HttpResponder sound(HttpResponder::Reply(body));
+        const std::string badAddress = "127.0.0.1:" + std::to_string(bad.Port());
+        // The proxied fetch is only tried after a failed direct one.
+        WriteLists(c.where == Direct ? Enciphered(badAddress)
+                   : c.where == Proxy
+                       ? Enciphered("127.0.0.1:" + std::to_string(zntest::kRefusedPort))
+                       : "04",
+                   c.where == Proxy ? badAddress : "04",
+                   c.where == Page ? bad.Url("/list") : sound.Url("/list"));
+        const auto before = Snapshot();
+        ASSERT_TRUE(RunUpdate());
+        EXPECT_GE(bad.Connections(), 1);
+        ExpectOnlyWeb1(c.merged ? Merged : Kept, before);
+        if (c.fault == PeerFault::Flood && c.where == Page) {
+            EXPECT_LT(bad.BytesSent(), zntest::kFloodBytes / 2) << "the reader did not stop";
+        }
+    }
+}
+
+TEST_F(BadPeerTest, HostileTagsMergeOnlyStorableAddressesAndKeepTheRest) {
+    const std::string good = Enciphered("10.0.0.8:443");
+    const struct {
+        const char *what;
+        std::string page;
+        Outcome outcome;
+    } cases[] = {
+        {"huge count", "<webnum>99999999999999999999</webnum><web1>" + good + "</web1>", Merged},
+        // A negative count reads as the usual ten.
+        {"count -1", "<webnum>-1</webnum><web1>" + good + "</web1>", Merged},
+        // Too long to decipher on the page: it reads as an empty item.
+        {"item of 2000 bytes",
+         "<webnum>1</webnum><web1>" + Enciphered(std::string(2000, '9') + ":1") + "</web1>",
+         Emptied},
+        {"item of 2000 bytes of no hex",
+         "<webnum>1</webnum><web1>" + std::string(2000, 'z') + "</web1>", Kept},
+        {"item cut in half", "<webnum>1</webnum><web1>" + good.substr(0, 8), Emptied},
+        {"item's end tag cut in half", "<webnum>1</webnum><web1>" + good + "</we", Emptied},
+        {"count cut in half", "<webnum>1</web<web1>" + good + "</web1>", Kept},
+        {"only an opening bracket", "<", Kept},
+        {"count of every kind huge, no items",
+         "<webnum>10000</webnum><sipnum>10000</sipnum><imnum>10000</imnum>", Emptied},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        HttpResponder page(HttpResponder::Reply(c.page));
+        WriteLists("04", "04", page.Url("/list"));
+        const auto before = Snapshot();
+        ASSERT_TRUE(RunUpdate());
+        EXPECT_EQ(page.Requests(), 1);
+        ExpectOnlyWeb1(c.outcome, before);
+    }
+}
+
+TEST_F(BadPeerTest, EscapedTagsAreReadOnlyFromTheFirstPagesPlainTagsFromEvery) {
+    const std::string good = Enciphered("10.0.0.8:443");
+    const std::string escaped =
+        "&lt;webnum&gt;1&lt;/webnum&gt;&lt;web1&gt;" + good + "&lt;/web1&gt;";
+    constexpr int kPages = 5;
+    for (const bool escapedTags : {true, false}) {
+        HttpResponder page(HttpResponder::Reply(escapedTags ? escaped : GoodPage()));
+        // Page m is chosen when the pages before it are used up; the last
+        // one counts as index kPages + 1.
+        for (int m = 1; m <= kPages; ++m) {
+            SCOPED_TRACE((escapedTags ? "escaped, page " : "plain, page ") + std::to_string(m));
+            WriteFile({{"WEB", "04"},
+                       {"HTTPPROXY", "04"},
+                       {"WEBNUM", "1"},
+                       {"WEB1", Entry("10.0.0.1:443", "-1")},
+                       {"SIPNUM", "0"},
+                       {"IMNUM", "0"},
+                       {"FAXNUM", "0"},
+                       {"FREENUM", std::to_string(kPages)}});
+            for (int n = 1; n <= kPages; ++n) {
+                m_profile.SetValue("NETWORK", "FREE" + std::to_string(n),
+                                   m_cipher.Encipher(page.Url()) + (n < m ? ",-1" : ",0"));
+            }
+            ASSERT_TRUE(RunUpdate());
+            const int index = m < kPages ? m : kPages + 1;
+            const bool merged = !escapedTags || index < 3;
+            EXPECT_EQ(Value("WEB1"),
+                      merged ? Entry("10.0.0.8:443", "0") : Entry("10.0.0.1:443", "-1"));
+        }
+        EXPECT_EQ(page.Requests(), kPages);
+    }
+}
+
+TEST_F(BadPeerTest, BrokenCertificateStoreEntriesAreSkipped) {
+    zntest::TestAuthority serverAuthority("Server Authority", "");
+    zntest::TestAuthority clientAuthority("Client Authority", "Quenstead Corp.");
+    ASSERT_TRUE(serverAuthority.Issue("localhost", m_dir.File("server.pem")));
+    zntest::NginxServer nginx(m_dir.File("server.pem"), clientAuthority.CertificatePath());
+    ASSERT_TRUE(nginx.Started());
+    for (const char *store : {"certs", "certs/MY", "certs/ROOT"})
+        mkdir(m_dir.File(store).c_str(), 0700);
+    WriteWholeFile(m_dir.File("certs/ROOT/server.pem"),
+                   ReadWholeFile(serverAuthority.CertificatePath()));
+    ASSERT_TRUE(clientAuthority.Issue("client", m_dir.File("client.pem")));
+    const std::string pem = ReadWholeFile(m_dir.File("client.pem"));
+    const std::string certificateOnly = pem.substr(0, pem.find("-----END CERTIFICATE-----") + 26);
+
+    // File-name order: every broken one comes before the sound one.
+    const struct {
+        const char *what;
+        std::map<std::string, std::string> files;  // "" content: a directory
+        bool succeeds;
+    } cases[] = {
+        {"broken ones before a sound one",
+         {{"a-garbage.pem", "-----BEGIN CERTIFICATE-----\nnot base64 at all\n"},
+          {"b-cut.pem", pem.substr(0, pem.size() / 2)},
+          {"c-no-key.pem", certificateOnly},
+          {"d-directory.pem", ""},
+          {"e-empty.pem", "\n"},
+          {"z-client.pem", pem}},
+         true},
+        {"only broken ones",
+         {{"a-garbage.pem", std::string(5000, '\xff')},
+          {"c-no-key.pem", certificateOnly},
+          {"d-directory.pem", ""}},
+         false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(m_dir.File("certs/MY"));
+        mkdir(m_dir.File("certs/MY").c_str(), 0700);
+        for (const auto &[name, content] : c.files) {
+            const std::string path = m_dir.File("certs/MY/" + name);
+            if (content.empty())
+                mkdir(path.c_str(), 0700);
+            else
+                WriteWholeFile(path, content);
+        }
+        WriteFile({{"WEB", Enciphered("127.0.0.1:" + std::to_string(nginx.RequiredPort()))}});
+        CDirectApiFetcher fetcher;
+        fetcher.m_strDirectory = m_dir.Path();
+        ASSERT_EQ(fetcher.Start(0), 0);
+        fetcher.Join();
+        EXPECT_EQ(fetcher.m_bSucceeded, c.succeeds ? 1 : 0);
+        EXPECT_EQ(fetcher.m_strResponse, c.succeeds ? zntest::kNginxBody : "");
+    }
+}
+
+// In a child with a full 16 KiB tmpfs as the directory: what went wrong.
+std::string FullDiskUpdate(const std::string &directory, const std::string &pageUrl,
+                           CAddressCipher &cipher) {
+    std::string failures;
+    CProfileFile profile;
+    profile.m_strFileName = ServerListPath(directory);
+    WriteWholeFile(
+        profile.m_strFileName,
+        zntest::Crlf({"[NETWORK]", "WEB=04", "HTTPPROXY=04", "WEBNUM=1",
+                      "WEB1=" + cipher.Encipher("10.0.0.1:443") + ",-1", "SIPNUM=0", "IMNUM=0",
+                      "FAXNUM=0", "FREENUM=2", "FREE1=" + cipher.Encipher(pageUrl) + ",0",
+                      "FREE2=" + cipher.Encipher(pageUrl) + ",0"}));
+    const std::string old = ReadWholeFile(profile.m_strFileName);
+    const std::string filler = directory + "/filler";
+    {
+        FILE *out = std::fopen(filler.c_str(), "wb");
+        const std::string block(4096, 'x');
+        while (out && std::fwrite(block.data(), 1, block.size(), out) == block.size() &&
+               std::fflush(out) == 0) {
+        }
+        if (out)
+            std::fclose(out);
+    }
+    auto run = [&] {
+        CServerListUpdater job;
+        job.m_strDirectory = directory;
+        return job.Start(0) == 0 &&
+               job.m_hDoneEvent.Wait(kRunEndsWithinMs) == WaitResult::Signalled;
+    };
+    if (!run())
+        failures += "the run on a full disk did not end; ";
+    if (ReadWholeFile(profile.m_strFileName) != old)
+        failures += "the file changed on a full disk; ";
+    std::filesystem::remove(filler);
+    size_t names = 0;
+    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(directory))
+        ++names;
+    if (names != 1)
+        failures += "something was left beside the file; ";
+    if (!run())
+        failures += "the run with space did not end; ";
+    if (profile.GetValue("NETWORK", "WEB1", "#") != cipher.Encipher("10.0.0.8:443") + ",0")
+        failures += "no merge once space came back; ";
+    return failures;
+}
+
+TEST_F(BadPeerTest, AFullDiskDuringAnUpdateLeavesTheFileWhole) {
+    if (!zntest::IsRoot())
+        GTEST_SKIP() << "mounting a private tmpfs needs root";
+    const std::string mountPoint = m_dir.File("tiny");
+    const std::string report = m_dir.File("report.txt");
+    mkdir(mountPoint.c_str(), 0700);
+    constexpr int kCannotMount = 77;
+    // The page server lives in the child too: a fork keeps only its thread.
+    zntest::ChildProcess child([&] {
+        const std::string why = zntest::MountPrivateTmpfs(mountPoint, "16k");
+        if (!why.empty()) {
+            WriteWholeFile(report, why);
+            return kCannotMount;
+        }
+        HttpResponder page(HttpResponder::Reply(GoodPage()));
+        const std::string failures = FullDiskUpdate(mountPoint, page.Url("/list"), m_cipher);
+        WriteWholeFile(report, failures);
+        return failures.empty() ? 0 : 1;
+    });
+    ASSERT_TRUE(child.Running());
+    const int status = child.Wait();
+    if (status == kCannotMount)
+        GTEST_SKIP() << "no private mount namespace: " << ReadWholeFile(report);
+    EXPECT_EQ(status, 0) << ReadWholeFile(report);
+}
+
+}  // namespace
+}  // namespace zn
