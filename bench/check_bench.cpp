@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "check/Probe.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
@@ -73,12 +74,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: check_bench [--dir DIRECTORY]\n");
         return 2;
     }
-    if (!zntest::FindDefaultRoute(zntest::ReadWholeFile("/proc/net/route"),
-                                  zntest::ReadWholeFile("/proc/net/ipv6_route"))
-             .empty()) {
-        std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
+    if (!znbench::InsidePrivateNamespace())
         return 2;
-    }
     zntest::TempDir dir;
     zntest::TcpListener internet(zntest::kConnectivityAddress1, 80);
     if (InitCheckServer(nullptr, nullptr, OnCheckFinished, nullptr, nullptr, nullptr, nullptr,

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "platform/HttpTransport.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
@@ -56,27 +57,11 @@ std::string SystemBundleWith(const std::string &authority, const zntest::TempDir
     return bundle;
 }
 
-double CurlCommandMs(const std::string &bundle, const std::string &url) {
-    const std::string command = "curl -s -o /dev/null -w '%{time_total}' --cacert '" + bundle +
-                                "' --noproxy '*' '" + url + "'";
-    FILE *pipe = popen(command.c_str(), "r");
-    double seconds = -1;
-    if (!pipe || std::fscanf(pipe, "%lf", &seconds) != 1)
-        seconds = -1;
-    if (pipe)
-        pclose(pipe);
-    return seconds * 1000;
-}
-
 }  // namespace
 
 int main() {
-    if (!zntest::FindDefaultRoute(zntest::ReadWholeFile("/proc/net/route"),
-                                  zntest::ReadWholeFile("/proc/net/ipv6_route"))
-             .empty()) {
-        std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
+    if (!znbench::InsidePrivateNamespace())
         return 2;
-    }
     zntest::TempDir dir;
     zntest::TestAuthority authority("Bench Authority", "Quenstead Corp.");
     zntest::TempDir roots;
@@ -138,7 +123,7 @@ int main() {
             std::fprintf(stderr, "request failed: code %u\n", result.errorCode);
             return 1;
         }
-        theirs.push_back(CurlCommandMs(bundle, url));
+        theirs.push_back(znbench::CurlCommandMs("--cacert '" + bundle + "'", url));
         if (theirs.back() < 0) {
             std::fprintf(stderr, "the curl command failed\n");
             return 1;

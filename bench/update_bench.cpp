@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "store/AddressCipher.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
@@ -82,31 +83,21 @@ void WriteFile(const std::string &path, const std::string &web) {
 
 // The curl command's own time for the request, with the client certificate
 // and the same authorities as the library: the system's and the store's.
-double CurlCommandMs(const std::string &dir, const std::string &url) {
+// The same request as the library's: agent, client certificate, and the
+// system's authorities with the test authority.
+double CurlUpdateRequestMs(const std::string &dir, const std::string &url) {
     const std::string bundle = dir + "/bundle.pem";
     zntest::WriteWholeFile(bundle, zntest::ReadWholeFile("/etc/ssl/certs/ca-certificates.crt") +
                                        zntest::ReadWholeFile(dir + "/certs/ROOT/server.pem"));
-    const std::string command = "curl -s -o /dev/null -w '%{time_total}' -A zembrix --cacert '" +
-                                bundle + "' --cert '" + dir +
-                                "/certs/MY/client.pem' --noproxy '*' '" + url + "'";
-    FILE *pipe = popen(command.c_str(), "r");
-    double seconds = -1;
-    if (!pipe || std::fscanf(pipe, "%lf", &seconds) != 1)
-        seconds = -1;
-    if (pipe)
-        pclose(pipe);
-    return seconds * 1000;
+    return znbench::CurlCommandMs(
+        "-A zembrix --cacert '" + bundle + "' --cert '" + dir + "/certs/MY/client.pem'", url);
 }
 
 }  // namespace
 
 int main() {
-    if (!zntest::FindDefaultRoute(zntest::ReadWholeFile("/proc/net/route"),
-                                  zntest::ReadWholeFile("/proc/net/ipv6_route"))
-             .empty()) {
-        std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
+    if (!znbench::InsidePrivateNamespace())
         return 2;
-    }
     zntest::TempDir peers, dir;
     zntest::TestAuthority serverAuthority("Server Authority", "");
     zntest::TestAuthority clientAuthority("Client Authority", "Quenstead Corp.");
@@ -189,7 +180,7 @@ int main() {
             std::fprintf(stderr, "the update did not merge the answer\n");
             return 1;
         }
-        theirs.push_back(CurlCommandMs(dir.Path(), url));
+        theirs.push_back(CurlUpdateRequestMs(dir.Path(), url));
         if (theirs.back() < 0) {
             std::fprintf(stderr, "the curl command failed\n");
             return 1;

@@ -20,7 +20,8 @@
 #define ZEMBRIXNET_VERSION_PATCH 0
 
 #if defined(ZN_STATIC) && defined(ZEMBRIXNET_BUILDING)
-#error "ZN_STATIC (using a static build) and ZEMBRIXNET_BUILDING (building the DLL) exclude each other"
+#error \
+    "ZN_STATIC (using a static build) and ZEMBRIXNET_BUILDING (building the DLL) exclude each other"
 #endif
 
 #if defined(_WIN32)

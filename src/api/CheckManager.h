@@ -1,7 +1,7 @@
 // The one object that runs the library's jobs, one at a time, on its own
 // thread: it starts, cancels and closes them and hands each to its unit (a
-// check to CCheckRun, an update to CServerListUpdater). It also answers the server-information and proxy
-// requests on the host's thread.
+// check to CCheckRun, an update to CServerListUpdater). It also answers the server-information and
+// proxy requests on the host's thread.
 #pragma once
 
 #include <atomic>

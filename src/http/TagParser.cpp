@@ -4,8 +4,7 @@
 
 namespace zn {
 
-size_t CTagParser::FindTagStart(const std::string &text, const std::string &pattern,
-                                size_t from) {
+size_t CTagParser::FindTagStart(const std::string &text, const std::string &pattern, size_t from) {
     if (pattern.empty())
         return std::string::npos;
     for (size_t pos = text.find('<', from); pos != std::string::npos;
