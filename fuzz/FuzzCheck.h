@@ -1,5 +1,5 @@
 // What the fuzz targets share: a property check that stops the run with a
-// report (libFuzzer then saves the input), and splitting an input into
+// report (libFuzzer then saves the input), one keyed cipher, and splitting an input into
 // newline-separated fields so that seeds stay readable.
 #pragma once
 
@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "store/AddressCipher.h"
 
 #define FUZZ_CHECK(condition)                                                                     \
     do {                                                                                          \
@@ -29,6 +31,17 @@ inline std::string NextField(const uint8_t *&data, size_t &size) {
     data += used;
     size -= used;
     return field;
+}
+
+// One keyed cipher for every input: deriving the key is slow and its result
+// never changes. Never destroyed, as in the library.
+inline zn::CAddressCipher &Cipher() {
+    static zn::CAddressCipher *cipher = [] {
+        auto *c = new zn::CAddressCipher(false);
+        c->DeriveKey();
+        return c;
+    }();
+    return *cipher;
 }
 
 inline std::string Rest(const uint8_t *data, size_t size) {

@@ -8,19 +8,6 @@
 #include "FuzzCheck.h"
 #include "store/AddressCipher.h"
 
-namespace {
-
-zn::CAddressCipher &Cipher() {
-    static zn::CAddressCipher *cipher = [] {
-        auto *c = new zn::CAddressCipher(false);
-        c->DeriveKey();
-        return c;
-    }();
-    return *cipher;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text = znfuzz::Rest(data, size);
 
@@ -41,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(std::memcmp(back.data(), text.data(), text.size()) == 0);
     }
 
-    zn::CAddressCipher &cipher = Cipher();
+    zn::CAddressCipher &cipher = znfuzz::Cipher();
     FUZZ_CHECK(cipher.HasKey());
     const std::string plain = cipher.Decipher(text);
     FUZZ_CHECK(plain.size() <= text.size());

@@ -6,23 +6,10 @@
 #include "http/TagParser.h"
 #include "update/FallbackPage.h"
 
-namespace {
-
-zn::CAddressCipher &Cipher() {
-    static zn::CAddressCipher *cipher = [] {
-        auto *c = new zn::CAddressCipher(false);
-        c->DeriveKey();
-        return c;
-    }();
-    return *cipher;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int pageIndex = std::atoi(znfuzz::NextField(data, size).c_str());
     const std::string page = znfuzz::Rest(data, size);
-    const std::string answer = zn::RewriteFallbackPage(page, pageIndex, Cipher());
+    const std::string answer = zn::RewriteFallbackPage(page, pageIndex, znfuzz::Cipher());
 
     // The web count opens the answer; later ones may follow values that
     // the page, which gives the whole list anyway, filled with tags.

@@ -25,15 +25,6 @@ std::string FilePath() {
     return path;
 }
 
-zn::CAddressCipher &Cipher() {
-    static zn::CAddressCipher *cipher = [] {
-        auto *c = new zn::CAddressCipher(false);
-        c->DeriveKey();
-        return c;
-    }();
-    return *cipher;
-}
-
 // The keys looked at: the counts, the first entries of each kind, and some
 // the merge has no business with.
 std::vector<std::string> Keys() {
@@ -74,13 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Counts run to thousands, each missing entry a whole-file save: a
     // host's cancel after a hundred entries keeps each input quick.
     int entries = 0;
-    zn::BuildUpdateQuery(profile, Cipher(), [&] { return ++entries > 100; });
+    zn::BuildUpdateQuery(profile, znfuzz::Cipher(), [&] { return ++entries > 100; });
 
     static const std::vector<std::string> keys = Keys();
     std::vector<std::string> before;
     for (const std::string &key : keys)
         before.push_back(profile.GetValue("NETWORK", key, "#"));
-    zn::MergeServerLists(response, profile, Cipher());
+    zn::MergeServerLists(response, profile, znfuzz::Cipher());
 
     static const std::regex newEntry("[0-9A-F]*,0");
     for (size_t i = 0; i < keys.size(); ++i) {
