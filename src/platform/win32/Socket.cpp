@@ -85,6 +85,9 @@ DWORD WINAPI LookupThread(void *parameter) {
 // deadline ends the wait for a lookup.
 bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::time_point deadline,
                  in_addr *address) {
+    // An empty name would give the machine's own addresses here.
+    if (host.empty())
+        return false;
     if (FirstIPv4(host.c_str(), AI_NUMERICHOST, address))
         return true;
     Lookup *lookup = new (std::nothrow) Lookup;
