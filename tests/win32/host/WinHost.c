@@ -12,7 +12,13 @@
  */
 #include <stdio.h>
 #include <string.h>
+/* winsock2.h before windows.h, which would bring the old Winsock in; then
+   what builds on windows.h. */
+#include <winsock2.h>
+
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include "zembrixnet.h"
 
@@ -105,15 +111,39 @@ typedef int(ZN_CALL *InitFunction)(StatusCallback, void *, CheckFinishedCallback
                                    const char *);
 typedef int(ZN_CALL *CheckFunction)(const char *, int);
 
-/* The host unloads the library while a check runs: FreeLibrary returns at
-   once, the library stays loaded until its threads are done, and nothing of
-   it runs after it is gone. */
+static int CountOwnThreads(void) {
+    THREADENTRY32 entry;
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    entry.dwSize = sizeof entry;
+    if (Thread32First(snapshot, &entry)) {
+        do {
+            if (entry.th32OwnerProcessID == GetCurrentProcessId())
+                ++count;
+        } while (Thread32Next(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+/* Loading runs under the loader's lock: the library starts no thread and not
+   the socket layer then. The host unloads the library while a check runs:
+   FreeLibrary returns at once, the library stays loaded until its threads
+   are done, and nothing of it runs after it is gone. */
 static int RunUnload(const char *directory) {
+    int threadsBefore = CountOwnThreads();
     HMODULE library = LoadLibraryA("zembrixnet.dll");
     InitFunction init;
     CheckFunction check;
     if (!library)
         return Fail("LoadLibrary");
+    if (CountOwnThreads() != threadsBefore)
+        return Fail("a thread started at load");
+    /* This host never started Winsock itself. */
+    if (WSACleanup() != SOCKET_ERROR || WSAGetLastError() != WSANOTINITIALISED)
+        return Fail("the socket layer started at load");
     init = (InitFunction)(void (*)(void))GetProcAddress(library, "InitCheckServer");
     check = (CheckFunction)(void (*)(void))GetProcAddress(library, "CheckServerStatus");
     if (!init || !check)
