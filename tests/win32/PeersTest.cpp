@@ -13,6 +13,7 @@
 
 #include "platform/HttpTransport.h"
 #include "support/TempDir.h"
+#include "zembrixnet/AsyncSSLConnection.h"
 
 using namespace zn;
 
@@ -197,6 +198,16 @@ TEST_F(PeersTest, StreamHandsOutTheBodyInPieces) {
     }
     EXPECT_EQ(read, HttpReadOutcome::End);
     EXPECT_EQ(body, kBody);
+}
+
+TEST_F(PeersTest, UrlReaderReadsAPageOverTheWindowsTransport) {
+    CAsyncSSLConnection connection;
+    ASSERT_EQ(connection.OpenInternetConnection("zembrixnet-test"), 1);
+    const std::string url = "http://127.0.0.1:" + Peer("ZN_PEER_HTTP") + "/list.txt";
+    ASSERT_EQ(connection.OpenInternetUrl(url, "X-Zembrix-Test: 1\r\n"), 1);
+    EXPECT_EQ(connection.ReceiveContents(), kBody);
+    EXPECT_EQ(connection.ReceiveContents(), "");
+    connection.CloseInternetConnection();
 }
 
 }  // namespace
