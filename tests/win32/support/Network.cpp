@@ -1,6 +1,5 @@
-// The network helpers of the tests on Winsock (the other builds' version uses
-// poll and an eventfd). The guard against a default route reads the same
-// kernel tables, through Wine's view of the Linux file system.
+// The test listener on Winsock (the other builds' version uses poll and an
+// eventfd); the shared helpers are in tests/support/NetworkGuard.cpp.
 #include "support/Network.h"
 
 // winsock2.h before windows.h, which would bring the old Winsock in.
@@ -8,12 +7,6 @@
 
 #include <windows.h>
 #include <ws2tcpip.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
 namespace zntest {
 
@@ -32,39 +25,6 @@ bool StartWinsock() {
     }();
     return started;
 }
-
-std::vector<std::string> Fields(const std::string &line) {
-    std::istringstream in(line);
-    std::vector<std::string> fields;
-    std::string field;
-    while (in >> field)
-        fields.push_back(field);
-    return fields;
-}
-
-bool ReadFile(const char *path, std::string *text) {
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    std::ostringstream out;
-    out << in.rdbuf();
-    *text = out.str();
-    return true;
-}
-
-std::string EnvironmentValue(const char *name) {
-    const char *value = std::getenv(name);
-    if (!value || !*value) {
-        ADD_FAILURE() << name << " is not set: run the tests through scripts/netns-run";
-        return std::string();
-    }
-    return value;
-}
-
-class IsolatedNetworkEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override { RequireIsolatedNetwork(); }
-};
 
 // Accepts and closes every connection waiting now.
 int AcceptAllWaiting(SOCKET listener) {
@@ -85,52 +45,6 @@ int AcceptAllWaiting(SOCKET listener) {
 }
 
 }  // namespace
-
-std::string ConnectivityHostName1() {
-    return EnvironmentValue("ZEMBRIXNET_CONNECTIVITY_HOST1");
-}
-std::string ConnectivityHostName2() {
-    return EnvironmentValue("ZEMBRIXNET_CONNECTIVITY_HOST2");
-}
-
-std::string FindDefaultRoute(const std::string &ipv4Routes, const std::string &ipv6Routes) {
-    std::istringstream ipv4(ipv4Routes);
-    for (std::string line; std::getline(ipv4, line);) {
-        std::vector<std::string> f = Fields(line);
-        if (f.size() >= 2 && f[0] != "Iface" && f[1] == "00000000")
-            return "IPv4 default route on " + f[0];
-    }
-    const std::string anyAddress(32, '0');
-    const unsigned long rejectFlag = 0x0200;
-    std::istringstream ipv6(ipv6Routes);
-    for (std::string line; std::getline(ipv6, line);) {
-        std::vector<std::string> f = Fields(line);
-        if (f.size() < 10 || f[0] != anyAddress || f[1] != "00")
-            continue;
-        const bool reject = (std::strtoul(f[8].c_str(), nullptr, 16) & rejectFlag) != 0;
-        if (f[9] != "lo" && !reject)
-            return "IPv6 default route on " + f[9];
-    }
-    return std::string();
-}
-
-void RequireIsolatedNetwork() {
-    std::string ipv4;
-    std::string ipv6;
-    // Wine shows the Linux root as drive Z:.
-    if (!ReadFile("Z:/proc/net/route", &ipv4))
-        FAIL() << "cannot read /proc/net/route to check for a default route";
-    ReadFile("Z:/proc/net/ipv6_route", &ipv6);
-    const std::string found = FindDefaultRoute(ipv4, ipv6);
-    if (!found.empty())
-        FAIL() << "default route found (" << found << "): run the tests through scripts/netns-run";
-}
-
-bool RegisterIsolatedNetworkCheck() {
-    static const bool registered =
-        (::testing::AddGlobalTestEnvironment(new IsolatedNetworkEnvironment), true);
-    return registered;
-}
 
 TcpListener::TcpListener(const std::string &host, unsigned port) : m_host(host) {
     sockaddr_in address{};
@@ -211,11 +125,6 @@ int TcpListener::AcceptWaiting() {
         return -1;
     }
     return AcceptAllWaiting(AsSocket(m_socket));
-}
-
-bool TcpListener::WaitForAccepted(int count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_acceptedChanged.wait_for(lock, timeout, [&] { return m_accepted.load() >= count; });
 }
 
 void TcpListener::Close() {
