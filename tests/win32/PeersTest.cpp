@@ -44,26 +44,32 @@ std::vector<BYTE> ReadDer(const std::string &pemPath) {
     return der;
 }
 
-// Certificates put into a system store for one test, taken out again.
+// Certificates put into a system store for one test, taken out again. The
+// store is closed after each change: Wine writes it only then, where other
+// handles see it.
 class StoreEntries {
   public:
-    explicit StoreEntries(const char *store) : m_store(CertOpenSystemStoreA(0, store)) {}
+    explicit StoreEntries(const char *store) : m_name(store) {}
     ~StoreEntries() {
-        for (PCCERT_CONTEXT added : m_added)
-            CertDeleteCertificateFromStore(added);
-        if (m_store)
-            CertCloseStore(m_store, 0);
+        HCERTSTORE store = CertOpenSystemStoreA(0, m_name);
+        for (PCCERT_CONTEXT added : m_added) {
+            if (PCCERT_CONTEXT copy =
+                    store ? CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                       CERT_FIND_EXISTING, added, nullptr)
+                          : nullptr)
+                CertDeleteCertificateFromStore(copy);
+            CertFreeCertificateContext(added);
+        }
+        if (store)
+            CertCloseStore(store, 0);
     }
     bool AddPem(const std::string &path) {
         const std::vector<BYTE> der = ReadDer(path);
-        PCCERT_CONTEXT added = nullptr;
-        if (!m_store || der.empty() ||
-            !CertAddEncodedCertificateToStore(m_store, X509_ASN_ENCODING, der.data(),
-                                              static_cast<DWORD>(der.size()),
-                                              CERT_STORE_ADD_REPLACE_EXISTING, &added))
-            return false;
-        m_added.push_back(added);
-        return true;
+        PCCERT_CONTEXT certificate =
+            der.empty() ? nullptr
+                        : CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                       static_cast<DWORD>(der.size()));
+        return certificate && Add(certificate);
     }
     // Certificates with their keys from a PKCS #12 file without pass phrase.
     bool AddPfx(const std::string &path) {
@@ -74,20 +80,26 @@ class StoreEntries {
             return false;
         bool ok = false;
         PCCERT_CONTEXT certificate = nullptr;
-        while ((certificate = CertEnumCertificatesInStore(imported, certificate)) != nullptr) {
-            PCCERT_CONTEXT added = nullptr;
-            if (CertAddCertificateContextToStore(m_store, certificate,
-                                                 CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
-                m_added.push_back(added);
-                ok = true;
-            }
-        }
+        while ((certificate = CertEnumCertificatesInStore(imported, certificate)) != nullptr)
+            ok = Add(CertDuplicateCertificateContext(certificate)) || ok;
         CertCloseStore(imported, 0);
         return ok;
     }
 
   private:
-    HCERTSTORE m_store;
+    // Takes the context; it stays for the removal.
+    bool Add(PCCERT_CONTEXT certificate) {
+        HCERTSTORE store = CertOpenSystemStoreA(0, m_name);
+        const bool added =
+            store && CertAddCertificateContextToStore(store, certificate,
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        if (store)
+            CertCloseStore(store, 0);
+        m_added.push_back(certificate);
+        return added;
+    }
+
+    const char *m_name;
     std::vector<PCCERT_CONTEXT> m_added;
 };
 

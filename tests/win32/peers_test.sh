@@ -26,9 +26,12 @@ cd "$work"
 
 quiet() { "$@" >/dev/null 2>&1 || { echo "peers_test: failed: $*" >&2; exit 1; }; }
 
-# RSA throughout: the system's classic key store holds no other keys.
-quiet openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout ca.key -out ca.pem \
-    -subj "/O=Test Authorities/OU=ZN Test Unit/CN=zembrixnet test authority"
+# RSA throughout: the system's classic key store holds no other keys. The
+# authority's name in printable strings: Wine 8 cannot match a unit encoded
+# as UTF8String, which openssl writes by default.
+printf '[req]\ndistinguished_name = dn\nstring_mask = default\n[dn]\n' >ca.cnf
+quiet openssl req -x509 -config ca.cnf -newkey rsa:2048 -nodes -days 30 -keyout ca.key \
+    -out ca.pem -subj "/O=Test Authorities/OU=ZN Test Unit/CN=zembrixnet test authority"
 issue() {
     local name=$1 extension=$2
     quiet openssl req -new -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" \
