@@ -3,12 +3,15 @@
 // applies, and hands the work to the manager. No exception leaves them.
 
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "api/CheckManager.h"
 #include "api/LibraryState.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
+#include "platform/Module.h"
+#include "platform/Socket.h"
 #include "store/ServerList.h"
 #include "zembrixnet.h"
 
@@ -44,6 +47,17 @@ std::string TrimmedDirectory(const char *directory) {
 std::mutex &InitMutex() {
     static std::mutex *mutex = new std::mutex;
     return *mutex;
+}
+
+// The socket layer starts on first use, never at load (starting it may load
+// system modules, which the loader's lock forbids); the user hears once when
+// it cannot, and the checkers then fail their probes.
+void StartSocketLayer() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (!InitSocketLayer())
+            ShowSocketLayerFailure(msg::kSocketLayerFailed.text);
+    });
 }
 
 int StartJob(int jobKind, const char *request, int mask) {
@@ -84,6 +98,7 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
                            UpdateFinishedCallback updateFinished, void *updateFinishedContext,
                            ErrorCallback error, void *errorContext, const char *directory) {
     try {
+        StartSocketLayer();
         std::unique_lock<std::mutex> initLock(InitMutex());
         if (g_bInitialised) {
             initLock.unlock();

@@ -1,11 +1,8 @@
 #include "api/LibraryState.h"
 
-#include <cstdio>
-
 #include "api/CheckManager.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
-#include "platform/Socket.h"
 #include "platform/Thread.h"
 #include "store/ServerList.h"
 #include "thread/Reaper.h"
@@ -74,15 +71,14 @@ class HostJobReporter : public IJobReporter {
     std::string ServerListFile() override { return ServerListFilePath(); }
 };
 
-// Library load and exit (the library is never unloaded: it stays mapped
-// while any of its threads may run). Nothing here waits for a thread of
+// Library load and exit (the library stays loaded while any of its threads
+// may run). Only what the loader's lock allows happens here: the socket
+// layer starts on first use. Nothing here waits for a thread of
 // ours: the host may exit at any moment, even from one of our callbacks.
 struct LibraryLifetime {
     LibraryLifetime() {
         InstallHostReporter(new HostJobReporter);
         InitCryptoLibrary();
-        if (!InitSocketLayer())
-            std::fprintf(stderr, "%s\n", msg::kSocketLayerFailed.text);
     }
     ~LibraryLifetime() {
         // The host is being torn down: a job still running tells it nothing

@@ -70,7 +70,9 @@ class Md5Hash {
 // same text always gives the same result and applying twice restores it.
 class Rc4Key {
   public:
-    // Null when the key length is outside 1..256 bytes or RC4 is unavailable.
+    // Null when the key length is outside 1..256 bytes, longer than the
+    // platform's RC4 takes (16 bytes on Windows, whose CryptoAPI ends at 128
+    // bits), or RC4 is unavailable.
     static std::unique_ptr<Rc4Key> Create(const CryptoProvider &provider, const uint8_t *key,
                                           size_t length);
     ~Rc4Key();

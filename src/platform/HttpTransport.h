@@ -80,10 +80,12 @@ struct HttpRequestOptions {
     bool checkDates = true;      // certificates within their validity
 
     // Certificate and private key (PEM) to present when the server asks;
-    // empty: none, and a request is reported as CertificateRequested.
+    // empty: none, and a request is reported as CertificateRequested. On
+    // Windows the text holds the certificate only: its key stays in the
+    // current user's "MY" store, where the same certificate is looked up.
     std::string clientCertificatePem;
     // Directory whose *.pem certificates are trusted as authorities besides
-    // the system's own; empty: none.
+    // the system's own; empty: none. Windows trusts its "ROOT" store only.
     std::string extraAuthoritiesDirectory;
 
     size_t bodyCap = kMaxHttpBodyBytes;
@@ -173,7 +175,9 @@ struct StoredCertificate {
 // The first *.pem file of directory, in file-name order, holding a
 // certificate whose issuer name carries the organizational unit `unit`
 // (exactly, case-sensitively) and the private key of that certificate.
-// False when there is none.
+// False when there is none. On Windows the directory's last name names the
+// current user's system store ("MY", ...), searched in the store's order
+// for such a certificate with a key; path is the store's name.
 bool FindCertificateByIssuerUnit(const std::string &directory, const std::string &unit,
                                  StoredCertificate *found);
 

@@ -11,8 +11,10 @@
 
 namespace zn {
 
-// Starts the platform's socket layer. Nothing to start on POSIX (always
-// true); Winsock needs WSAStartup here. Called once when the library loads.
+// Starts the platform's socket layer, once per process; later calls return
+// the first answer. Nothing to start on POSIX (always true); Winsock is
+// started here. Called on first use (initialisation), never at load: the
+// start may load system modules, which the loader's lock forbids.
 bool InitSocketLayer();
 
 // One IPv4 TCP stream socket, used only to find out whether a server accepts
@@ -51,10 +53,12 @@ class StreamSocket {
     void CancelBlockingCall();
 
   private:
-    int m_socket = -1;
-    // Readable once cancelled; lives as long as the object, so a cancel never
-    // touches a descriptor that Close may have freed (and the system reused).
-    int m_cancelHandle = -1;
+    // The platform's socket and cancel handles, pointer-sized; -1: none.
+    intptr_t m_socket = -1;
+    // Signalled once cancelled; lives as long as the object, so a cancel
+    // never touches a handle that Close may have freed (and the system
+    // reused).
+    intptr_t m_cancelHandle = -1;
     std::atomic<bool> m_cancelled{false};
 };
 

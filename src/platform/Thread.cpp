@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <system_error>
+
+#include "platform/Module.h"
 
 namespace zn {
 
@@ -45,8 +46,9 @@ bool OwnedThread::Start(std::function<void()> body) {
     auto ended = std::make_shared<Event>(Event::Manual, false);
     if (!ended->IsValid())
         return false;
+    HoldLibraryForThread();
     try {
-        m_thread = std::thread([body = std::move(body), ended] {
+        m_thread = std::thread([body = std::move(body), ended]() mutable {
             t_libraryThread = true;
             try {
                 body();
@@ -54,8 +56,16 @@ bool OwnedThread::Start(std::function<void()> body) {
                 // A thread body never lets an exception end the process.
             }
             ended->Set();
+            // The thread may end inside the release: nothing it owns may be
+            // left for a return to free.
+            body = nullptr;
+            ended.reset();
+            ReleaseHoldAndEndThread();
         });
-    } catch (const std::system_error &) {
+    } catch (...) {
+        // No thread (or no memory for its start): nothing will give the
+        // hold back but us.
+        ReleaseUnstartedThreadHold();
         return false;
     }
     m_ended = std::move(ended);

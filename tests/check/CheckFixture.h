@@ -139,9 +139,9 @@ class CheckTest : public NetworkTest {
         s_self->m_messages.push_back({code, text});
         s_self->m_cv.notify_all();
     }
-    static void OnStatus(void *, int code, const char *text) { Record(code, text); }
-    static void OnCheckFinished(void *, const char *text) { Record(0, text); }
-    static void OnError(void *, int code, const char *text) { Record(-code, text); }
+    static void ZN_CALLBACK OnStatus(void *, int code, const char *text) { Record(code, text); }
+    static void ZN_CALLBACK OnCheckFinished(void *, const char *text) { Record(0, text); }
+    static void ZN_CALLBACK OnError(void *, int code, const char *text) { Record(-code, text); }
 
     static inline CheckTest *s_self = nullptr;
     std::mutex m_mutex;

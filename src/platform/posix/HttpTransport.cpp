@@ -3,6 +3,7 @@
 // once in every phase (resolve, connect, handshake, tunnel, reply, body).
 
 #include "platform/HttpTransport.h"
+#include "platform/HttpShared.h"
 
 #include <curl/curl.h>
 #include <dirent.h>
@@ -18,7 +19,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -189,45 +189,6 @@ void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code) {
     result->errorCode = code;
 }
 
-std::string UrlOf(const HttpRequestOptions &options) {
-    const bool literalV6 = options.host.find(':') != std::string::npos;
-    std::string url = options.secure ? "https://" : "http://";
-    url += literalV6 ? "[" + options.host + "]" : options.host;
-    url += ":" + std::to_string(options.port);
-    if (options.path.empty() || options.path[0] != '/')
-        url += "/";
-    return url + options.path;
-}
-
-// Header lines of text, separated by CR LF or LF, the empty ones left out.
-std::vector<std::string> HeaderLines(const std::string &text) {
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\n', start), text.size());
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
-
-// "Name: value" with a name free of blanks and no control character but a
-// tab: anything else could end the header early or forge another one.
-bool IsHeaderLine(const std::string &line) {
-    const size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string::npos)
-        return false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(line[i]);
-        if ((c < 0x20 && c != '\t') || c == 0x7f || (i < colon && (c == ' ' || c == '\t')))
-            return false;
-    }
-    return true;
-}
-
 // Whether a received header line carries header `name` (lower case).
 bool HeaderIs(const std::string &line, const char *name) {
     const size_t length = std::strlen(name);
@@ -238,22 +199,6 @@ bool HeaderIs(const std::string &line, const char *name) {
             return false;
     }
     return true;
-}
-
-// The decimal value of a Content-Length line; -1 when it is not one.
-int64_t ContentLengthOf(const std::string &line) {
-    const size_t first = line.find_first_not_of(" \t", line.find(':') + 1);
-    const size_t last = line.find_last_not_of(" \t\r\n");
-    if (first == std::string::npos || last < first)
-        return -1;
-    int64_t value = 0;
-    for (size_t i = first; i <= last; ++i) {
-        if (line[i] < '0' || line[i] > '9' ||
-            value > (std::numeric_limits<int64_t>::max() - 9) / 10)
-            return -1;
-        value = value * 10 + (line[i] - '0');
-    }
-    return value;
 }
 
 // Statuses libcurl follows when they carry a Location.
@@ -411,7 +356,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
         transfer->answerBegun =
             !(transfer->location && IsFollowedRedirect(transfer->result->status));
     } else if (HeaderIs(line, "content-length")) {
-        transfer->result->contentLength = ContentLengthOf(line);
+        transfer->result->contentLength = HttpContentLengthOf(line);
     } else if (HeaderIs(line, "location")) {
         transfer->location = true;
     }
@@ -482,7 +427,7 @@ bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     set(CURLOPT_HEADERFUNCTION, OnHeader);
     set(CURLOPT_HEADERDATA, static_cast<void *>(transfer));
     try {
-        for (const std::string &line : HeaderLines(o.headers)) {
+        for (const std::string &line : HttpHeaderLines(o.headers)) {
             curl_slist *grown = curl_slist_append(transfer->headers.get(), line.c_str());
             if (!grown)
                 return false;
@@ -615,7 +560,7 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     }
     std::string url;
     try {
-        url = UrlOf(options);
+        url = HttpUrlOf(options);
     } catch (...) {
         SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
         return result;
@@ -720,7 +665,7 @@ HttpResult CurlStream::Begin(const HttpRequestOptions &options, uint32_t waitMs)
         begun->multi.reset(curl_multi_init());
         begun->easy.reset(curl_easy_init());
         if (!begun->easy || !begun->multi ||
-            !Configure(begun->easy.get(), &begun->transfer, UrlOf(options)) ||
+            !Configure(begun->easy.get(), &begun->transfer, HttpUrlOf(options)) ||
             curl_multi_add_handle(begun->multi.get(), begun->easy.get()) != CURLM_OK) {
             SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
             return result;
@@ -787,8 +732,8 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
     if (options.host.empty())
         return kHttpErrorInvalidParameter;
     try {
-        for (const std::string &line : HeaderLines(options.headers)) {
-            if (!IsHeaderLine(line))
+        for (const std::string &line : HttpHeaderLines(options.headers)) {
+            if (!IsHttpHeaderLine(line))
                 return kHttpErrorInvalidHeader;
         }
     } catch (...) {
@@ -802,7 +747,7 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
         // Rejects control characters and blanks, which could otherwise smuggle
         // header lines into the request, and a zero byte, which would cut
         // the URL short of what the caller named.
-        const std::string text = UrlOf(options);
+        const std::string text = HttpUrlOf(options);
         if (text.find('\0') != std::string::npos ||
             curl_url_set(url, CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
             verdict = kHttpErrorInvalidUrl;

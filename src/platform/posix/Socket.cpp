@@ -147,7 +147,7 @@ StreamSocket::StreamSocket() : m_cancelHandle(eventfd(0, EFD_CLOEXEC | EFD_NONBL
 StreamSocket::~StreamSocket() {
     Close();
     if (m_cancelHandle >= 0)
-        close(m_cancelHandle);
+        close(static_cast<int>(m_cancelHandle));
 }
 
 bool StreamSocket::Create() {
@@ -170,20 +170,21 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ResolveIPv4(host, m_cancelHandle, limited, deadline, &address.sin_addr))
+    if (!ResolveIPv4(host, static_cast<int>(m_cancelHandle), limited, deadline, &address.sin_addr))
         return false;
     // A cancel that came just as the name was found.
     if (m_cancelled.load())
         return false;
 
-    if (connect(m_socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
+    const int fd = static_cast<int>(m_socket);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
         return true;
     }
     // EINTR: the connect goes on in the background, as EINPROGRESS.
     if (errno != EINPROGRESS && errno != EINTR)
         return false;
 
-    pollfd waits[2] = {{m_socket, POLLOUT, 0}, {m_cancelHandle, POLLIN, 0}};
+    pollfd waits[2] = {{fd, POLLOUT, 0}, {static_cast<int>(m_cancelHandle), POLLIN, 0}};
     for (;;) {
         const int ready = poll(waits, 2, PollTimeout(limited, deadline));
         if (ready < 0) {
@@ -201,7 +202,7 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     }
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         return false;
     return error == 0;
 }
@@ -209,7 +210,7 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
 void StreamSocket::Close() {
     if (m_socket < 0)
         return;
-    close(m_socket);
+    close(static_cast<int>(m_socket));
     m_socket = -1;
 }
 
@@ -218,7 +219,7 @@ void StreamSocket::CancelBlockingCall() {
     // The handle is never read, so once written it stays readable: a write
     // can fail only when the counter is already huge, i.e. readable anyway.
     if (m_cancelHandle >= 0)
-        eventfd_write(m_cancelHandle, 1);
+        eventfd_write(static_cast<int>(m_cancelHandle), 1);
 }
 
 }  // namespace zn

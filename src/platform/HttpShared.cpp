@@ -1,0 +1,60 @@
+#include "platform/HttpShared.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace zn {
+
+std::string HttpUrlOf(const HttpRequestOptions &options) {
+    const bool literalV6 = options.host.find(':') != std::string::npos;
+    std::string url = options.secure ? "https://" : "http://";
+    url += literalV6 ? "[" + options.host + "]" : options.host;
+    url += ":" + std::to_string(options.port);
+    if (options.path.empty() || options.path[0] != '/')
+        url += "/";
+    return url + options.path;
+}
+
+std::vector<std::string> HttpHeaderLines(const std::string &text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool IsHttpHeaderLine(const std::string &line) {
+    const size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos)
+        return false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f || (i < colon && (c == ' ' || c == '\t')))
+            return false;
+    }
+    return true;
+}
+
+int64_t HttpContentLengthOf(const std::string &line) {
+    const size_t colon = line.find(':');
+    const size_t first = line.find_first_not_of(" \t", colon == std::string::npos ? 0 : colon + 1);
+    const size_t last = line.find_last_not_of(" \t\r\n");
+    if (first == std::string::npos || last == std::string::npos || last < first)
+        return -1;
+    int64_t value = 0;
+    for (size_t i = first; i <= last; ++i) {
+        if (line[i] < '0' || line[i] > '9' ||
+            value > (std::numeric_limits<int64_t>::max() - 9) / 10)
+            return -1;
+        value = value * 10 + (line[i] - '0');
+    }
+    return value;
+}
+
+}  // namespace zn

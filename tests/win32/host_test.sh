@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Runs the C host under Wine against local listeners, as a client application
+# would use the DLL: a check that finds a SIP server, an update run, and an
+# unload of the library while a check runs. Only inside scripts/netns-run.
+#
+#   host_test.sh HOST_EXE ZEMBRIXNET_DLL
+set -euo pipefail
+
+host_exe=$1
+dll=$2
+
+if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
+    echo "host_test: run inside scripts/netns-run (no default route may exist)" >&2
+    exit 1
+fi
+
+work=$(mktemp -d)
+listeners=""
+cleanup() {
+    if [[ -n "$listeners" ]]; then
+        kill "$listeners" 2>/dev/null || true
+        wait "$listeners" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Installed as a client installs it: the host and the DLL side by side.
+mkdir "$work/bin" "$work/data"
+cp "$host_exe" "$dll" "$work/bin/"
+windows_data="Z:${work//\//\\}\\data"
+
+# The connectivity-test hosts and the three default SIP servers accept.
+python3 - "$work/ready" <<'PY' &
+import socket, sys, threading
+addresses = [("10.0.0.201", 80), ("10.0.0.202", 80), ("192.0.2.21", 5060),
+             ("192.0.2.22", 5060), ("192.0.2.23", 5080)]
+servers = []
+for address in addresses:
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(address)
+    s.listen(16)
+    servers.append(s)
+def serve(s):
+    while True:
+        c, _ = s.accept()
+        c.close()
+for s in servers:
+    threading.Thread(target=serve, args=(s,), daemon=True).start()
+open(sys.argv[1], "w").close()
+threading.Event().wait()
+PY
+listeners=$!
+for _ in $(seq 100); do
+    [[ -e "$work/ready" ]] && break
+    sleep 0.1
+done
+[[ -e "$work/ready" ]] || { echo "host_test: listeners did not start" >&2; exit 1; }
+
+failed=0
+run_host() {
+    local mode=$1
+    echo "== zn_win_host $mode"
+    (cd "$work/bin" && wine ./"$(basename "$host_exe")" "$mode" "$windows_data") \
+        >"$work/$mode.out" 2>&1 || { echo "host_test: $mode exited with $?"; failed=1; }
+    sed 's/^/   /' "$work/$mode.out"
+}
+expect() {
+    local mode=$1 pattern=$2
+    if ! grep -qE "$pattern" "$work/$mode.out"; then
+        echo "host_test: $mode: missing line matching: $pattern"
+        failed=1
+    fi
+}
+
+run_host check
+expect check '^status 75000 Init checking server list successfully'
+expect check '^error 75004 Is checking servers'
+expect check '^status 75004 Begin to check SIP proxy!'
+expect check '^status 75004 Finish checking SIP proxy!'
+expect check '^check-finished Finish all checking!'
+expect check '^info SIP 192\.0\.2\.2[123] 50[68]0 '
+expect check '^status 75001 Close checking server list successfully'
+# The server list file is the host's, in its directory, with CR LF lines.
+if ! grep -q $'^\\[NETWORK\\]\r$' "$work/data/ZembrixNetWork.ini"; then
+    echo "host_test: ZembrixNetWork.ini missing or without CR LF lines"
+    failed=1
+fi
+
+run_host update
+expect update '^status 75005 Begin to update server list!'
+expect update '^update-finished Finish updating!'
+
+run_host unload
+expect unload '^survived'
+
+exit "$failed"
