@@ -1,6 +1,5 @@
 #include "thread/Reaper.h"
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -10,7 +9,7 @@ namespace zn {
 
 namespace {
 
-// Never destroyed: work may be queued, and its thread waiting, while the
+// Never destroyed: work may be queued, and its thread running, while the
 // process exits.
 class Reaper {
   public:
@@ -22,14 +21,14 @@ class Reaper {
         // under a thread that may still use it.
         if (!m_started)
             m_started = m_thread.Start([this] { Loop(); });
-        m_wake.notify_all();
     }
 
   private:
     void Loop() {
         std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [this] { return !m_queue.empty(); });
+        // Ends when the queue is empty, so that a library thread runs only
+        // while there is work: the library may then be unloaded.
+        while (!m_queue.empty()) {
             std::function<void()> finish = std::move(m_queue.front());
             m_queue.pop_front();
             lock.unlock();
@@ -40,10 +39,10 @@ class Reaper {
             }
             lock.lock();
         }
+        m_started = false;
     }
 
     std::mutex m_mutex;
-    std::condition_variable m_wake;
     std::deque<std::function<void()>> m_queue;
     bool m_started = false;
     OwnedThread m_thread;

@@ -1,7 +1,8 @@
 // Work that nobody may wait for: joining threads that may still be inside a
-// call we cannot cut short, and freeing what they use. It runs on one thread
-// of the process's own, which is never joined (it may still be waiting when
-// the process exits), so no host thread and no exit handler ever waits.
+// call we cannot cut short, and freeing what they use. It runs on a thread
+// of the library's own that ends when no work is left and is never joined
+// (it may still be running when the process exits), so no host thread and no
+// exit handler ever waits.
 #pragma once
 
 #include <functional>

@@ -1,8 +1,10 @@
 // What only the Windows build has: the read-only attribute, the backslash,
-// and CryptoAPI's key lengths.
+// the file lock across processes, a live writer's temporary, and CryptoAPI's
+// key lengths.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <future>
 #include <string>
 
 #include "platform/Crypto.h"
@@ -50,6 +52,46 @@ TEST(WindowsFileTest, InitialisationUsesTheBackslashAndClearsReadOnly) {
         EXPECT_FALSE(GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_READONLY);
         ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
     }
+}
+
+TEST(WindowsFileTest, TheFileLockKeepsOutOthersUntilReleasedAndIgnoresCase) {
+    TempDir dir;
+    const std::string path = dir.Path() + "\\list.ini";
+    std::string upper = path;
+    CharUpperBuffA(&upper[0], static_cast<DWORD>(upper.size()));
+    // The lock belongs to its thread, as each holder in another process.
+    auto tryFrom = [](std::string file, unsigned waitMs) {
+        return std::async(
+                   std::launch::async,
+                   [=] {
+                       return FileUpdateLock(file, FileUpdateLock::Mode::Shared, waitMs).Held();
+                   })
+            .get();
+    };
+    {
+        FileUpdateLock held(path, FileUpdateLock::Mode::Exclusive, 1000);
+        ASSERT_TRUE(held.Held());
+        EXPECT_FALSE(tryFrom(upper, 50));
+        EXPECT_TRUE(tryFrom(dir.Path() + "\\other.ini", 50));
+    }
+    EXPECT_TRUE(tryFrom(upper, 50));
+}
+
+TEST(WindowsFileTest, StaleTemporariesGoALiveWritersStays) {
+    TempDir dir;
+    const std::string path = dir.Path() + "\\list.ini";
+    const std::string stale = path + ".tmp-77-0", live = path + ".tmp-78-3",
+                      foreign = path + ".tmp-x";
+    for (const std::string &file : {stale, live, foreign})
+        zntest::WriteWholeFile(file, "x");
+    HANDLE writer = CreateFileA(live.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    RemoveStaleSaveFiles(path);
+    EXPECT_FALSE(PathExists(stale));
+    EXPECT_TRUE(PathExists(live));
+    EXPECT_TRUE(PathExists(foreign));
+    CloseHandle(writer);
 }
 
 TEST(WindowsCryptoTest, Rc4KeysReachTheProvidersLimitOf128Bits) {

@@ -3,11 +3,12 @@
 # would use the DLL: a check that finds a SIP server, an update run, and an
 # unload of the library while a check runs. Only inside scripts/netns-run.
 #
-#   host_test.sh HOST_EXE ZEMBRIXNET_DLL
+#   host_test.sh HOST_EXE UNLOAD_HOST_EXE ZEMBRIXNET_DLL
 set -euo pipefail
 
 host_exe=$1
-dll=$2
+unload_host_exe=$2
+dll=$3
 
 if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
     echo "host_test: run inside scripts/netns-run (no default route may exist)" >&2
@@ -27,7 +28,7 @@ trap cleanup EXIT
 
 # Installed as a client installs it: the host and the DLL side by side.
 mkdir "$work/bin" "$work/data"
-cp "$host_exe" "$dll" "$work/bin/"
+cp "$host_exe" "$unload_host_exe" "$dll" "$work/bin/"
 windows_data="Z:${work//\//\\}\\data"
 
 # The connectivity-test hosts and the three default SIP servers accept.
@@ -59,10 +60,12 @@ done
 [[ -e "$work/ready" ]] || { echo "host_test: listeners did not start" >&2; exit 1; }
 
 failed=0
+# run_host MODE EXE [ARGUMENT]: the output goes to $work/MODE.out.
 run_host() {
-    local mode=$1
-    echo "== zn_win_host $mode"
-    (cd "$work/bin" && wine ./"$(basename "$host_exe")" "$mode" "$windows_data") \
+    local mode=$1 exe=$2
+    shift 2
+    echo "== $(basename "$exe") $*"
+    (cd "$work/bin" && wine ./"$(basename "$exe")" "$@" "$windows_data") \
         >"$work/$mode.out" 2>&1 || { echo "host_test: $mode exited with $?"; failed=1; }
     sed 's/^/   /' "$work/$mode.out"
 }
@@ -74,7 +77,7 @@ expect() {
     fi
 }
 
-run_host check
+run_host check "$host_exe" check
 expect check '^status 75000 Init checking server list successfully'
 expect check '^error 75004 Is checking servers'
 expect check '^status 75004 Begin to check SIP proxy!'
@@ -88,11 +91,13 @@ if ! grep -q $'^\\[NETWORK\\]\r$' "$work/data/ZembrixNetWork.ini"; then
     failed=1
 fi
 
-run_host update
+run_host update "$host_exe" update
 expect update '^status 75005 Begin to update server list!'
 expect update '^update-finished Finish updating!'
 
-run_host unload
-expect unload '^survived'
+# Held while the check runs, unloaded by its last thread.
+run_host unload "$unload_host_exe"
+expect unload '^unloaded while running: still loaded'
+expect unload '^survived, library gone'
 
 exit "$failed"

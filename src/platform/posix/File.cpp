@@ -1,4 +1,5 @@
 #include "platform/File.h"
+#include "platform/FileShared.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -20,13 +21,7 @@ namespace zn {
 
 namespace {
 
-std::atomic<int> g_pendingFault{static_cast<int>(FileFault::None)};
 std::atomic<unsigned> g_tempCounter{0};
-
-bool TakeFault(FileFault fault) {
-    int expected = static_cast<int>(fault);
-    return g_pendingFault.compare_exchange_strong(expected, static_cast<int>(FileFault::None));
-}
 
 class Descriptor {
   public:
@@ -55,7 +50,7 @@ class Descriptor {
 bool ReadAll(int fd, std::string *content) {
     char chunk[8192];
     for (;;) {
-        if (TakeFault(FileFault::Read))
+        if (TakeFileFault(FileFault::Read))
             return false;
         ssize_t got = read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
@@ -71,7 +66,7 @@ bool ReadAll(int fd, std::string *content) {
 bool WriteAll(int fd, const std::string &content) {
     size_t done = 0;
     while (done < content.size()) {
-        if (TakeFault(FileFault::Write))
+        if (TakeFileFault(FileFault::Write))
             return false;
         ssize_t put = write(fd, content.data() + done, content.size() - done);
         if (put < 0 && errno == EINTR)
@@ -81,19 +76,6 @@ bool WriteAll(int fd, const std::string &content) {
         done += static_cast<size_t>(put);
     }
     return true;
-}
-
-std::string TextOf(const std::vector<std::string> &lines) {
-    std::string text;
-    for (const std::string &line : lines) {
-        for (char c : line) {
-            if (c == '\n')
-                text += '\r';
-            text += c;
-        }
-        text += "\r\n";
-    }
-    return text;
 }
 
 // The file a save replaces: through a symbolic link to the file it names, so
@@ -117,19 +99,6 @@ std::string TempPrefix(const std::string &base) {
     return "." + base + ".tmp-";
 }
 
-bool IsTempName(const std::string &name, const std::string &prefix) {
-    if (name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    const std::string rest = name.substr(prefix.size());
-    const size_t dash = rest.find('-');
-    auto digits = [](const std::string &text) {
-        return !text.empty() &&
-               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    return dash != std::string::npos && digits(rest.substr(0, dash)) &&
-           digits(rest.substr(dash + 1));
-}
-
 // Not atomic: the whole new text is on disk before the old tail is cut, so a
 // crash in between leaves old lines only after the new ones, and reads find
 // the new lines first.
@@ -140,7 +109,7 @@ bool RewriteInPlace(const std::string &target, const std::string &text) {
         return false;
     if (!WriteAll(file.Get(), text))
         return false;
-    if (TakeFault(FileFault::Sync) || fsync(file.Get()) != 0)
+    if (TakeFileFault(FileFault::Sync) || fsync(file.Get()) != 0)
         return false;
     if (ftruncate(file.Get(), static_cast<off_t>(text.size())) != 0)
         return false;
@@ -182,22 +151,7 @@ bool ReadTextLines(const std::string &path, std::vector<std::string> *lines) {
         std::string content;
         if (!ReadAll(file.Get(), &content))
             return false;
-        std::vector<std::string> result;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) {
-                // A last line without a line end still counts.
-                result.push_back(content.substr(start));
-                break;
-            }
-            size_t length = end - start;
-            if (length > 0 && content[end - 1] == '\r')
-                --length;
-            result.push_back(content.substr(start, length));
-            start = end + 1;
-        }
-        lines->swap(result);
+        *lines = LinesOfText(content);
         return true;
     } catch (...) {
         return false;
@@ -235,7 +189,7 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
                 // A directory that refuses new names still lets its writable
                 // files be rewritten, as a plain rewrite would.
                 if (exists && (errno == EACCES || errno == EPERM))
-                    return RewriteInPlace(target, TextOf(lines));
+                    return RewriteInPlace(target, TextOfLines(lines));
                 return false;
             }
         }
@@ -260,13 +214,13 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
                 return false;
         }
 
-        if (!WriteAll(fd, TextOf(lines)))
+        if (!WriteAll(fd, TextOfLines(lines)))
             return false;
-        if (TakeFault(FileFault::Sync) || fsync(fd) != 0)
+        if (TakeFileFault(FileFault::Sync) || fsync(fd) != 0)
             return false;
         if (!file.Close())
             return false;
-        if (TakeFault(FileFault::Rename) || rename(temp.Path().c_str(), target.c_str()) != 0) {
+        if (TakeFileFault(FileFault::Rename) || rename(temp.Path().c_str(), target.c_str()) != 0) {
             return false;
         }
         temp.Commit();
@@ -289,7 +243,7 @@ void RemoveStaleSaveFiles(const std::string &path) {
             if (!listing)
                 return;
             while (const dirent *entry = readdir(listing.get())) {
-                if (IsTempName(entry->d_name, prefix))
+                if (IsSaveTempName(entry->d_name, prefix))
                     names.push_back(entry->d_name);
             }
         }
@@ -347,10 +301,6 @@ FileUpdateLock::~FileUpdateLock() {
 
 bool FileUpdateLock::Held() const {
     return m_state->fd >= 0;
-}
-
-void InjectFileFault(FileFault fault) {
-    g_pendingFault.store(static_cast<int>(fault));
 }
 
 }  // namespace zn

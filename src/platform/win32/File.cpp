@@ -1,9 +1,13 @@
 #include "platform/File.h"
+#include "platform/FileShared.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -11,13 +15,7 @@ namespace zn {
 
 namespace {
 
-std::atomic<int> g_pendingFault{static_cast<int>(FileFault::None)};
 std::atomic<unsigned> g_tempCounter{0};
-
-bool TakeFault(FileFault fault) {
-    int expected = static_cast<int>(fault);
-    return g_pendingFault.compare_exchange_strong(expected, static_cast<int>(FileFault::None));
-}
 
 class FileHandle {
   public:
@@ -43,7 +41,7 @@ class FileHandle {
 bool ReadAll(HANDLE file, std::string *content) {
     char chunk[8192];
     for (;;) {
-        if (TakeFault(FileFault::Read))
+        if (TakeFileFault(FileFault::Read))
             return false;
         DWORD got = 0;
         if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr))
@@ -57,7 +55,7 @@ bool ReadAll(HANDLE file, std::string *content) {
 bool WriteAll(HANDLE file, const std::string &content) {
     size_t done = 0;
     while (done < content.size()) {
-        if (TakeFault(FileFault::Write))
+        if (TakeFileFault(FileFault::Write))
             return false;
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1 << 20));
         DWORD put = 0;
@@ -68,17 +66,32 @@ bool WriteAll(HANDLE file, const std::string &content) {
     return true;
 }
 
-std::string TextOf(const std::vector<std::string> &lines) {
-    std::string text;
-    for (const std::string &line : lines) {
-        for (char c : line) {
-            if (c == '\n')
-                text += '\r';
-            text += c;
-        }
-        text += "\r\n";
-    }
-    return text;
+// The directory (with its separator, or empty) and the name of a file.
+void SplitTarget(const std::string &path, std::string *directory, std::string *base) {
+    const size_t slash = path.find_last_of("\\/");
+    *directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string TempPrefix(const std::string &base) {
+    return base + ".tmp-";
+}
+
+// Not atomic: the whole new text is on disk before the old tail is cut, so a
+// crash in between leaves old lines only after the new ones, and reads find
+// the new lines first.
+bool RewriteInPlace(const std::string &path, const std::string &text) {
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE || GetFileType(file.Get()) != FILE_TYPE_DISK)
+        return false;
+    if (!WriteAll(file.Get(), text))
+        return false;
+    if (TakeFileFault(FileFault::Sync) || !FlushFileBuffers(file.Get()))
+        return false;
+    if (!SetEndOfFile(file.Get()))
+        return false;
+    return file.Close();
 }
 
 // Removes the temporary file unless it was moved into place.
@@ -118,22 +131,7 @@ bool ReadTextLines(const std::string &path, std::vector<std::string> *lines) {
         std::string content;
         if (!ReadAll(file.Get(), &content))
             return false;
-        std::vector<std::string> result;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find('\n', start);
-            if (end == std::string::npos) {
-                // A last line without a line end still counts.
-                result.push_back(content.substr(start));
-                break;
-            }
-            size_t length = end - start;
-            if (length > 0 && content[end - 1] == '\r')
-                --length;
-            result.push_back(content.substr(start, length));
-            start = end + 1;
-        }
-        lines->swap(result);
+        *lines = LinesOfText(content);
         return true;
     } catch (...) {
         return false;
@@ -150,29 +148,36 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
         if (exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
             return false;
 
-        const size_t slash = path.find_last_of("\\/");
-        const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        std::string directory, base;
+        SplitTarget(path, &directory, &base);
 
         std::string tempPath;
         HANDLE handle = INVALID_HANDLE_VALUE;
         for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
-            tempPath = directory + base + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" +
+            tempPath = directory + TempPrefix(base) + std::to_string(GetCurrentProcessId()) + "-" +
                        std::to_string(g_tempCounter.fetch_add(1));
+            // Shared with no one until it is closed for the move: the mark of
+            // a live writer, whose temporary no other save can remove.
             handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
-                GetLastError() != ERROR_ALREADY_EXISTS)
+            const DWORD error = GetLastError();
+            if (handle == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS &&
+                error != ERROR_ALREADY_EXISTS) {
+                // A directory that refuses new names still lets its writable
+                // files be rewritten, as a plain rewrite would.
+                if (exists && error == ERROR_ACCESS_DENIED)
+                    return RewriteInPlace(path, TextOfLines(lines));
                 return false;
+            }
         }
         if (handle == INVALID_HANDLE_VALUE)
             return false;
         FileHandle file(handle);
         TempFile temp(std::move(tempPath));
 
-        if (!WriteAll(file.Get(), TextOf(lines)))
+        if (!WriteAll(file.Get(), TextOfLines(lines)))
             return false;
-        if (TakeFault(FileFault::Sync) || !FlushFileBuffers(file.Get()))
+        if (TakeFileFault(FileFault::Sync) || !FlushFileBuffers(file.Get()))
             return false;
         if (!file.Close())
             return false;
@@ -182,7 +187,7 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM;
         if (exists && (attributes & kSettable) != 0)
             SetFileAttributesA(temp.Path().c_str(), attributes & kSettable);
-        if (TakeFault(FileFault::Rename))
+        if (TakeFileFault(FileFault::Rename))
             return false;
         // ReplaceFile keeps the old file's security and identity; where it
         // cannot (the old one went meanwhile), a write-through move still
@@ -200,8 +205,72 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
     }
 }
 
-void InjectFileFault(FileFault fault) {
-    g_pendingFault.store(static_cast<int>(fault));
+void RemoveStaleSaveFiles(const std::string &path) {
+    try {
+        std::string directory, base;
+        SplitTarget(path, &directory, &base);
+        const std::string prefix = TempPrefix(base);
+        WIN32_FIND_DATAA found;
+        HANDLE listing = FindFirstFileA((directory + prefix + "*").c_str(), &found);
+        if (listing == INVALID_HANDLE_VALUE)
+            return;
+        std::vector<std::string> names;
+        do {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                IsSaveTempName(found.cFileName, prefix)) {
+                names.push_back(found.cFileName);
+            }
+        } while (FindNextFileA(listing, &found));
+        FindClose(listing);
+        // A live writer's temporary is open without sharing: its deletion
+        // fails and it stays.
+        for (const std::string &name : names)
+            DeleteFileA((directory + name).c_str());
+    } catch (...) {
+        // Litter stays for a later save.
+    }
+}
+
+// A named mutex per file, the name made of the file's full path in upper
+// case (Windows file names ignore case). Windows has no shared lock on a
+// directory and a lock on the file itself would not outlive its replacement,
+// so readers take the mutex alone too: their hold is a few milliseconds. A
+// mutex whose holder died is handed to the next waiter, as a lock would be.
+struct FileUpdateLock::State {
+    HANDLE mutex = nullptr;
+    bool held = false;
+};
+
+FileUpdateLock::FileUpdateLock(const std::string &path, Mode, unsigned waitMs)
+    : m_state(std::make_unique<State>()) {
+    char full[MAX_PATH * 2];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full)
+        return;
+    CharUpperBuffA(full, length);
+    // Backslashes would name a namespace; the path goes in as a hash.
+    uint64_t hash = 14695981039346656037ull;
+    for (DWORD i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<unsigned char>(full[i])) * 1099511628211ull;
+    char name[64];
+    snprintf(name, sizeof name, "Local\\zembrixnet-file-%016llx",
+             static_cast<unsigned long long>(hash));
+    m_state->mutex = CreateMutexA(nullptr, FALSE, name);
+    if (m_state->mutex == nullptr)
+        return;
+    const DWORD waited = WaitForSingleObject(m_state->mutex, waitMs);
+    m_state->held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+}
+
+FileUpdateLock::~FileUpdateLock() {
+    if (m_state->held)
+        ReleaseMutex(m_state->mutex);
+    if (m_state->mutex != nullptr)
+        CloseHandle(m_state->mutex);
+}
+
+bool FileUpdateLock::Held() const {
+    return m_state->held;
 }
 
 }  // namespace zn

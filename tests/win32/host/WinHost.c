@@ -5,8 +5,6 @@
  *
  *   zn_win_host check DIR      initialise, check SIP, show the server, close
  *   zn_win_host update DIR     initialise, update, close
- *   zn_win_host unload DIR     load the DLL at run time, start a check, unload
- *                              it while the check runs, and survive
  *
  * Exit status 0 when every step answered as documented.
  */
@@ -17,8 +15,6 @@
 #include <winsock2.h>
 
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include "zembrixnet.h"
 
@@ -106,67 +102,10 @@ static int RunUpdate(const char *directory) {
     return g_badContext ? Fail("a callback lost its context") : 0;
 }
 
-typedef int(ZN_CALL *InitFunction)(StatusCallback, void *, CheckFinishedCallback, void *,
-                                   UpdateFinishedCallback, void *, ErrorCallback, void *,
-                                   const char *);
-typedef int(ZN_CALL *CheckFunction)(const char *, int);
-
-static int CountOwnThreads(void) {
-    THREADENTRY32 entry;
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    entry.dwSize = sizeof entry;
-    if (Thread32First(snapshot, &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == GetCurrentProcessId())
-                ++count;
-        } while (Thread32Next(snapshot, &entry));
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
-/* Loading runs under the loader's lock: the library starts no thread and not
-   the socket layer then. The host unloads the library while a check runs:
-   FreeLibrary returns at once, the library stays loaded until its threads
-   are done, and nothing of it runs after it is gone. */
-static int RunUnload(const char *directory) {
-    int threadsBefore = CountOwnThreads();
-    HMODULE library = LoadLibraryA("zembrixnet.dll");
-    InitFunction init;
-    CheckFunction check;
-    if (!library)
-        return Fail("LoadLibrary");
-    if (CountOwnThreads() != threadsBefore)
-        return Fail("a thread started at load");
-    /* This host never started Winsock itself. */
-    if (WSACleanup() != SOCKET_ERROR || WSAGetLastError() != WSANOTINITIALISED)
-        return Fail("the socket layer started at load");
-    init = (InitFunction)(void (*)(void))GetProcAddress(library, "InitCheckServer");
-    check = (CheckFunction)(void (*)(void))GetProcAddress(library, "CheckServerStatus");
-    if (!init || !check)
-        return Fail("GetProcAddress");
-    /* No callbacks: the host is about to drop the library. */
-    if (init(NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, directory) != 3)
-        return Fail("InitCheckServer");
-    if (check(NULL, ZN_KIND_SIP | ZN_KIND_WEB) != 1)
-        return Fail("CheckServerStatus");
-    if (!FreeLibrary(library))
-        return Fail("FreeLibrary");
-    printf("unloaded while running: %s\n",
-           GetModuleHandleA("zembrixnet.dll") ? "still loaded" : "gone");
-    /* Time for the check's threads to run on and end. */
-    Sleep(3000);
-    printf("survived, library %s\n", GetModuleHandleA("zembrixnet.dll") ? "still loaded" : "gone");
-    return 0;
-}
-
 int main(int argc, char **argv) {
     int result;
     if (argc != 3)
-        return Fail("usage: zn_win_host check|update|unload DIR");
+        return Fail("usage: zn_win_host check|update DIR");
     g_finished = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (!g_finished)
         return Fail("CreateEvent");
@@ -174,8 +113,6 @@ int main(int argc, char **argv) {
         result = RunCheck(argv[2]);
     else if (strcmp(argv[1], "update") == 0)
         result = RunUpdate(argv[2]);
-    else if (strcmp(argv[1], "unload") == 0)
-        result = RunUnload(argv[2]);
     else
         result = Fail("unknown mode");
     fflush(stdout);

@@ -20,20 +20,23 @@ SOCKET AsSocket(int handle) {
     return static_cast<SOCKET>(static_cast<unsigned>(handle));
 }
 
-// Waits until socket is readable; false when stop is (or the wait fails).
-bool WaitReadable(SOCKET socket, SOCKET stop) {
+// Waits until socket is readable (or, with no socket, until waitMs passed);
+// false when stop is readable or the wait fails.
+bool WaitReadable(SOCKET socket, SOCKET stop, int waitMs = -1) {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(socket, &readable);
+    if (socket != INVALID_SOCKET)
+        FD_SET(socket, &readable);
     FD_SET(stop, &readable);
-    return select(0, &readable, nullptr, nullptr, nullptr) != SOCKET_ERROR &&
+    timeval limit = {waitMs / 1000, (waitMs % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, waitMs < 0 ? nullptr : &limit) != SOCKET_ERROR &&
            !FD_ISSET(stop, &readable);
 }
 
 }  // namespace
 
-HttpResponder::HttpResponder(std::string reply, const std::string &host)
-    : m_reply(std::move(reply)), m_host(host) {
+HttpResponder::HttpResponder(std::string reply, const std::string &host, int delayMs)
+    : m_reply(std::move(reply)), m_host(host), m_delayMs(delayMs) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -99,6 +102,7 @@ void HttpResponder::Serve() {
         const SOCKET connection = accept(listener, nullptr, nullptr);
         if (connection == INVALID_SOCKET)
             continue;
+        ++m_connections;
         std::string request;
         char buffer[4096];
         while (request.find("\r\n\r\n") == std::string::npos && WaitReadable(connection, stop)) {
@@ -112,6 +116,10 @@ void HttpResponder::Serve() {
             m_lastRequest = request;
         }
         ++m_requests;
+        if (m_delayMs > 0 && !WaitReadable(INVALID_SOCKET, stop, m_delayMs)) {
+            closesocket(connection);
+            return;
+        }
         for (size_t at = 0; at < m_reply.size();) {
             const int n =
                 send(connection, m_reply.data() + at, static_cast<int>(m_reply.size() - at), 0);

@@ -1,0 +1,28 @@
+// Pieces of the text-file services that every platform shares: the bytes of
+// a save, the lines of a read, the names of a save's temporaries and the
+// test hook's pending fault.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/File.h"
+
+namespace zn {
+
+// Every line ended by CR LF; a lone LF inside a line becomes CR LF too, as
+// text-mode output makes it.
+std::string TextOfLines(const std::vector<std::string> &lines);
+
+// The lines of a file's content, split at LF with a CR before it dropped; a
+// last line without a line end still counts.
+std::vector<std::string> LinesOfText(const std::string &content);
+
+// Temporaries of a save are named <prefix><process id>-<counter>; true for
+// a name of that form.
+bool IsSaveTempName(const std::string &name, const std::string &prefix);
+
+// True, once, when fault is the pending injected fault (which it clears).
+bool TakeFileFault(FileFault fault);
+
+}  // namespace zn
