@@ -90,8 +90,8 @@ class Rc4Key {
 };
 
 // Test hook: later providers look for their modules in this directory instead
-// of the crypto library's own, each loading its own set; an empty text
-// restores the default.
+// of the crypto library's own (on Windows: acquire the provider of this name),
+// each loading its own set; an empty text restores the default.
 void OverrideCryptoModulesDirectory(const std::string &directory);
 
 }  // namespace zn

@@ -1,14 +1,21 @@
-// Pieces of the HTTP transport that every backend shares: the URL of a
-// request and the checks of its header lines.
+// Pieces of the HTTP transport that every backend shares: creation with its
+// test hooks, the URL of a request and the checks of its header lines.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/HttpTransport.h"
 
 namespace zn {
+
+// The backend's own transport and stream; null when they cannot be made.
+// HttpTransport::Create and HttpStream::Create call them unless a test hook
+// stands in.
+std::unique_ptr<HttpTransport> CreatePlatformHttpTransport();
+std::unique_ptr<HttpStream> CreatePlatformHttpStream();
 
 // "http(s)://host:port/path" of a request; a literal IPv6 host in brackets.
 std::string HttpUrlOf(const HttpRequestOptions &options);

@@ -1,4 +1,5 @@
 #include "platform/Crypto.h"
+#include "platform/CryptoShared.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -6,24 +7,12 @@
 #include <openssl/provider.h>
 
 #include <algorithm>
-#include <mutex>
 #include <new>
 #include <vector>
 
 namespace zn {
 
 namespace {
-
-// Never destroyed: running jobs may still derive keys while the process
-// exits.
-struct ModulesOverride {
-    std::mutex mutex;
-    std::string directory;
-};
-ModulesOverride &Modules() {
-    static ModulesOverride *modules = new ModulesOverride;
-    return *modules;
-}
 
 std::string OwnModulesDirectory() {
     // The crypto library's own module directory, not OPENSSL_MODULES: the
@@ -62,10 +51,10 @@ struct CryptoProvider::Native {
     }
 };
 
-namespace {
-
-// A private library context with both providers, or null.
-CryptoProvider::Native *LoadProviders(const std::string &modules) {
+// A private library context with both providers, loaded from the modules
+// directory source names (the crypto library's own when empty).
+CryptoProvider::Native *LoadCryptoProviders(const std::string &source) {
+    const std::string modules = source.empty() ? OwnModulesDirectory() : source;
     ErrorQueueMark mark;
     std::unique_ptr<CryptoProvider::Native> native(new (std::nothrow) CryptoProvider::Native);
     if (!native)
@@ -86,64 +75,8 @@ CryptoProvider::Native *LoadProviders(const std::string &modules) {
     return native.release();
 }
 
-// The process's providers: loaded once, kept to the very end (never freed,
-// since a job thread may still use them while the process exits). A failed
-// load is not retried, so no later caller loads on a job thread either.
-struct SharedProviders {
-    std::mutex mutex;
-    bool loaded = false;
-    CryptoProvider::Native *native = nullptr;
-};
-SharedProviders &Shared() {
-    static SharedProviders *shared = new SharedProviders;
-    return *shared;
-}
-
-CryptoProvider::Native *SharedNative() {
-    SharedProviders &shared = Shared();
-    std::lock_guard<std::mutex> guard(shared.mutex);
-    if (!shared.loaded) {
-        shared.loaded = true;
-        shared.native = LoadProviders(OwnModulesDirectory());
-    }
-    return shared.native;
-}
-
-}  // namespace
-
-void StartCryptoProviders() {
-    try {
-        SharedNative();
-    } catch (...) {
-        // Out of memory for the module path: every cipher goes without a key.
-    }
-}
-
-std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
-    Native *native = nullptr;
-    bool owned = false;
-    try {
-        std::string modules;
-        {
-            std::lock_guard<std::mutex> guard(Modules().mutex);
-            modules = Modules().directory;
-        }
-        owned = !modules.empty();
-        native = owned ? LoadProviders(modules) : SharedNative();
-    } catch (...) {
-        return nullptr;
-    }
-    if (!native)
-        return nullptr;
-    CryptoProvider *provider = new (std::nothrow) CryptoProvider(native, owned);
-    if (!provider && owned)
-        delete native;
-    return std::unique_ptr<CryptoProvider>(provider);
-}
-
-CryptoProvider::~CryptoProvider() {
-    if (m_owned)
-        delete m_native;
+void FreeCryptoProviders(CryptoProvider::Native *native) {
+    delete native;
 }
 
 struct Md5Hash::Native {
@@ -256,11 +189,6 @@ bool Rc4Key::Apply(uint8_t *data, size_t length) const {
     }
     EVP_CIPHER_CTX_free(context);
     return ok;
-}
-
-void OverrideCryptoModulesDirectory(const std::string &directory) {
-    std::lock_guard<std::mutex> guard(Modules().mutex);
-    Modules().directory = directory;
 }
 
 }  // namespace zn

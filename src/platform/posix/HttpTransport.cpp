@@ -36,14 +36,6 @@ long MillisecondsUntil(Clock::time_point now, Clock::time_point then) {
     return static_cast<long>(std::min<int64_t>(left + 1, 1000));
 }
 
-// The test hook's replacement factory; never destroyed (see StartHttpLibrary).
-std::mutex &FactoryMutex() {
-    static std::mutex *mutex = new std::mutex;
-    return *mutex;
-}
-std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
-std::atomic<bool> g_failStreams{false};
-
 // Started on first use, never at load (the loader lock on Windows, and a
 // host that never uses HTTP pays nothing), and never cleaned up: the host may
 // exit while one of our threads is still inside a transfer.
@@ -758,19 +750,14 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
     return verdict;
 }
 
-std::unique_ptr<HttpTransport> HttpTransport::Create() {
-    {
-        std::lock_guard<std::mutex> guard(FactoryMutex());
-        if (g_factory)
-            return (*g_factory)();
-    }
+std::unique_ptr<HttpTransport> CreatePlatformHttpTransport() {
     if (!StartHttpLibrary())
         return nullptr;
     return std::unique_ptr<HttpTransport>(new (std::nothrow) CurlTransport);
 }
 
-std::unique_ptr<HttpStream> HttpStream::Create() {
-    if (g_failStreams || !StartHttpLibrary())
+std::unique_ptr<HttpStream> CreatePlatformHttpStream() {
+    if (!StartHttpLibrary())
         return nullptr;
     return std::unique_ptr<HttpStream>(new (std::nothrow) CurlStream);
 }
@@ -798,18 +785,5 @@ bool FindCertificateByIssuerUnit(const std::string &directory, const std::string
     }
     return false;
 }
-
-namespace testhooks {
-void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make) {
-    std::lock_guard<std::mutex> guard(FactoryMutex());
-    delete g_factory;
-    g_factory =
-        make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
-}
-
-void FailHttpStreams(bool fail) {
-    g_failStreams = fail;
-}
-}  // namespace testhooks
 
 }  // namespace zn

@@ -1,4 +1,5 @@
 #include "platform/Crypto.h"
+#include "platform/CryptoShared.h"
 
 // windows.h comes first: the other system headers build on it.
 #include <windows.h>
@@ -7,32 +8,12 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <new>
 #include <vector>
 
 namespace zn {
 
 namespace {
-
-// Never destroyed: running jobs may still derive keys while the process
-// exits.
-struct ProviderOverride {
-    std::mutex mutex;
-    std::string name;
-};
-ProviderOverride &Override() {
-    static ProviderOverride *override = new ProviderOverride;
-    return *override;
-}
-
-// The enhanced provider: the base one limits RC4 keys to 40 bits.
-HCRYPTPROV AcquireProvider(const char *name) {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextA(&provider, nullptr, name, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
-        return 0;
-    return provider;
-}
 
 // RC4 key blob as the provider imports raw key bytes.
 struct PlainKeyBlob {
@@ -55,73 +36,24 @@ struct CryptoProvider::Native {
     }
 };
 
-namespace {
-
-// The process's provider: acquired once on the host's thread (it loads the
-// provider's module, which takes the loader lock) and kept to the very end.
-struct SharedProvider {
-    std::mutex mutex;
-    bool acquired = false;
-    CryptoProvider::Native *native = nullptr;
-};
-SharedProvider &Shared() {
-    static SharedProvider *shared = new SharedProvider;
-    return *shared;
-}
-
-CryptoProvider::Native *LoadProvider(const char *name) {
+// The provider source names, or the enhanced one (the base one limits RC4
+// keys to 40 bits). The first acquisition loads the provider's module, which
+// takes the loader lock: the process's own set is loaded on the host's
+// thread.
+CryptoProvider::Native *LoadCryptoProviders(const std::string &source) {
     std::unique_ptr<CryptoProvider::Native> native(new (std::nothrow) CryptoProvider::Native);
     if (!native)
         return nullptr;
-    native->provider = AcquireProvider(name);
-    return native->provider ? native.release() : nullptr;
-}
-
-CryptoProvider::Native *SharedNative() {
-    SharedProvider &shared = Shared();
-    std::lock_guard<std::mutex> guard(shared.mutex);
-    if (!shared.acquired) {
-        shared.acquired = true;
-        shared.native = LoadProvider(MS_ENHANCED_PROV_A);
-    }
-    return shared.native;
-}
-
-}  // namespace
-
-void StartCryptoProviders() {
-    try {
-        SharedNative();
-    } catch (...) {
-        // Without a provider every cipher goes without a key.
-    }
-}
-
-std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
-    Native *native = nullptr;
-    bool owned = false;
-    try {
-        std::string name;
-        {
-            std::lock_guard<std::mutex> guard(Override().mutex);
-            name = Override().name;
-        }
-        owned = !name.empty();
-        native = owned ? LoadProvider(name.c_str()) : SharedNative();
-    } catch (...) {
+    const char *name = source.empty() ? MS_ENHANCED_PROV_A : source.c_str();
+    if (!CryptAcquireContextA(&native->provider, nullptr, name, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT)) {
         return nullptr;
     }
-    if (!native)
-        return nullptr;
-    CryptoProvider *provider = new (std::nothrow) CryptoProvider(native, owned);
-    if (!provider && owned)
-        delete native;
-    return std::unique_ptr<CryptoProvider>(provider);
+    return native.release();
 }
 
-CryptoProvider::~CryptoProvider() {
-    if (m_owned)
-        delete m_native;
+void FreeCryptoProviders(CryptoProvider::Native *native) {
+    delete native;
 }
 
 struct Md5Hash::Native {
@@ -242,13 +174,6 @@ bool Rc4Key::Apply(uint8_t *data, size_t length) const {
     }
     CryptDestroyKey(copy);
     return ok;
-}
-
-void OverrideCryptoModulesDirectory(const std::string &directory) {
-    // No modules directory here: a non-empty text names the provider that
-    // later callers acquire instead of the process's own.
-    std::lock_guard<std::mutex> guard(Override().mutex);
-    Override().name = directory;
 }
 
 }  // namespace zn

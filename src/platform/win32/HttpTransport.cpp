@@ -28,13 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::mutex &FactoryMutex() {
-    static std::mutex *mutex = new std::mutex;
-    return *mutex;
-}
-std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
-std::atomic<bool> g_failStreams{false};
-
 constexpr DWORD kReadChunk = 16 * 1024;
 
 // What the status callback shares with the thread that waits. Counted: the
@@ -652,21 +645,14 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
     return 0;
 }
 
-std::unique_ptr<HttpTransport> HttpTransport::Create() {
-    {
-        std::lock_guard<std::mutex> guard(FactoryMutex());
-        if (g_factory)
-            return (*g_factory)();
-    }
+std::unique_ptr<HttpTransport> CreatePlatformHttpTransport() {
     std::unique_ptr<WinInetTransport> transport(new (std::nothrow) WinInetTransport);
     if (!transport || !transport->IsValid())
         return nullptr;
     return transport;
 }
 
-std::unique_ptr<HttpStream> HttpStream::Create() {
-    if (g_failStreams)
-        return nullptr;
+std::unique_ptr<HttpStream> CreatePlatformHttpStream() {
     std::unique_ptr<WinInetStream> stream(new (std::nothrow) WinInetStream);
     if (!stream || !stream->IsValid())
         return nullptr;
@@ -711,18 +697,5 @@ bool FindCertificateByIssuerUnit(const std::string &directory, const std::string
     CertCloseStore(store, 0);
     return ok;
 }
-
-namespace testhooks {
-void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make) {
-    std::lock_guard<std::mutex> guard(FactoryMutex());
-    delete g_factory;
-    g_factory =
-        make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
-}
-
-void FailHttpStreams(bool fail) {
-    g_failStreams = fail;
-}
-}  // namespace testhooks
 
 }  // namespace zn
