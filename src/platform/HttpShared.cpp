@@ -49,6 +49,29 @@ void FailHttpStreams(bool fail) {
 }
 }  // namespace testhooks
 
+uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
+    if (options.host.empty())
+        return kHttpErrorInvalidParameter;
+    try {
+        for (const std::string &line : HttpHeaderLines(options.headers)) {
+            if (!IsHttpHeaderLine(line))
+                return kHttpErrorInvalidHeader;
+        }
+        // Control characters, blanks and a zero byte could smuggle header
+        // lines into the request or cut the URL short of what was named.
+        for (const std::string *part : {&options.host, &options.path}) {
+            for (char c : *part) {
+                const unsigned char u = static_cast<unsigned char>(c);
+                if (u <= 0x20 || u == 0x7f)
+                    return kHttpErrorInvalidUrl;
+            }
+        }
+        return PlatformAcceptsHttpUrl(HttpUrlOf(options)) ? 0u : uint32_t{kHttpErrorInvalidUrl};
+    } catch (...) {
+        return kHttpErrorNotEnoughMemory;
+    }
+}
+
 std::string HttpUrlOf(const HttpRequestOptions &options) {
     const bool literalV6 = options.host.find(':') != std::string::npos;
     std::string url = options.secure ? "https://" : "http://";

@@ -17,6 +17,10 @@ namespace zn {
 std::unique_ptr<HttpTransport> CreatePlatformHttpTransport();
 std::unique_ptr<HttpStream> CreatePlatformHttpStream();
 
+// Whether the backend's URL parser takes url, free of control characters and
+// blanks already; throws std::bad_alloc when out of memory.
+bool PlatformAcceptsHttpUrl(const std::string &url);
+
 // "http(s)://host:port/path" of a request; a literal IPv6 host in brackets.
 std::string HttpUrlOf(const HttpRequestOptions &options);
 

@@ -720,34 +720,13 @@ HttpReadOutcome CurlStream::Read(size_t length, uint32_t waitMs, std::string *pi
 
 }  // namespace
 
-uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
-    if (options.host.empty())
-        return kHttpErrorInvalidParameter;
-    try {
-        for (const std::string &line : HttpHeaderLines(options.headers)) {
-            if (!IsHttpHeaderLine(line))
-                return kHttpErrorInvalidHeader;
-        }
-    } catch (...) {
-        return kHttpErrorNotEnoughMemory;
-    }
-    CURLU *url = curl_url();
-    if (!url)
-        return kHttpErrorNotEnoughMemory;
-    uint32_t verdict = 0;
-    try {
-        // Rejects control characters and blanks, which could otherwise smuggle
-        // header lines into the request, and a zero byte, which would cut
-        // the URL short of what the caller named.
-        const std::string text = HttpUrlOf(options);
-        if (text.find('\0') != std::string::npos ||
-            curl_url_set(url, CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
-            verdict = kHttpErrorInvalidUrl;
-    } catch (...) {
-        verdict = kHttpErrorNotEnoughMemory;
-    }
-    curl_url_cleanup(url);
-    return verdict;
+bool PlatformAcceptsHttpUrl(const std::string &url) {
+    CURLU *parsed = curl_url();
+    if (!parsed)
+        throw std::bad_alloc();
+    const bool ok = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    curl_url_cleanup(parsed);
+    return ok;
 }
 
 std::unique_ptr<HttpTransport> CreatePlatformHttpTransport() {

@@ -614,35 +614,13 @@ std::string PemOf(PCCERT_CONTEXT certificate) {
 
 }  // namespace
 
-uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
-    if (options.host.empty())
-        return kHttpErrorInvalidParameter;
-    try {
-        for (const std::string &line : HttpHeaderLines(options.headers)) {
-            if (!IsHttpHeaderLine(line))
-                return kHttpErrorInvalidHeader;
-        }
-        // Control characters, blanks and a zero byte could smuggle header
-        // lines into the request or cut the URL short of what was named.
-        for (const std::string *part : {&options.host, &options.path}) {
-            for (char c : *part) {
-                const unsigned char u = static_cast<unsigned char>(c);
-                if (u <= 0x20 || u == 0x7f)
-                    return kHttpErrorInvalidUrl;
-            }
-        }
-        const std::string url = HttpUrlOf(options);
-        URL_COMPONENTSA parts{};
-        parts.dwStructSize = sizeof parts;
-        parts.dwHostNameLength = 1;
-        parts.dwUrlPathLength = 1;
-        if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) ||
-            parts.dwHostNameLength == 0)
-            return kHttpErrorInvalidUrl;
-    } catch (...) {
-        return kHttpErrorNotEnoughMemory;
-    }
-    return 0;
+bool PlatformAcceptsHttpUrl(const std::string &url) {
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = 1;
+    parts.dwUrlPathLength = 1;
+    return InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) &&
+           parts.dwHostNameLength != 0;
 }
 
 std::unique_ptr<HttpTransport> CreatePlatformHttpTransport() {
