@@ -41,21 +41,6 @@ HttpResponder::~HttpResponder() {
         close(m_socket);
 }
 
-std::string HttpResponder::Url(const std::string &path) const {
-    return "http://" + m_host + ":" + std::to_string(m_port) + path;
-}
-
-std::string HttpResponder::LastRequest() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_lastRequest;
-}
-
-std::string HttpResponder::Reply(const std::string &body, int status) {
-    return "HTTP/1.1 " + std::to_string(status) +
-           " Whatever\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
 void HttpResponder::Serve() {
     for (;;) {
         pollfd waits[2] = {{m_socket, POLLIN, 0}, {m_stop, POLLIN, 0}};

@@ -23,16 +23,25 @@ class HttpResponder {
     HttpResponder &operator=(const HttpResponder &) = delete;
 
     unsigned Port() const { return m_port; }
-    std::string Url(const std::string &path = "/") const;
+    std::string Url(const std::string &path = "/") const {
+        return "http://" + m_host + ":" + std::to_string(m_port) + path;
+    }
     // The headers of the last request received.
-    std::string LastRequest();
+    std::string LastRequest() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_lastRequest;
+    }
     int Requests() const { return m_requests.load(); }
     // Connections accepted, counted before their request is read: a client
     // that never sends a whole request (a TLS one) is held without answer.
     int Connections() const { return m_connections.load(); }
 
     // A reply with status 200 (or the given one) and a Content-Length.
-    static std::string Reply(const std::string &body, int status = 200);
+    static std::string Reply(const std::string &body, int status = 200) {
+        return "HTTP/1.1 " + std::to_string(status) +
+               " Whatever\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\nConnection: close\r\n\r\n" + body;
+    }
 
   private:
     void Serve();

@@ -80,21 +80,6 @@ HttpResponder::~HttpResponder() {
         closesocket(AsSocket(m_socket));
 }
 
-std::string HttpResponder::Url(const std::string &path) const {
-    return "http://" + m_host + ":" + std::to_string(m_port) + path;
-}
-
-std::string HttpResponder::LastRequest() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_lastRequest;
-}
-
-std::string HttpResponder::Reply(const std::string &body, int status) {
-    return "HTTP/1.1 " + std::to_string(status) +
-           " Whatever\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-}
-
 void HttpResponder::Serve() {
     const SOCKET listener = AsSocket(m_socket);
     const SOCKET stop = AsSocket(m_stop);
