@@ -140,6 +140,9 @@ class WinInetRequest {
 
   private:
     WaitEnd Wait(Clock::time_point deadline);
+    // Waits for a read step: Data when the step completed (its completion
+    // says how), otherwise why the wait ended.
+    HttpReadOutcome WaitForRead(Clock::time_point deadline);
     bool Open(const HttpRequestOptions &options, HttpResult *result);
 
     HANDLE m_abort;
@@ -328,6 +331,20 @@ HttpResult WinInetRequest::Send(const HttpRequestOptions &options, Clock::time_p
     return result;
 }
 
+HttpReadOutcome WinInetRequest::WaitForRead(Clock::time_point deadline) {
+    switch (Wait(deadline)) {
+        case WaitEnd::Completed:
+            return HttpReadOutcome::Data;
+        case WaitEnd::Aborted:
+            return HttpReadOutcome::Aborted;
+        case WaitEnd::TimedOut:
+            return HttpReadOutcome::TimedOut;
+        case WaitEnd::Failed:
+            break;
+    }
+    return HttpReadOutcome::Failed;
+}
+
 HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadline,
                                          std::string *body) {
     if (!m_request)
@@ -338,16 +355,9 @@ HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadli
     if (!InternetQueryDataAvailable(m_request.get(), &m_completion->available, 0, 0)) {
         if (GetLastError() != ERROR_IO_PENDING)
             return HttpReadOutcome::Failed;
-        switch (Wait(deadline)) {
-            case WaitEnd::Completed:
-                break;
-            case WaitEnd::Aborted:
-                return HttpReadOutcome::Aborted;
-            case WaitEnd::TimedOut:
-                return HttpReadOutcome::TimedOut;
-            case WaitEnd::Failed:
-                return HttpReadOutcome::Failed;
-        }
+        const HttpReadOutcome waited = WaitForRead(deadline);
+        if (waited != HttpReadOutcome::Data)
+            return waited;
         if (!m_completion->result)
             return m_completion->error == ERROR_INTERNET_TIMEOUT ? HttpReadOutcome::TimedOut
                                                                  : HttpReadOutcome::Failed;
@@ -363,16 +373,9 @@ HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadli
     if (!InternetReadFile(m_request.get(), m_completion->buffer, chunk, &m_completion->count)) {
         if (GetLastError() != ERROR_IO_PENDING)
             return HttpReadOutcome::Failed;
-        switch (Wait(deadline)) {
-            case WaitEnd::Completed:
-                break;
-            case WaitEnd::Aborted:
-                return HttpReadOutcome::Aborted;
-            case WaitEnd::TimedOut:
-                return HttpReadOutcome::TimedOut;
-            case WaitEnd::Failed:
-                return HttpReadOutcome::Failed;
-        }
+        const HttpReadOutcome waited = WaitForRead(deadline);
+        if (waited != HttpReadOutcome::Data)
+            return waited;
         if (!m_completion->result)
             return HttpReadOutcome::Failed;
     }
