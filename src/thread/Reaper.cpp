@@ -40,6 +40,8 @@ class Reaper {
             lock.lock();
         }
         m_started = false;
+        // Nobody waits for the reaper: from its own thread, Join detaches it.
+        m_thread.Join();
     }
 
     std::mutex m_mutex;
