@@ -173,16 +173,16 @@ class HostRecorder {
         HostRecorder *self;
     };
     static HostRecorder *Self(void *context, int) { return static_cast<Context *>(context)->self; }
-    static void OnStatus(void *context, int code, const char *message) {
+    static void ZN_CALLBACK OnStatus(void *context, int code, const char *message) {
         Self(context, 0)->Record(CallbackKind::Status, context, code, message);
     }
-    static void OnCheck(void *context, const char *message) {
+    static void ZN_CALLBACK OnCheck(void *context, const char *message) {
         Self(context, 1)->Record(CallbackKind::CheckFinished, context, 0, message);
     }
-    static void OnUpdate(void *context, const char *message) {
+    static void ZN_CALLBACK OnUpdate(void *context, const char *message) {
         Self(context, 2)->Record(CallbackKind::UpdateFinished, context, 0, message);
     }
-    static void OnError(void *context, int code, const char *message) {
+    static void ZN_CALLBACK OnError(void *context, int code, const char *message) {
         Self(context, 3)->Record(CallbackKind::Error, context, code, message);
     }
 
