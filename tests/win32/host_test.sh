@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the C host under Wine against local listeners, as a client application
-# would use the DLL: a check that finds a SIP server, an update run, and an
-# unload of the library while a check runs. Only inside scripts/netns-run.
+# would use the DLL: a check that finds a SIP server, an update run, exits
+# during a check, and an unload of the library while a check runs. Only
+# inside scripts/netns-run.
 #
 #   host_test.sh HOST_EXE UNLOAD_HOST_EXE ZEMBRIXNET_DLL
 set -euo pipefail
@@ -65,7 +66,7 @@ run_host() {
     local mode=$1 exe=$2
     shift 2
     echo "== $(basename "$exe") $*"
-    (cd "$work/bin" && wine ./"$(basename "$exe")" "$@" "$windows_data") \
+    (cd "$work/bin" && timeout 120 wine ./"$(basename "$exe")" "$@" "$windows_data") \
         >"$work/$mode.out" 2>&1 || { echo "host_test: $mode exited with $?"; failed=1; }
     sed 's/^/   /' "$work/$mode.out"
 }
@@ -94,6 +95,12 @@ fi
 run_host update "$host_exe" update
 expect update '^status 75005 Begin to update server list!'
 expect update '^update-finished Finish updating!'
+
+# Exits a few milliseconds into a check, without closing: no hang, no crash.
+for delay in 0 1 2 3 5 8 13 21; do
+    run_host "exit$delay" "$host_exe" exit "$delay"
+    expect "exit$delay" '^exiting'
+done
 
 # Held while the check runs, unloaded by its last thread.
 run_host unload "$unload_host_exe"

@@ -5,10 +5,13 @@
  *
  *   zn_win_host check DIR      initialise, check SIP, show the server, close
  *   zn_win_host update DIR     initialise, update, close
+ *   zn_win_host exit MS DIR    initialise, start a check, and exit MS
+ *                              milliseconds later without closing
  *
  * Exit status 0 when every step answered as documented.
  */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 /* winsock2.h before windows.h, which would bring the old Winsock in; then
    what builds on windows.h. */
@@ -102,10 +105,24 @@ static int RunUpdate(const char *directory) {
     return g_badContext ? Fail("a callback lost its context") : 0;
 }
 
+/* The host ends while the check's threads run: the system ends them and
+   then detaches the DLL, which must neither hang nor crash the exit. */
+static int RunExit(const char *directory, int delayMs) {
+    if (!Initialise(directory))
+        return Fail("InitCheckServer");
+    if (CheckServerStatus(NULL, ZN_KIND_WEB | ZN_KIND_SIP | ZN_KIND_IM | ZN_KIND_FAX) != 1)
+        return Fail("CheckServerStatus");
+    Sleep((DWORD)delayMs);
+    printf("exiting\n");
+    return 0;
+}
+
 int main(int argc, char **argv) {
     int result;
+    if (argc == 4 && strcmp(argv[1], "exit") == 0)
+        return RunExit(argv[3], atoi(argv[2]));
     if (argc != 3)
-        return Fail("usage: zn_win_host check|update DIR");
+        return Fail("usage: zn_win_host check|update DIR, or exit MS DIR");
     g_finished = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (!g_finished)
         return Fail("CreateEvent");
