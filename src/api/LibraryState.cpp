@@ -83,8 +83,14 @@ struct LibraryLifetime {
     ~LibraryLifetime() {
         // The host is being torn down: a job still running tells it nothing
         // more. The manager and its threads are left to the process's end.
-        std::lock_guard<std::mutex> lock(StateMutex());
-        g_callbacks = HostCallbacks();
+        // The lock is only tried for a while: at a Windows process's exit the
+        // system has already ended our threads, one of which may have held
+        // it, and then no thread of ours is left to call back anyway.
+        std::unique_lock<std::mutex> lock(StateMutex(), std::defer_lock);
+        for (int tries = 0; tries < 100 && !lock.try_lock(); ++tries)
+            SleepMs(1);
+        if (lock.owns_lock())
+            g_callbacks = HostCallbacks();
     }
 };
 LibraryLifetime g_lifetime;
