@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/File.h"
@@ -24,5 +25,28 @@ bool IsSaveTempName(const std::string &name, const std::string &prefix);
 
 // True, once, when fault is the pending injected fault (which it clears).
 bool TakeFileFault(FileFault fault);
+
+// Removes the file, if it can; each platform writes it once.
+void RemoveFile(const std::string &path);
+
+// A save's temporary file, removed on the way out unless it was moved into
+// place.
+class TempFile {
+  public:
+    explicit TempFile(std::string path) : m_path(std::move(path)) {}
+    ~TempFile() {
+        if (!m_committed)
+            RemoveFile(m_path);
+    }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+
+    const std::string &Path() const { return m_path; }
+    void Commit() { m_committed = true; }
+
+  private:
+    std::string m_path;
+    bool m_committed = false;
+};
 
 }  // namespace zn

@@ -49,6 +49,23 @@ void FailHttpStreams(bool fail) {
 }
 }  // namespace testhooks
 
+void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code) {
+    result->outcome = outcome;
+    result->errorCode = code;
+}
+
+bool RefusedBeforeStart(const HttpRequestOptions &options, bool aborted, HttpResult *result) {
+    if (aborted) {
+        SetOutcome(result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+        return true;
+    }
+    if (const uint32_t invalid = CheckHttpTarget(options)) {
+        SetOutcome(result, HttpOutcome::Failed, invalid);
+        return true;
+    }
+    return false;
+}
+
 uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
     if (options.host.empty())
         return kHttpErrorInvalidParameter;

@@ -17,6 +17,12 @@ namespace zn {
 std::unique_ptr<HttpTransport> CreatePlatformHttpTransport();
 std::unique_ptr<HttpStream> CreatePlatformHttpStream();
 
+void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code);
+
+// True, with result set, when a request may not start: its transport was
+// aborted before (an abort that came first wins), or its target is invalid.
+bool RefusedBeforeStart(const HttpRequestOptions &options, bool aborted, HttpResult *result);
+
 // Whether the backend's URL parser takes url, free of control characters and
 // blanks already; throws std::bad_alloc when out of memory.
 bool PlatformAcceptsHttpUrl(const std::string &url);

@@ -116,26 +116,11 @@ bool RewriteInPlace(const std::string &target, const std::string &text) {
     return file.Close();
 }
 
-// Removes the temporary file unless it was renamed into place.
-class TempFile {
-  public:
-    explicit TempFile(std::string path) : m_path(std::move(path)) {}
-    ~TempFile() {
-        if (!m_committed)
-            unlink(m_path.c_str());
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-
-    const std::string &Path() const { return m_path; }
-    void Commit() { m_committed = true; }
-
-  private:
-    std::string m_path;
-    bool m_committed = false;
-};
-
 }  // namespace
+
+void RemoveFile(const std::string &path) {
+    unlink(path.c_str());
+}
 
 bool ReadTextLines(const std::string &path, std::vector<std::string> *lines) {
     try {
@@ -253,7 +238,7 @@ void RemoveStaleSaveFiles(const std::string &path) {
             struct stat st;
             if (file.Get() >= 0 && fstat(file.Get(), &st) == 0 && S_ISREG(st.st_mode) &&
                 flock(file.Get(), LOCK_EX | LOCK_NB) == 0) {
-                unlink(temp.c_str());
+                RemoveFile(temp);
             }
         }
     } catch (...) {

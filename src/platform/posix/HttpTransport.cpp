@@ -176,11 +176,6 @@ void SetFailure(HttpResult *result, CURLcode code) {
     }
 }
 
-void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code) {
-    result->outcome = outcome;
-    result->errorCode = code;
-}
-
 // Whether a received header line carries header `name` (lower case).
 bool HeaderIs(const std::string &line, const char *name) {
     const size_t length = std::strlen(name);
@@ -532,14 +527,8 @@ void CurlTransport::Abort() {
 
 HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     HttpResult result;
-    if (m_aborted) {
-        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    if (RefusedBeforeStart(options, m_aborted, &result))
         return result;
-    }
-    if (const uint32_t invalid = CheckHttpTarget(options)) {
-        SetOutcome(&result, HttpOutcome::Failed, invalid);
-        return result;
-    }
     Transfer transfer;
     transfer.options = &options;
     transfer.result = &result;
@@ -641,14 +630,8 @@ DriveEnd CurlStream::Wait(uint32_t waitMs, const std::function<bool()> &enough) 
 HttpResult CurlStream::Begin(const HttpRequestOptions &options, uint32_t waitMs) {
     End();
     HttpResult result;
-    if (m_aborted) {
-        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    if (RefusedBeforeStart(options, m_aborted, &result))
         return result;
-    }
-    if (const uint32_t invalid = CheckHttpTarget(options)) {
-        SetOutcome(&result, HttpOutcome::Failed, invalid);
-        return result;
-    }
     try {
         auto begun = std::make_unique<Begun>();
         begun->options = options;

@@ -94,26 +94,11 @@ bool RewriteInPlace(const std::string &path, const std::string &text) {
     return file.Close();
 }
 
-// Removes the temporary file unless it was moved into place.
-class TempFile {
-  public:
-    explicit TempFile(std::string path) : m_path(std::move(path)) {}
-    ~TempFile() {
-        if (!m_committed)
-            DeleteFileA(m_path.c_str());
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-
-    const std::string &Path() const { return m_path; }
-    void Commit() { m_committed = true; }
-
-  private:
-    std::string m_path;
-    bool m_committed = false;
-};
-
 }  // namespace
+
+void RemoveFile(const std::string &path) {
+    DeleteFileA(path.c_str());
+}
 
 bool ReadTextLines(const std::string &path, std::vector<std::string> *lines) {
     try {
@@ -225,7 +210,7 @@ void RemoveStaleSaveFiles(const std::string &path) {
         // A live writer's temporary is open without sharing: its deletion
         // fails and it stays.
         for (const std::string &name : names)
-            DeleteFileA((directory + name).c_str());
+            RemoveFile(directory + name);
     } catch (...) {
         // Litter stays for a later save.
     }

@@ -72,11 +72,6 @@ struct InternetHandleDeleter {
 };
 using InternetHandle = std::unique_ptr<void, InternetHandleDeleter>;
 
-void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code) {
-    result->outcome = outcome;
-    result->errorCode = code;
-}
-
 // The reported outcome of a failure code of the Windows Internet functions;
 // the codes themselves are reported as they are.
 void SetFailure(HttpResult *result, DWORD error) {
@@ -140,9 +135,10 @@ class WinInetRequest {
 
   private:
     WaitEnd Wait(Clock::time_point deadline);
-    // Waits for a read step: Data when the step completed (its completion
-    // says how), otherwise why the wait ended.
-    HttpReadOutcome WaitForRead(Clock::time_point deadline);
+    // The end of a read step that the system call started (or failed to):
+    // Data when it completed well, at once or through the status callback,
+    // otherwise why not.
+    HttpReadOutcome FinishReadStep(bool done, Clock::time_point deadline);
     bool Open(const HttpRequestOptions &options, HttpResult *result);
 
     HANDLE m_abort;
@@ -331,18 +327,25 @@ HttpResult WinInetRequest::Send(const HttpRequestOptions &options, Clock::time_p
     return result;
 }
 
-HttpReadOutcome WinInetRequest::WaitForRead(Clock::time_point deadline) {
+HttpReadOutcome WinInetRequest::FinishReadStep(bool done, Clock::time_point deadline) {
+    if (done)
+        return HttpReadOutcome::Data;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return HttpReadOutcome::Failed;
     switch (Wait(deadline)) {
         case WaitEnd::Completed:
-            return HttpReadOutcome::Data;
+            break;
         case WaitEnd::Aborted:
             return HttpReadOutcome::Aborted;
         case WaitEnd::TimedOut:
             return HttpReadOutcome::TimedOut;
         case WaitEnd::Failed:
-            break;
+            return HttpReadOutcome::Failed;
     }
-    return HttpReadOutcome::Failed;
+    if (m_completion->result)
+        return HttpReadOutcome::Data;
+    return m_completion->error == ERROR_INTERNET_TIMEOUT ? HttpReadOutcome::TimedOut
+                                                         : HttpReadOutcome::Failed;
 }
 
 HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadline,
@@ -351,34 +354,24 @@ HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadli
         return HttpReadOutcome::End;
     // How much is there to read without waiting; waits for the peer when
     // nothing is.
-    DWORD available = 0;
-    if (!InternetQueryDataAvailable(m_request.get(), &m_completion->available, 0, 0)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return HttpReadOutcome::Failed;
-        const HttpReadOutcome waited = WaitForRead(deadline);
-        if (waited != HttpReadOutcome::Data)
-            return waited;
-        if (!m_completion->result)
-            return m_completion->error == ERROR_INTERNET_TIMEOUT ? HttpReadOutcome::TimedOut
-                                                                 : HttpReadOutcome::Failed;
-        // What arrived is buffered now: asked again, the answer is at once.
-        if (!InternetQueryDataAvailable(m_request.get(), &m_completion->available, 0, 0))
-            return HttpReadOutcome::Failed;
-    }
-    available = m_completion->available;
+    const bool known =
+        InternetQueryDataAvailable(m_request.get(), &m_completion->available, 0, 0) != 0;
+    HttpReadOutcome step = FinishReadStep(known, deadline);
+    if (step != HttpReadOutcome::Data)
+        return step;
+    // After a wait, what arrived is buffered: asked again, the answer is at once.
+    if (!known && !InternetQueryDataAvailable(m_request.get(), &m_completion->available, 0, 0))
+        return HttpReadOutcome::Failed;
+    const DWORD available = m_completion->available;
     if (available == 0)
         return HttpReadOutcome::End;
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>({wanted, available, kReadChunk}));
     m_completion->count = 0;
-    if (!InternetReadFile(m_request.get(), m_completion->buffer, chunk, &m_completion->count)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return HttpReadOutcome::Failed;
-        const HttpReadOutcome waited = WaitForRead(deadline);
-        if (waited != HttpReadOutcome::Data)
-            return waited;
-        if (!m_completion->result)
-            return HttpReadOutcome::Failed;
-    }
+    step = FinishReadStep(
+        InternetReadFile(m_request.get(), m_completion->buffer, chunk, &m_completion->count) != 0,
+        deadline);
+    if (step != HttpReadOutcome::Data)
+        return step;
     if (m_completion->count == 0)
         return HttpReadOutcome::End;
     try {
@@ -442,14 +435,8 @@ class WinInetTransport final : public HttpTransport {
 
 HttpResult WinInetTransport::Perform(const HttpRequestOptions &options) {
     HttpResult result;
-    if (m_abort.IsSet()) {
-        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
-    }
-    if (const uint32_t invalid = CheckHttpTarget(options)) {
-        SetOutcome(&result, HttpOutcome::Failed, invalid);
-        return result;
-    }
     try {
         WinInetRequest request(m_abort.Event());
         // Until the answer begins: the connect and then the peer's silence.
@@ -508,14 +495,8 @@ class WinInetStream final : public HttpStream {
 HttpResult WinInetStream::Begin(const HttpRequestOptions &options, uint32_t waitMs) {
     End();
     HttpResult result;
-    if (m_abort.IsSet()) {
-        SetOutcome(&result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
-    }
-    if (const uint32_t invalid = CheckHttpTarget(options)) {
-        SetOutcome(&result, HttpOutcome::Failed, invalid);
-        return result;
-    }
     try {
         std::unique_ptr<WinInetRequest> request(new WinInetRequest(m_abort.Event()));
         result = request->Send(options, After(waitMs));
