@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "platform/FileShared.h"
 #include "store/ProfileFile.h"
 
 namespace {
@@ -26,25 +27,6 @@ std::string FilePath() {
 std::string ReadAll(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Lines as the reader sees them: LF or CR LF ends one.
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        size_t length = end - start;
-        if (length > 0 && text[end - 1] == '\r')
-            --length;
-        lines.push_back(text.substr(start, length));
-        start = end + 1;
-    }
-    return lines;
 }
 
 // Names a host or the library would use: no white space, brackets or "=".
@@ -105,14 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << znfuzz::Rest(data, size);
     }
-    const std::vector<std::string> linesBefore = Lines(ReadAll(path));
+    const std::vector<std::string> linesBefore = zn::LinesOfText(ReadAll(path));
 
     zn::CProfileFile profile;
     profile.m_strFileName = path;
     const std::string ownBefore = profile.GetValue(section, key, "#");
     const std::string otherBefore = profile.GetValue(otherSection, otherKey, "#");
     profile.SetValue(section, key, value);
-    const std::vector<std::string> linesAfter = Lines(ReadAll(path));
+    const std::vector<std::string> linesAfter = zn::LinesOfText(ReadAll(path));
 
     FUZZ_CHECK(OnlyOneEntryChanged(linesBefore, linesAfter));
     // The library's own section and key names are plain; a name with "]"
