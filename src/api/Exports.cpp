@@ -37,7 +37,7 @@ std::shared_ptr<CCheckManager> InitialisedManager() {
 // path would become); otherwise one trailing separator goes.
 std::string TrimmedDirectory(const char *directory) {
     std::string dir = directory && *directory ? directory : ".";
-    if (dir.back() == kPathSeparator)
+    if (EndsWithSeparator(dir))
         dir.pop_back();
     return dir;
 }

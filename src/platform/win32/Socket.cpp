@@ -12,6 +12,8 @@
 #include <new>
 #include <string>
 
+#include "platform/Thread.h"
+
 namespace zn {
 
 namespace {
@@ -67,18 +69,11 @@ bool FirstIPv4(const char *host, int flags, in_addr *address) {
     return found;
 }
 
-DWORD WINAPI LookupThread(void *parameter) {
+void LookupThread(void *parameter) {
     Lookup *lookup = static_cast<Lookup *>(parameter);
     lookup->found = FirstIPv4(lookup->host.c_str(), 0, &lookup->address);
     SetEvent(lookup->done);
     lookup->Release();
-    // The thread holds its own reference to the library (taken by the
-    // asker): given back as it ends, so an unloaded library waits for it.
-    HMODULE module = nullptr;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(&LookupThread), &module);
-    FreeLibraryAndExitThread(module, 0);
 }
 
 // First IPv4 address of a dotted address or a host name; a cancel or the
@@ -100,19 +95,13 @@ bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::ti
         return false;
     }
     lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HMODULE module = nullptr;
-    if (!lookup->done || !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                             reinterpret_cast<LPCSTR>(&LookupThread), &module)) {
+    // Nobody joins the lookup: it holds the library itself while it runs.
+    SystemThread thread;
+    if (!lookup->done || !thread.Start(LookupThread, lookup)) {
         delete lookup;
         return false;
     }
-    HANDLE thread = CreateThread(nullptr, 0, LookupThread, lookup, 0, nullptr);
-    if (!thread) {
-        FreeLibrary(module);
-        delete lookup;
-        return false;
-    }
-    CloseHandle(thread);
+    thread.Detach();
     HANDLE waits[2] = {lookup->done, cancel};
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, WaitTimeout(limited, deadline));
     const bool found = woke == WAIT_OBJECT_0 && lookup->found;

@@ -1,15 +1,23 @@
 /*
  * A Windows host written in C that loads zembrixnet.dll at run time only (it
- * does not link the import library, which would keep the DLL loaded), starts
- * a check and unloads the library while the check runs.
+ * does not link the import library, which would keep the DLL loaded) and
+ * unloads it while the library still works. It keeps to one processor, where
+ * a library thread that runs on after its module went shows at once.
  *
- *   zn_win_unload_host DIR
+ *   zn_win_unload_host DIR                 once, during a check
+ *   zn_win_unload_host random check|update COUNT SEED DIR
+ *                                          COUNT unloads 0-50 ms into a job
+ *   zn_win_unload_host silent DIR          after closing during an update
+ *                                          whose web API never answers
+ *   zn_win_unload_host handles COUNT DIR   handles left by COUNT cycles of
+ *                                          load, check, close, unload
  *
- * Prints whether the library is still loaded right after FreeLibrary and
- * once the check's threads had time to end; exit status 0 when every call
- * answered as documented and the host survived.
+ * Exit status 0 when every call answered as documented and the host
+ * survived.
  */
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 /* winsock2.h before windows.h, which would bring the old Winsock in; then
    what builds on windows.h. */
 #include <winsock2.h>
@@ -32,6 +40,142 @@ typedef int(ZN_CALL *InitFunction)(StatusCallback, void *, CheckFinishedCallback
                                    UpdateFinishedCallback, void *, ErrorCallback, void *,
                                    const char *);
 typedef int(ZN_CALL *CheckFunction)(const char *, int);
+typedef int(ZN_CALL *UpdateFunction)(const char *);
+typedef int(ZN_CALL *CloseFunction)(void);
+
+static HANDLE g_finished;
+
+static void ZN_CALLBACK OnFinished(void *context, const char *message) {
+    (void)context;
+    (void)message;
+    SetEvent(g_finished);
+}
+
+/* Waits until the library's last hold is gone; 0 when it never went. */
+static int WaitUntilUnloaded(void) {
+    int waited;
+    for (waited = 0; waited < UNLOAD_WAIT_MS && GetModuleHandleA("zembrixnet.dll"); waited += 5)
+        Sleep(5);
+    return GetModuleHandleA("zembrixnet.dll") == NULL;
+}
+
+/* Handles open in this process, found by probing every value up to a bound
+   well beyond what a small host uses. */
+static int CountHandles(void) {
+    DWORD flags;
+    int count = 0;
+    ULONG_PTR value;
+    for (value = 4; value < 0x10000; value += 4)
+        count += GetHandleInformation((HANDLE)value, &flags) != 0;
+    return count;
+}
+
+struct Library {
+    HMODULE module;
+    InitFunction init;
+    CheckFunction check;
+    UpdateFunction update;
+    CloseFunction close;
+};
+
+static int Load(struct Library *library) {
+    library->module = LoadLibraryA("zembrixnet.dll");
+    if (!library->module)
+        return 0;
+    library->init = (InitFunction)(void (*)(void))GetProcAddress(library->module, "InitCheckServer");
+    library->check =
+        (CheckFunction)(void (*)(void))GetProcAddress(library->module, "CheckServerStatus");
+    library->update =
+        (UpdateFunction)(void (*)(void))GetProcAddress(library->module, "UpdateServerList");
+    library->close =
+        (CloseFunction)(void (*)(void))GetProcAddress(library->module, "CloseCheckServer");
+    return library->init && library->check && library->update && library->close;
+}
+
+static int Init(struct Library *library, const char *directory) {
+    ResetEvent(g_finished);
+    return library->init(NULL, NULL, OnFinished, NULL, OnFinished, NULL, NULL, NULL, directory) ==
+           3;
+}
+
+/* COUNT loads, each unloaded at a random moment 0-50 ms into a job. */
+static int RunRandom(const char *job, int count, unsigned seed, const char *directory) {
+    struct Library library;
+    int i;
+    printf("seed %u\n", seed);
+    srand(seed);
+    for (i = 0; i < count; ++i) {
+        if (!Load(&library) || !Init(&library, directory))
+            return Fail("load and init");
+        if ((strcmp(job, "update") == 0 ? library.update("1.0")
+                                         : library.check(NULL, ZN_KIND_SIP | ZN_KIND_WEB)) != 1)
+            return Fail("job start");
+        Sleep((DWORD)(rand() % 51));
+        if (!FreeLibrary(library.module))
+            return Fail("FreeLibrary");
+        if (!WaitUntilUnloaded())
+            return Fail("the library stayed loaded");
+    }
+    printf("survived %d unloads during %s\n", count, job);
+    return 0;
+}
+
+/* The web API accepts and stays silent: the update's request is still
+   pending when the library is closed and unloaded, and the system's Internet
+   functions report its closing only when the peer gives up. */
+static int RunSilent(const char *directory) {
+    struct Library library;
+    if (!Load(&library) || !Init(&library, directory))
+        return Fail("load and init");
+    /* The check selects the silent web API (it accepts connections). */
+    if (library.check(NULL, ZN_KIND_WEB) != 1 ||
+        WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0)
+        return Fail("check");
+    ResetEvent(g_finished);
+    if (library.update("1.0") != 1)
+        return Fail("update");
+    Sleep(500);
+    if (library.close() != 1 || !FreeLibrary(library.module))
+        return Fail("close and unload");
+    printf("closed and unloaded: %s\n",
+           GetModuleHandleA("zembrixnet.dll") ? "still loaded" : "gone");
+    fflush(stdout);
+    if (!WaitUntilUnloaded())
+        return Fail("the library stayed loaded");
+    /* The peer closes 4 s after it accepted: whatever the system still
+       calls of the library comes by then. */
+    Sleep(6000);
+    printf("survived the silent peer's close\n");
+    return 0;
+}
+
+static int Cycle(const char *directory) {
+    struct Library library;
+    if (!Load(&library) || !Init(&library, directory))
+        return Fail("load and init");
+    if (library.check(NULL, ZN_KIND_SIP) != 1 ||
+        WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0)
+        return Fail("check");
+    if (library.close() != 1 || !FreeLibrary(library.module))
+        return Fail("close and unload");
+    return WaitUntilUnloaded() ? 0 : Fail("the library stayed loaded");
+}
+
+/* The first cycle loads the system's modules for good; the rest must give
+   back every handle they took. */
+static int RunHandles(int count, const char *directory) {
+    int before, after, i;
+    if (Cycle(directory))
+        return 1;
+    before = CountHandles();
+    for (i = 0; i < count; ++i) {
+        if (Cycle(directory))
+            return 1;
+    }
+    after = CountHandles();
+    printf("handles before %d after %d cycles: %d\n", before, count, after);
+    return after - before > 2 ? Fail("handles left by load and unload") : 0;
+}
 
 static int CountOwnThreads(void) {
     THREADENTRY32 entry;
@@ -89,9 +233,20 @@ static int RunUnload(const char *directory) {
 
 int main(int argc, char **argv) {
     int result;
-    if (argc != 2)
-        return Fail("usage: zn_win_unload_host DIR");
-    result = RunUnload(argv[1]);
+    /* One processor: a thread that outlives its code gets no time to
+       finish before the unloading thread unmaps it. */
+    SetProcessAffinityMask(GetCurrentProcess(), 1);
+    g_finished = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (argc == 2)
+        result = RunUnload(argv[1]);
+    else if (argc == 6 && strcmp(argv[1], "random") == 0)
+        result = RunRandom(argv[2], atoi(argv[3]), (unsigned)strtoul(argv[4], NULL, 10), argv[5]);
+    else if (argc == 3 && strcmp(argv[1], "silent") == 0)
+        result = RunSilent(argv[2]);
+    else if (argc == 4 && strcmp(argv[1], "handles") == 0)
+        result = RunHandles(atoi(argv[2]), argv[3]);
+    else
+        result = Fail("usage: see the comment at the top");
     fflush(stdout);
     return result;
 }
