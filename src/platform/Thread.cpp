@@ -8,7 +8,7 @@
 namespace zn {
 
 namespace {
-thread_local bool t_libraryThread = false;
+ThreadValue g_libraryThread;
 std::atomic<uint32_t> g_nextThreadId{1};
 
 // What a started thread runs, handed over to it whole.
@@ -19,7 +19,7 @@ struct ThreadRun {
 
 void RunOwnedThread(void *argument) {
     ThreadRun *run = static_cast<ThreadRun *>(argument);
-    t_libraryThread = true;
+    g_libraryThread.Set(1);
     try {
         run->body();
     } catch (...) {
@@ -31,7 +31,7 @@ void RunOwnedThread(void *argument) {
 }  // namespace
 
 bool IsLibraryThread() {
-    return t_libraryThread;
+    return g_libraryThread.Get() != 0;
 }
 
 void SleepMs(uint32_t ms) {

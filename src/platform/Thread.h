@@ -84,6 +84,27 @@ class OwnedThread {
     uint32_t m_id = 0;
 };
 
+// A value of each thread, zero until the thread sets it, in the system's own
+// thread-local storage: on Windows the compiler's thread_local goes through
+// the thread library linked into the DLL, which then keeps a record (with
+// two handles) of every host thread that touched it, beyond an unload.
+class ThreadValue {
+  public:
+    ThreadValue();
+    // Gives the slot back only when the host unloads the library; at the
+    // process's exit a thread may still read it.
+    ~ThreadValue();
+    ThreadValue(const ThreadValue &) = delete;
+    ThreadValue &operator=(const ThreadValue &) = delete;
+
+    intptr_t Get() const;
+    void Set(intptr_t value);
+
+  private:
+    unsigned long m_slot;
+    bool m_valid;
+};
+
 // True on every thread that the library started through OwnedThread.
 bool IsLibraryThread();
 

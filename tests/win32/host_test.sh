@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Runs the C host under Wine against local listeners, as a client application
 # would use the DLL: a check that finds a SIP server, an update run, exits
-# during a check, and an unload of the library while a check runs. Only
-# inside scripts/netns-run.
+# during a check, unloads of the library while jobs and the URL reader
+# still work, and the handles that loading and unloading leave. Only inside
+# scripts/netns-run.
 #
-#   host_test.sh HOST_EXE UNLOAD_HOST_EXE ZEMBRIXNET_DLL
+#   host_test.sh HOST_EXE UNLOAD_HOST_EXE READER_HOST_EXE ZEMBRIXNET_DLL
 set -euo pipefail
 
 host_exe=$1
 unload_host_exe=$2
-dll=$3
+reader_host_exe=$3
+dll=$4
 
 if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
     echo "host_test: run inside scripts/netns-run (no default route may exist)" >&2
@@ -29,15 +31,17 @@ trap cleanup EXIT
 
 # Installed as a client installs it: the host and the DLL side by side.
 mkdir "$work/bin" "$work/data"
-cp "$host_exe" "$unload_host_exe" "$dll" "$work/bin/"
+cp "$host_exe" "$unload_host_exe" "$reader_host_exe" "$dll" "$work/bin/"
 windows_data="Z:${work//\//\\}\\data"
 
 # The connectivity-test hosts and the three default SIP servers accept; the
-# first default web API accepts, stays silent and closes 4 s later.
+# first default web API accepts, stays silent and closes 4 s later; a web
+# server answers every connection with a short page.
 python3 - "$work/ready" <<'PY' &
 import socket, sys, threading, time
 addresses = [("10.0.0.201", 80), ("10.0.0.202", 80), ("192.0.2.21", 5060),
-             ("192.0.2.22", 5060), ("192.0.2.23", 5080), ("198.51.100.8", 443)]
+             ("192.0.2.22", 5060), ("192.0.2.23", 5080), ("198.51.100.8", 443),
+             ("192.0.2.80", 80)]
 servers = []
 for address in addresses:
     s = socket.socket()
@@ -53,6 +57,10 @@ def serve(s):
         c, _ = s.accept()
         if s.getsockname()[1] == 443:
             threading.Thread(target=close_later, args=(c,), daemon=True).start()
+        elif s.getsockname()[0] == "192.0.2.80":
+            c.recv(4096)
+            c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+            c.close()
         else:
             c.close()
 for s in servers:
@@ -68,13 +76,14 @@ done
 [[ -e "$work/ready" ]] || { echo "host_test: listeners did not start" >&2; exit 1; }
 
 failed=0
-# run_host MODE EXE [ARGUMENT]: the output goes to $work/MODE.out.
+# run_host MODE EXE [ARGUMENT]...: the output goes to $work/MODE.out; the
+# data directory comes last unless windows_data is empty.
 run_host() {
     local mode=$1 exe=$2
     shift 2
     echo "== $(basename "$exe") $*"
     # One processor: a thread left in unloaded code crashes on every run.
-    (cd "$work/bin" && timeout 600 taskset -c 0 wine ./"$(basename "$exe")" "$@" "$windows_data") \
+    (cd "$work/bin" && timeout 600 taskset -c 0 wine ./"$(basename "$exe")" "$@" ${windows_data:+"$windows_data"}) \
         >"$work/$mode.out" 2>&1 || { echo "host_test: $mode exited with $?"; failed=1; }
     sed 's/^/   /' "$work/$mode.out"
 }
@@ -129,7 +138,17 @@ expect unload-update '^survived 25 unloads during update'
 run_host unload-silent "$unload_host_exe" silent
 expect unload-silent '^closed and unloaded: still loaded'
 expect unload-silent '^survived the silent peer'
-run_host handles "$unload_host_exe" handles 10
+# The URL reader's host unloads the library after a read and after closing
+# a read that still waits for a silent server.
+windows_data="" run_host reader-after "$reader_host_exe" after http://192.0.2.80/
+expect reader-after '^read 5 bytes: hello'
+expect reader-after '^survived after a read'
+windows_data="" run_host reader-during "$reader_host_exe" during https://198.51.100.8/
+expect reader-during '^unloaded: still loaded'
+expect reader-during '^survived during a read'
+run_host handles "$unload_host_exe" handles 10 close
 expect handles '^handles before'
+run_host handles-open "$unload_host_exe" handles 10 open
+expect handles-open '^handles before'
 
 exit "$failed"

@@ -30,6 +30,25 @@ pthread_t NativeOf(uintptr_t handle) {
 
 }  // namespace
 
+// Never unloaded here: the key stays to the process's end.
+ThreadValue::ThreadValue() {
+    pthread_key_t key;
+    m_valid = pthread_key_create(&key, nullptr) == 0;
+    m_slot = m_valid ? static_cast<unsigned long>(key) : 0;
+}
+
+ThreadValue::~ThreadValue() = default;
+
+intptr_t ThreadValue::Get() const {
+    return m_valid ? reinterpret_cast<intptr_t>(pthread_getspecific(static_cast<pthread_key_t>(m_slot)))
+                   : 0;
+}
+
+void ThreadValue::Set(intptr_t value) {
+    if (m_valid)
+        pthread_setspecific(static_cast<pthread_key_t>(m_slot), reinterpret_cast<void *>(value));
+}
+
 bool SystemThread::Start(void (*entry)(void *), void *argument) {
     Detach();
     StartRecord *start = new (std::nothrow) StartRecord{entry, argument};

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -113,13 +112,13 @@ bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::ti
 
 }  // namespace
 
+// Once, as a static's initialisation (std::call_once would leave the thread
+// library's record of the calling host thread behind at an unload).
 bool InitSocketLayer() {
-    static std::once_flag once;
-    static bool started = false;
-    std::call_once(once, [] {
+    static const bool started = [] {
         WSADATA data;
-        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    });
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
     return started;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/Thread.h"
+#include "platform/Module.h"
 
 #include <windows.h>
 
@@ -31,6 +32,22 @@ HANDLE NativeOf(uintptr_t handle) {
 
 }  // namespace
 
+ThreadValue::ThreadValue() : m_slot(TlsAlloc()), m_valid(m_slot != TLS_OUT_OF_INDEXES) {}
+
+ThreadValue::~ThreadValue() {
+    if (m_valid && UnloadedByHost())
+        TlsFree(m_slot);
+}
+
+intptr_t ThreadValue::Get() const {
+    return m_valid ? reinterpret_cast<intptr_t>(TlsGetValue(m_slot)) : 0;
+}
+
+void ThreadValue::Set(intptr_t value) {
+    if (m_valid)
+        TlsSetValue(m_slot, reinterpret_cast<void *>(value));
+}
+
 bool SystemThread::Start(void (*entry)(void *), void *argument) {
     Detach();
     StartRecord *start = new (std::nothrow) StartRecord{entry, argument, nullptr};
@@ -62,7 +79,11 @@ void SystemThread::Join() {
     if (!m_attached)
         return;
     m_attached = false;
-    WaitForSingleObject(NativeOf(m_handle), INFINITE);
+    // While the host unloads us, the loader's lock is held, and a thread of
+    // ours that gave its hold back may still wait for that lock to end: it
+    // runs none of our code any more, and waiting for it would never end.
+    if (!UnloadedByHost())
+        WaitForSingleObject(NativeOf(m_handle), INFINITE);
     CloseHandle(NativeOf(m_handle));
 }
 
