@@ -56,6 +56,8 @@ void ReleaseManager(CCheckManager *manager) noexcept {
                 delete manager;
             });
         }
+        // While the host unloads us no thread may start: a manager whose
+        // threads seem to run is left as it is.
     } catch (...) {
         // Out of memory for the queue: the manager is left, never freed
         // under a running thread.

@@ -57,21 +57,55 @@ struct Completion {
     void HandleNotMade() { InterlockedDecrement(&openHandles); }
 };
 
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
+}  // namespace
+
+// The status callback's work; returns the event to set as its very last step
+// (the record's "closed" once every handle has reported its closing), or
+// null.
+extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
     Completion *completion = reinterpret_cast<Completion *>(context);
     if (!completion)
-        return;
+        return nullptr;
     if (status == INTERNET_STATUS_REQUEST_COMPLETE && info) {
         const INTERNET_ASYNC_RESULT *result = static_cast<const INTERNET_ASYNC_RESULT *>(info);
         completion->result = result->dwResult;
         completion->error = result->dwError;
         SetEvent(completion->completed);
     } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
-        // The last thing done here: the waiter may free the record and
-        // unload the library as soon as it is set.
         if (InterlockedDecrement(&completion->openHandles) == 0)
-            SetEvent(completion->closed);
+            return completion->closed;
     }
+    return nullptr;
+}
+
+namespace {
+
+// The status callback itself (stdcall, five arguments). Once the last
+// closing is signalled, the waiter may free the record and unload the
+// library at once, while this thread would still be returning through our
+// code: so the signal is a jump into SetEvent that returns straight to
+// WinInet, with the stack arranged as if WinInet had called SetEvent.
+__attribute__((naked)) void CALLBACK OnStatus(HINTERNET, DWORD_PTR, DWORD, LPVOID, DWORD) {
+    asm volatile(
+        // The five arguments again, for the work.
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "call _ZnOnStatusWork\n\t"
+        "addl $20, %esp\n\t"
+        "testl %eax, %eax\n\t"
+        "jz 1f\n\t"
+        // Return address over the fourth argument, the event over the
+        // fifth: SetEvent's own return then takes all 24 bytes.
+        "movl (%esp), %ecx\n\t"
+        "movl %ecx, 16(%esp)\n\t"
+        "movl %eax, 20(%esp)\n\t"
+        "addl $16, %esp\n\t"
+        "jmp *__imp__SetEvent@4\n"
+        "1:\n\t"
+        "ret $20\n\t");
 }
 
 // Waits for the closings a record still expects, then frees it; on a thread
