@@ -76,8 +76,7 @@ done
 [[ -e "$work/ready" ]] || { echo "host_test: listeners did not start" >&2; exit 1; }
 
 failed=0
-# run_host MODE EXE [ARGUMENT]...: the output goes to $work/MODE.out; the
-# data directory comes last unless windows_data is empty.
+# run_host MODE EXE [ARGUMENT]...: output to $work/MODE.out; DIR last if set.
 run_host() {
     local mode=$1 exe=$2
     shift 2
@@ -133,13 +132,11 @@ mkdir "$work/update-data"
 windows_data="${windows_data}\\..\\update-data" \
     run_host unload-update "$unload_host_exe" random update 25 "$seed"
 expect unload-update '^survived 25 unloads during update'
-# Closed and unloaded while the system's Internet functions still wait for a
-# silent web API: the library stays until they report the request closed.
+# Closed and unloaded while WinInet waits for a silent web API: stays loaded.
 run_host unload-silent "$unload_host_exe" silent
 expect unload-silent '^closed and unloaded: still loaded'
 expect unload-silent '^survived the silent peer'
-# The URL reader's host unloads the library after a read and after closing
-# a read that still waits for a silent server.
+# The URL reader's host, after a read and after closing one that still waits.
 windows_data="" run_host reader-after "$reader_host_exe" after http://192.0.2.80/
 expect reader-after '^read 5 bytes: hello'
 expect reader-after '^survived after a read'

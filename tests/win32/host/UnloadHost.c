@@ -4,14 +4,10 @@
  * unloads it while the library still works. It keeps to one processor, where
  * a library thread that runs on after its module went shows at once.
  *
- *   zn_win_unload_host DIR                 once, during a check
- *   zn_win_unload_host random check|update COUNT SEED DIR
- *                                          COUNT unloads 0-50 ms into a job
- *   zn_win_unload_host silent DIR          after closing during an update
- *                                          whose web API never answers
- *   zn_win_unload_host handles COUNT close|open DIR
- *                                          handles left by COUNT cycles of
- *                                          load, check, (close,) unload
+ *   zn_win_unload_host DIR                            once, during a check
+ *   zn_win_unload_host random check|update COUNT SEED DIR   0-50 ms into a job
+ *   zn_win_unload_host silent DIR            closed while WinInet still waits
+ *   zn_win_unload_host handles COUNT close|open DIR   handles cycles leave
  *
  * Exit status 0 when every call answered as documented and the host
  * survived.
@@ -45,19 +41,79 @@ typedef int(ZN_CALL *UpdateFunction)(const char *);
 typedef int(ZN_CALL *CloseFunction)(void);
 
 static HANDLE g_finished;
+static HMODULE g_library;
+static CheckFunction g_check;
+static UpdateFunction g_update;
+static CloseFunction g_close;
 
 static void ZN_CALLBACK OnFinished(void *context, const char *message) {
-    (void)context;
-    (void)message;
+    (void)context, (void)message;
     SetEvent(g_finished);
 }
 
-/* Waits until the library's last hold is gone; 0 when it never went. */
-static int WaitUntilUnloaded(void) {
+#define EXPORT(type, name) ((type)(void (*)(void))GetProcAddress(g_library, name))
+
+/* Loads and initialises the library; 0 on any failure. */
+static int Start(const char *directory) {
+    InitFunction init;
+    ResetEvent(g_finished);
+    g_library = LoadLibraryA("zembrixnet.dll");
+    if (!g_library || !(init = EXPORT(InitFunction, "InitCheckServer")) ||
+        !(g_check = EXPORT(CheckFunction, "CheckServerStatus")) ||
+        !(g_update = EXPORT(UpdateFunction, "UpdateServerList")) ||
+        !(g_close = EXPORT(CloseFunction, "CloseCheckServer")))
+        return 0;
+    return init(NULL, NULL, OnFinished, NULL, OnFinished, NULL, NULL, NULL, directory) == 3;
+}
+
+/* Unloads (after closing when asked) and waits until the library's last
+   hold is gone; 0 when it never went. */
+static int Unload(int close) {
     int waited;
+    if ((close && g_close() != 1) || !FreeLibrary(g_library))
+        return 0;
     for (waited = 0; waited < UNLOAD_WAIT_MS && GetModuleHandleA("zembrixnet.dll"); waited += 5)
         Sleep(5);
     return GetModuleHandleA("zembrixnet.dll") == NULL;
+}
+
+/* COUNT loads, each unloaded at a random moment 0-50 ms into a job. */
+static int RunRandom(const char *job, int count, unsigned seed, const char *directory) {
+    int i;
+    printf("seed %u\n", seed);
+    srand(seed);
+    for (i = 0; i < count; ++i) {
+        if (!Start(directory) ||
+            (strcmp(job, "update") == 0 ? g_update("1.0")
+                                        : g_check(NULL, ZN_KIND_SIP | ZN_KIND_WEB)) != 1)
+            return Fail("load, init and start");
+        Sleep((DWORD)(rand() % 51));
+        if (!Unload(0))
+            return Fail("unload");
+    }
+    printf("survived %d unloads during %s\n", count, job);
+    return 0;
+}
+
+/* The check selects the web API, which accepts and stays silent: the
+   update's request still waits for it when the library is closed and
+   unloaded, and is reported closed only when the peer closes (4 s after it
+   accepted), when whatever the system still calls of the library comes. */
+static int RunSilent(const char *directory) {
+    if (!Start(directory) || g_check(NULL, ZN_KIND_WEB) != 1 ||
+        WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0 || g_update("1.0") != 1)
+        return Fail("load, check and update");
+    Sleep(500);
+    if (g_close() != 1 || !FreeLibrary(g_library))
+        return Fail("close and unload");
+    printf("closed and unloaded: %s\n",
+           GetModuleHandleA("zembrixnet.dll") ? "still loaded" : "gone");
+    fflush(stdout);
+    if (!Unload(0) && GetModuleHandleA("zembrixnet.dll"))
+        return Fail("the library stayed loaded");
+    Sleep(6000);
+    printf("survived the silent peer's close\n");
+    return 0;
 }
 
 /* Handles open in this process, found by probing every value up to a bound
@@ -71,113 +127,21 @@ static int CountHandles(void) {
     return count;
 }
 
-struct Library {
-    HMODULE module;
-    InitFunction init;
-    CheckFunction check;
-    UpdateFunction update;
-    CloseFunction close;
-};
-
-static int Load(struct Library *library) {
-    library->module = LoadLibraryA("zembrixnet.dll");
-    if (!library->module)
-        return 0;
-    library->init = (InitFunction)(void (*)(void))GetProcAddress(library->module, "InitCheckServer");
-    library->check =
-        (CheckFunction)(void (*)(void))GetProcAddress(library->module, "CheckServerStatus");
-    library->update =
-        (UpdateFunction)(void (*)(void))GetProcAddress(library->module, "UpdateServerList");
-    library->close =
-        (CloseFunction)(void (*)(void))GetProcAddress(library->module, "CloseCheckServer");
-    return library->init && library->check && library->update && library->close;
-}
-
-static int Init(struct Library *library, const char *directory) {
-    ResetEvent(g_finished);
-    return library->init(NULL, NULL, OnFinished, NULL, OnFinished, NULL, NULL, NULL, directory) ==
-           3;
-}
-
-/* COUNT loads, each unloaded at a random moment 0-50 ms into a job. */
-static int RunRandom(const char *job, int count, unsigned seed, const char *directory) {
-    struct Library library;
-    int i;
-    printf("seed %u\n", seed);
-    srand(seed);
-    for (i = 0; i < count; ++i) {
-        if (!Load(&library) || !Init(&library, directory))
-            return Fail("load and init");
-        if ((strcmp(job, "update") == 0 ? library.update("1.0")
-                                         : library.check(NULL, ZN_KIND_SIP | ZN_KIND_WEB)) != 1)
-            return Fail("job start");
-        Sleep((DWORD)(rand() % 51));
-        if (!FreeLibrary(library.module))
-            return Fail("FreeLibrary");
-        if (!WaitUntilUnloaded())
-            return Fail("the library stayed loaded");
-    }
-    printf("survived %d unloads during %s\n", count, job);
-    return 0;
-}
-
-/* The web API accepts and stays silent: the update's request is still
-   pending when the library is closed and unloaded, and the system's Internet
-   functions report its closing only when the peer gives up. */
-static int RunSilent(const char *directory) {
-    struct Library library;
-    if (!Load(&library) || !Init(&library, directory))
-        return Fail("load and init");
-    /* The check selects the silent web API (it accepts connections). */
-    if (library.check(NULL, ZN_KIND_WEB) != 1 ||
-        WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0)
-        return Fail("check");
-    ResetEvent(g_finished);
-    if (library.update("1.0") != 1)
-        return Fail("update");
-    Sleep(500);
-    if (library.close() != 1 || !FreeLibrary(library.module))
-        return Fail("close and unload");
-    printf("closed and unloaded: %s\n",
-           GetModuleHandleA("zembrixnet.dll") ? "still loaded" : "gone");
-    fflush(stdout);
-    if (!WaitUntilUnloaded())
-        return Fail("the library stayed loaded");
-    /* The peer closes 4 s after it accepted: whatever the system still
-       calls of the library comes by then. */
-    Sleep(6000);
-    printf("survived the silent peer's close\n");
-    return 0;
-}
-
-/* Unloaded with or without closing first. */
-static int Cycle(int close, const char *directory) {
-    struct Library library;
-    if (!Load(&library) || !Init(&library, directory))
-        return Fail("load and init");
-    if (library.check(NULL, ZN_KIND_SIP) != 1 ||
-        WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0)
-        return Fail("check");
-    if ((close && library.close() != 1) || !FreeLibrary(library.module))
-        return Fail("close and unload");
-    return WaitUntilUnloaded() ? 0 : Fail("the library stayed loaded");
-}
-
-/* The first cycle loads the system's modules for good; the rest must give
-   back every handle they took (two of slack for the system's own). */
+/* Cycles of load, check, (close,) unload. The first loads the system's
+   modules for good; the rest must give back every handle they took (two of
+   slack for the system's own). */
 static int RunHandles(int count, int close, const char *directory) {
-    int before, after, i;
-    if (Cycle(close, directory))
-        return 1;
-    before = CountHandles();
-    for (i = 0; i < count; ++i) {
-        if (Cycle(close, directory))
-            return 1;
+    int before = 0, i;
+    for (i = 0; i <= count; ++i) {
+        if (!Start(directory) || g_check(NULL, ZN_KIND_SIP) != 1 ||
+            WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0 || !Unload(close))
+            return Fail("load, check and unload");
+        if (i == 0)
+            before = CountHandles();
     }
-    after = CountHandles();
     printf("handles before %d after %d cycles%s: %d\n", before, count,
-           close ? "" : " without close", after);
-    return after - before > 2 ? Fail("handles left by load and unload") : 0;
+           close ? "" : " without close", CountHandles());
+    return CountHandles() - before > 2 ? Fail("handles left by load and unload") : 0;
 }
 
 static int CountOwnThreads(void) {
