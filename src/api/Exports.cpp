@@ -37,7 +37,7 @@ std::shared_ptr<CCheckManager> InitialisedManager() {
 // path would become); otherwise one trailing separator goes.
 std::string TrimmedDirectory(const char *directory) {
     std::string dir = directory && *directory ? directory : ".";
-    if (dir.back() == kPathSeparator)
+    if (EndsWithSeparator(dir))
         dir.pop_back();
     return dir;
 }
@@ -51,13 +51,18 @@ std::mutex &InitMutex() {
 
 // The socket layer starts on first use, never at load (starting it may load
 // system modules, which the loader's lock forbids); the user hears once when
-// it cannot, and the checkers then fail their probes.
+// it cannot, and the checkers then fail their probes. A static's one-time
+// initialisation, not std::call_once: on Windows the thread library would
+// keep a record, with two handles, of the host thread that made the call,
+// and the host may unload and load us again and again.
 void StartSocketLayer() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (!InitSocketLayer())
+    static const bool started = [] {
+        const bool ok = InitSocketLayer();
+        if (!ok)
             ShowSocketLayerFailure(msg::kSocketLayerFailed.text);
-    });
+        return ok;
+    }();
+    (void)started;
 }
 
 int StartJob(int jobKind, const char *request, int mask) {

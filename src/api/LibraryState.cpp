@@ -3,6 +3,7 @@
 #include "api/CheckManager.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
+#include "platform/Module.h"
 #include "platform/Thread.h"
 #include "store/ServerList.h"
 #include "thread/Reaper.h"
@@ -34,11 +35,11 @@ HostCallbacks g_callbacks;
 // Callbacks in progress on this thread. A thread inside one of our callbacks
 // may be one that a run is waiting for (the manager's or a checker's, or a
 // host thread inside a cancel): it must never wait for a run itself.
-thread_local int t_callbackDepth = 0;
+ThreadValue g_callbackDepth;
 
 struct CallbackScope {
-    CallbackScope() { ++t_callbackDepth; }
-    ~CallbackScope() { --t_callbackDepth; }
+    CallbackScope() { g_callbackDepth.Set(g_callbackDepth.Get() + 1); }
+    ~CallbackScope() { g_callbackDepth.Set(g_callbackDepth.Get() - 1); }
 };
 
 // The last user of a manager frees it at once when nothing of it runs any
@@ -49,12 +50,14 @@ void ReleaseManager(CCheckManager *manager) noexcept {
     try {
         if (manager->AllThreadsEnded()) {
             delete manager;
-        } else {
+        } else if (!UnloadedByHost()) {
             FinishInBackground([manager] {
                 manager->Shutdown();
                 delete manager;
             });
         }
+        // While the host unloads us no thread may start: a manager whose
+        // threads seem to run is left as it is.
     } catch (...) {
         // Out of memory for the queue: the manager is left, never freed
         // under a running thread.
@@ -89,8 +92,17 @@ struct LibraryLifetime {
         std::unique_lock<std::mutex> lock(StateMutex(), std::defer_lock);
         for (int tries = 0; tries < 100 && !lock.try_lock(); ++tries)
             SleepMs(1);
-        if (lock.owns_lock())
-            g_callbacks = HostCallbacks();
+        if (!lock.owns_lock())
+            return;
+        g_callbacks = HostCallbacks();
+        // Unloaded by the host, not at exit: no thread of ours runs, so a
+        // manager left open goes now, with the events and threads it keeps,
+        // instead of staying with every load.
+        if (UnloadedByHost()) {
+            std::shared_ptr<CCheckManager> manager = std::move(State().manager);
+            lock.unlock();
+            manager.reset();
+        }
     }
 };
 LibraryLifetime g_lifetime;
@@ -111,7 +123,7 @@ HostCallbacks Callbacks() {
 }  // namespace
 
 bool MayWaitForRuns() {
-    return !IsLibraryThread() && t_callbackDepth == 0;
+    return !IsLibraryThread() && g_callbackDepth.Get() == 0;
 }
 
 void ReportStatus(const Message &message) {

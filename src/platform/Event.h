@@ -3,10 +3,8 @@
 // design waits on.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace zn {
@@ -21,6 +19,7 @@ class Event {
     enum Reset { Manual, Auto };
 
     explicit Event(Reset reset = Manual, bool initiallySignalled = false);
+    ~Event();
     Event(const Event &) = delete;
     Event &operator=(const Event &) = delete;
 
@@ -38,11 +37,9 @@ class Event {
     static WaitResult WaitAll(const std::vector<Event *> &events, uint32_t timeoutMs);
 
   private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable cv;
-        bool signalled = false;
-    };
+    // The platform's own: a kernel event on Windows, so that no thread ever
+    // waits inside the thread library linked into the DLL.
+    struct State;
     const bool m_autoReset;
     std::unique_ptr<State> m_state;
 };

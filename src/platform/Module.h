@@ -1,21 +1,16 @@
-// The library's hold on its own code, and the one start-up failure it shows.
+// The library as a loaded module: how it leaves, and the one start-up
+// failure it shows.
 #pragma once
 
 namespace zn {
 
-// Called by whoever starts a library thread, before it starts: the library
-// stays loaded, whatever the host unloads, until the thread gives its hold
-// back. Without it, a host that unloads the library while one of our threads
-// runs would pull the code from under that thread.
-void HoldLibraryForThread();
-
-// Gives back a hold whose thread could not be started; called by its starter.
-void ReleaseUnstartedThreadHold();
-
-// The last call of a library thread, after everything it touched is done:
-// gives its hold back. Where that may unload the library, the thread ends
-// inside this call instead of returning into code that is gone.
-void ReleaseHoldAndEndThread();
+// True while the host unloads the library before the process's end (on
+// Windows: FreeLibrary gave back the last hold). Every thread of the library
+// holds it loaded (see SystemThread), so none of them runs then: static
+// destructors may free the process-wide state they would otherwise leave
+// for the process's end. False at the process's exit, where the system may
+// have ended a thread of ours in the middle of anything.
+bool UnloadedByHost();
 
 // Tells the user that the socket layer could not start, the platform's usual
 // way (a message box where there is one).

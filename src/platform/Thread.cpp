@@ -2,22 +2,59 @@
 
 #include <atomic>
 #include <chrono>
-
-#include "platform/Module.h"
+#include <new>
+#include <thread>
 
 namespace zn {
 
 namespace {
-thread_local bool t_libraryThread = false;
+ThreadValue g_libraryThread;
 std::atomic<uint32_t> g_nextThreadId{1};
+
+// What a started thread runs, handed over to it whole.
+struct ThreadRun {
+    std::function<void()> body;
+    std::shared_ptr<Event> ended;
+};
+
+void RunOwnedThread(void *argument) {
+    ThreadRun *run = static_cast<ThreadRun *>(argument);
+    g_libraryThread.Set(1);
+    try {
+        run->body();
+    } catch (...) {
+        // A thread body never lets an exception end the process.
+    }
+    run->ended->Set();
+    delete run;
+}
 }  // namespace
 
 bool IsLibraryThread() {
-    return t_libraryThread;
+    return g_libraryThread.Get() != 0;
 }
 
 void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+SystemThread::~SystemThread() {
+    Detach();
+}
+
+SystemThread::SystemThread(SystemThread &&other) noexcept
+    : m_handle(other.m_handle), m_attached(other.m_attached) {
+    other.m_attached = false;
+}
+
+SystemThread &SystemThread::operator=(SystemThread &&other) noexcept {
+    if (this != &other) {
+        Detach();
+        m_handle = other.m_handle;
+        m_attached = other.m_attached;
+        other.m_attached = false;
+    }
+    return *this;
 }
 
 OwnedThread::~OwnedThread() {
@@ -26,9 +63,9 @@ OwnedThread::~OwnedThread() {
 
 void OwnedThread::JoinEndedFinishing() {
     for (auto it = m_finishing.begin(); it != m_finishing.end();) {
-        if (it->thread.get_id() != std::this_thread::get_id() &&
+        if (!it->thread.IsCurrent() &&
             it->ended->Wait(0) == WaitResult::Signalled) {
-            it->thread.join();
+            it->thread.Join();
             it = m_finishing.erase(it);
         } else {
             ++it;
@@ -37,7 +74,7 @@ void OwnedThread::JoinEndedFinishing() {
 }
 
 bool OwnedThread::Start(std::function<void()> body) {
-    if (m_thread.joinable())
+    if (m_thread.Joinable())
         m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
     m_ended.reset();
     // A thread that restarts its own object stays listed until a later
@@ -46,26 +83,11 @@ bool OwnedThread::Start(std::function<void()> body) {
     auto ended = std::make_shared<Event>(Event::Manual, false);
     if (!ended->IsValid())
         return false;
-    HoldLibraryForThread();
-    try {
-        m_thread = std::thread([body = std::move(body), ended]() mutable {
-            t_libraryThread = true;
-            try {
-                body();
-            } catch (...) {
-                // A thread body never lets an exception end the process.
-            }
-            ended->Set();
-            // The thread may end inside the release: nothing it owns may be
-            // left for a return to free.
-            body = nullptr;
-            ended.reset();
-            ReleaseHoldAndEndThread();
-        });
-    } catch (...) {
-        // No thread (or no memory for its start): nothing will give the
-        // hold back but us.
-        ReleaseUnstartedThreadHold();
+    ThreadRun *run = new (std::nothrow) ThreadRun{std::move(body), ended};
+    if (!run)
+        return false;
+    if (!m_thread.Start(RunOwnedThread, run)) {
+        delete run;
         return false;
     }
     m_ended = std::move(ended);
@@ -74,13 +96,13 @@ bool OwnedThread::Start(std::function<void()> body) {
 }
 
 WaitResult OwnedThread::WaitForEnd(uint32_t timeoutMs) {
-    if (!m_thread.joinable() || !m_ended)
+    if (!m_thread.Joinable() || !m_ended)
         return WaitResult::Signalled;
     return m_ended->Wait(timeoutMs);
 }
 
 bool OwnedThread::HasEnded() const {
-    if (m_thread.joinable() && m_ended && m_ended->Wait(0) != WaitResult::Signalled)
+    if (m_thread.Joinable() && m_ended && m_ended->Wait(0) != WaitResult::Signalled)
         return false;
     for (const Finishing &finishing : m_finishing) {
         if (finishing.ended->Wait(0) != WaitResult::Signalled)
@@ -90,18 +112,18 @@ bool OwnedThread::HasEnded() const {
 }
 
 bool OwnedThread::IsCurrent() const {
-    return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
+    return m_thread.IsCurrent();
 }
 
 void OwnedThread::Join() {
-    if (m_thread.joinable())
+    if (m_thread.Joinable())
         m_finishing.push_back({std::move(m_thread), std::move(m_ended)});
     m_ended.reset();
     for (Finishing &finishing : m_finishing) {
-        if (finishing.thread.get_id() == std::this_thread::get_id()) {
-            finishing.thread.detach();
+        if (finishing.thread.IsCurrent()) {
+            finishing.thread.Detach();
         } else {
-            finishing.thread.join();
+            finishing.thread.Join();
         }
     }
     m_finishing.clear();

@@ -6,12 +6,39 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "platform/Event.h"
 
 namespace zn {
+
+// One thread of the system's own, started on a plain function and joined or
+// let go by its owner. Where a host may unload the library (Windows), each
+// thread holds the library loaded for its whole life and ends inside the
+// system's code, so no code of ours (nor of a runtime linked into us) runs
+// after its hold is given back.
+class SystemThread {
+  public:
+    SystemThread() = default;
+    // Lets go of a thread that is still attached.
+    ~SystemThread();
+    SystemThread(SystemThread &&other) noexcept;
+    SystemThread &operator=(SystemThread &&other) noexcept;
+
+    // Runs entry(argument) on a new thread. False when none could be
+    // started; entry then never runs.
+    bool Start(void (*entry)(void *), void *argument);
+    bool Joinable() const { return m_attached; }
+    bool IsCurrent() const;
+    // Waits for the thread's end and lets go of it.
+    void Join();
+    // Lets go of the thread without waiting; it ends on its own.
+    void Detach();
+
+  private:
+    uintptr_t m_handle = 0;  // the system's thread handle
+    bool m_attached = false;
+};
 
 class OwnedThread {
   public:
@@ -46,15 +73,36 @@ class OwnedThread {
   private:
     // Threads of earlier starts on their way out, with their end events.
     struct Finishing {
-        std::thread thread;
+        SystemThread thread;
         std::shared_ptr<Event> ended;
     };
     void JoinEndedFinishing();
 
-    std::thread m_thread;
+    SystemThread m_thread;
     std::shared_ptr<Event> m_ended;
     std::vector<Finishing> m_finishing;
     uint32_t m_id = 0;
+};
+
+// A value of each thread, zero until the thread sets it, in the system's own
+// thread-local storage: on Windows the compiler's thread_local goes through
+// the thread library linked into the DLL, which then keeps a record (with
+// two handles) of every host thread that touched it, beyond an unload.
+class ThreadValue {
+  public:
+    ThreadValue();
+    // Gives the slot back only when the host unloads the library; at the
+    // process's exit a thread may still read it.
+    ~ThreadValue();
+    ThreadValue(const ThreadValue &) = delete;
+    ThreadValue &operator=(const ThreadValue &) = delete;
+
+    intptr_t Get() const;
+    void Set(intptr_t value);
+
+  private:
+    unsigned long m_slot;
+    bool m_valid;
 };
 
 // True on every thread that the library started through OwnedThread.

@@ -1,6 +1,7 @@
-// What only the Windows build has: the read-only attribute, the backslash,
-// the file lock across processes, a live writer's temporary, and CryptoAPI's
-// key lengths.
+// What only the Windows build has: the read-only attribute, the backslash
+// (in double-byte code pages too), the file lock across processes, a live
+// writer's temporary, saves past another program's handle and near the path
+// limit, and CryptoAPI's key lengths.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 #include "platform/Crypto.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/win32/DoubleByte.h"
 #include "support/TempDir.h"
 #include "zembrixnet.h"
 
@@ -80,8 +82,8 @@ TEST(WindowsFileTest, TheFileLockKeepsOutOthersUntilReleasedAndIgnoresCase) {
 TEST(WindowsFileTest, StaleTemporariesGoALiveWritersStays) {
     TempDir dir;
     const std::string path = dir.Path() + "\\list.ini";
-    const std::string stale = path + ".tmp-77-0", live = path + ".tmp-78-3",
-                      foreign = path + ".tmp-x";
+    const std::string stale = dir.Path() + "\\~zn77-0", live = dir.Path() + "\\~zn78-3",
+                      foreign = dir.Path() + "\\~znx";
     for (const std::string &file : {stale, live, foreign})
         zntest::WriteWholeFile(file, "x");
     HANDLE writer = CreateFileA(live.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -92,6 +94,62 @@ TEST(WindowsFileTest, StaleTemporariesGoALiveWritersStays) {
     EXPECT_TRUE(PathExists(live));
     EXPECT_TRUE(PathExists(foreign));
     CloseHandle(writer);
+}
+
+// Under code page 932, 0x5C is also the second byte of characters such as
+// \x95\x5C; the trim must not take it for a separator.
+TEST(WindowsFileTest, TheTrailingBackslashIsACharacterNotAByte) {
+    const struct {
+        const char *text;
+        unsigned codePage;
+        bool endsWithBackslash;
+    } cases[] = {
+        {"C:\\dir\\", 1252, true},
+        {"", 932, false},
+        {"C:\\\x97\x5C\x92\xE8\x95\x5C", 932, false},
+        {"C:\\\x97\x5C\x92\xE8\x95\x5C\\", 932, true},
+        {"C:\\\x95\x5C\x5C", 932, true},
+        {"C:\\\x95\x5C", 1252, true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(EndsWithBackslash(c.text, c.codePage), c.endsWithBackslash) << c.text;
+}
+
+// Another program reads the file with read and write sharing but not delete
+// sharing: the file cannot be replaced, so it is rewritten in place.
+TEST(WindowsFileTest, ASaveGoesThroughAHandleThatRefusesDeletion) {
+    TempDir dir;
+    const std::string file = dir.Path() + "\\ZembrixNetWork.ini";
+    ASSERT_EQ(InitCheckServer(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, dir.Path().c_str()),
+              3);
+    HANDLE reader = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetHTTPProxy("10.0.0.9:8080"), 1);
+    CloseHandle(reader);
+    EXPECT_EQ(CloseCheckServer(), 1);
+    EXPECT_NE(zntest::ReadWholeFile(file).find("HTTPPROXY=10.0.0.9:8080\r\n"), std::string::npos);
+    WIN32_FIND_DATAA found;  // no temporary left behind
+    EXPECT_EQ(FindFirstFileA((dir.Path() + "\\~zn*").c_str(), &found), INVALID_HANDLE_VALUE);
+}
+
+TEST(WindowsFileTest, ASaveFitsWhereverTheFilesPathDoes) {
+    TempDir dir;
+    // The file's path just under the limit of 260 characters, in steps of
+    // at most 61 (a separator and a name).
+    const std::string name = "\\ZembrixNetWork.ini";
+    std::string deep = dir.Path();
+    for (size_t left; (left = MAX_PATH - 2 - name.size() - deep.size()) > 0;) {
+        deep += "\\" + std::string(left > 62 ? 60 : left - 1, 'd');
+        ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr)) << deep.size();
+    }
+    const std::string path = deep + name;
+    ASSERT_EQ(path.size(), size_t{MAX_PATH - 2});
+    for (const char *line : {"[NETWORK]", "SIP=04"}) {
+        ASSERT_TRUE(SaveTextLines(path, {line}));
+        EXPECT_EQ(zntest::ReadWholeFile(path), std::string(line) + "\r\n");
+    }
 }
 
 TEST(WindowsCryptoTest, Rc4KeysReachTheProvidersLimitOf128Bits) {

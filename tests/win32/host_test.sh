@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Runs the C host under Wine against local listeners, as a client application
 # would use the DLL: a check that finds a SIP server, an update run, exits
-# during a check, and an unload of the library while a check runs. Only
-# inside scripts/netns-run.
+# during a check, unloads of the library while jobs and the URL reader
+# still work, and the handles that loading and unloading leave. Only inside
+# scripts/netns-run.
 #
-#   host_test.sh HOST_EXE UNLOAD_HOST_EXE ZEMBRIXNET_DLL
+#   host_test.sh HOST_EXE UNLOAD_HOST_EXE READER_HOST_EXE ZEMBRIXNET_DLL
 set -euo pipefail
 
 host_exe=$1
 unload_host_exe=$2
-dll=$3
+reader_host_exe=$3
+dll=$4
 
 if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
     echo "host_test: run inside scripts/netns-run (no default route may exist)" >&2
@@ -29,14 +31,17 @@ trap cleanup EXIT
 
 # Installed as a client installs it: the host and the DLL side by side.
 mkdir "$work/bin" "$work/data"
-cp "$host_exe" "$unload_host_exe" "$dll" "$work/bin/"
+cp "$host_exe" "$unload_host_exe" "$reader_host_exe" "$dll" "$work/bin/"
 windows_data="Z:${work//\//\\}\\data"
 
-# The connectivity-test hosts and the three default SIP servers accept.
+# The connectivity-test hosts and the three default SIP servers accept; the
+# first default web API accepts, stays silent and closes 4 s later; a web
+# server answers every connection with a short page.
 python3 - "$work/ready" <<'PY' &
-import socket, sys, threading
+import socket, sys, threading, time
 addresses = [("10.0.0.201", 80), ("10.0.0.202", 80), ("192.0.2.21", 5060),
-             ("192.0.2.22", 5060), ("192.0.2.23", 5080)]
+             ("192.0.2.22", 5060), ("192.0.2.23", 5080), ("198.51.100.8", 443),
+             ("192.0.2.80", 80)]
 servers = []
 for address in addresses:
     s = socket.socket()
@@ -44,10 +49,20 @@ for address in addresses:
     s.bind(address)
     s.listen(16)
     servers.append(s)
+def close_later(c):
+    time.sleep(4)
+    c.close()
 def serve(s):
     while True:
         c, _ = s.accept()
-        c.close()
+        if s.getsockname()[1] == 443:
+            threading.Thread(target=close_later, args=(c,), daemon=True).start()
+        elif s.getsockname()[0] == "192.0.2.80":
+            c.recv(4096)
+            c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+            c.close()
+        else:
+            c.close()
 for s in servers:
     threading.Thread(target=serve, args=(s,), daemon=True).start()
 open(sys.argv[1], "w").close()
@@ -61,12 +76,13 @@ done
 [[ -e "$work/ready" ]] || { echo "host_test: listeners did not start" >&2; exit 1; }
 
 failed=0
-# run_host MODE EXE [ARGUMENT]: the output goes to $work/MODE.out.
+# run_host MODE EXE [ARGUMENT]...: output to $work/MODE.out; DIR last if set.
 run_host() {
     local mode=$1 exe=$2
     shift 2
     echo "== $(basename "$exe") $*"
-    (cd "$work/bin" && timeout 120 wine ./"$(basename "$exe")" "$@" "$windows_data") \
+    # One processor: a thread left in unloaded code crashes on every run.
+    (cd "$work/bin" && timeout 600 taskset -c 0 wine ./"$(basename "$exe")" "$@" ${windows_data:+"$windows_data"}) \
         >"$work/$mode.out" 2>&1 || { echo "host_test: $mode exited with $?"; failed=1; }
     sed 's/^/   /' "$work/$mode.out"
 }
@@ -106,5 +122,30 @@ done
 run_host unload "$unload_host_exe"
 expect unload '^unloaded while running: still loaded'
 expect unload '^survived, library gone'
+
+# Unloaded at random moments of checks and updates (the seed is printed).
+seed=${ZN_SEED:-$RANDOM}
+run_host unload-check "$unload_host_exe" random check 30 "$seed"
+expect unload-check '^survived 30 unloads during check'
+# In a directory of their own, where no check chose the silent web API.
+mkdir "$work/update-data"
+windows_data="${windows_data}\\..\\update-data" \
+    run_host unload-update "$unload_host_exe" random update 25 "$seed"
+expect unload-update '^survived 25 unloads during update'
+# Closed and unloaded while WinInet waits for a silent web API: stays loaded.
+run_host unload-silent "$unload_host_exe" silent
+expect unload-silent '^closed and unloaded: still loaded'
+expect unload-silent '^survived the silent peer'
+# The URL reader's host, after a read and after closing one that still waits.
+windows_data="" run_host reader-after "$reader_host_exe" after http://192.0.2.80/
+expect reader-after '^read 5 bytes: hello'
+expect reader-after '^survived after a read'
+windows_data="" run_host reader-during "$reader_host_exe" during https://198.51.100.8/
+expect reader-during '^unloaded: still loaded'
+expect reader-during '^survived during a read'
+run_host handles "$unload_host_exe" handles 10 close
+expect handles '^handles before'
+run_host handles-open "$unload_host_exe" handles 10 open
+expect handles-open '^handles before'
 
 exit "$failed"

@@ -6,6 +6,12 @@ namespace zn {
 
 const char kPathSeparator = '/';
 
+// Narrow strings here are UTF-8 or single-byte: no byte of a multibyte
+// character is ever '/'.
+bool EndsWithSeparator(const std::string &path) {
+    return !path.empty() && path.back() == kPathSeparator;
+}
+
 bool QueryReadOnly(const std::string &path, bool *readOnly) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)

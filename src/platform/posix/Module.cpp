@@ -4,13 +4,10 @@
 
 namespace zn {
 
-// The shared library is linked never to be unmapped (-z nodelete), so a
-// thread needs no hold of its own.
-void HoldLibraryForThread() {}
-
-void ReleaseUnstartedThreadHold() {}
-
-void ReleaseHoldAndEndThread() {}
+// The shared library is linked never to be unmapped (-z nodelete).
+bool UnloadedByHost() {
+    return false;
+}
 
 void ShowSocketLayerFailure(const char *text) {
     std::fprintf(stderr, "%s\n", text);

@@ -66,15 +66,40 @@ bool WriteAll(HANDLE file, const std::string &content) {
     return true;
 }
 
-// The directory (with its separator, or empty) and the name of a file.
-void SplitTarget(const std::string &path, std::string *directory, std::string *base) {
+// The directory of a file, with its separator, or empty.
+std::string DirectoryOf(const std::string &path) {
     const size_t slash = path.find_last_of("\\/");
-    *directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    *base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-std::string TempPrefix(const std::string &base) {
-    return base + ".tmp-";
+// Short, so that a temporary fits wherever the file's own path does: a
+// directory near the path limit leaves little room beyond the file's name.
+std::string TempPrefix() {
+    return "~zn";
+}
+
+// How long a replacement is tried again while another program holds the
+// file without sharing its deletion (a virus scanner holds it for
+// milliseconds, an editor for good).
+constexpr DWORD kReplaceTriesMs = 60;
+constexpr DWORD kReplacePauseMs = 5;
+
+// The temporary takes the file's place whole: ReplaceFile keeps the old
+// file's security and identity; where it cannot (the old one went
+// meanwhile), a write-through move still swaps the whole file at once.
+bool ReplaceWithTemp(const std::string &path, const std::string &temp, bool exists) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (exists && ReplaceFileA(path.c_str(), temp.c_str(), nullptr,
+                                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+            return true;
+        if (MoveFileExA(temp.c_str(), path.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        if (GetTickCount() - start >= kReplaceTriesMs)
+            return false;
+        Sleep(kReplacePauseMs);
+    }
 }
 
 // Not atomic: the whole new text is on disk before the old tail is cut, so a
@@ -133,13 +158,11 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
         if (exists && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
             return false;
 
-        std::string directory, base;
-        SplitTarget(path, &directory, &base);
-
+        const std::string directory = DirectoryOf(path);
         std::string tempPath;
         HANDLE handle = INVALID_HANDLE_VALUE;
         for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
-            tempPath = directory + TempPrefix(base) + std::to_string(GetCurrentProcessId()) + "-" +
+            tempPath = directory + TempPrefix() + std::to_string(GetCurrentProcessId()) + "-" +
                        std::to_string(g_tempCounter.fetch_add(1));
             // Shared with no one until it is closed for the move: the mark of
             // a live writer, whose temporary no other save can remove.
@@ -148,11 +171,9 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
             const DWORD error = GetLastError();
             if (handle == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS &&
                 error != ERROR_ALREADY_EXISTS) {
-                // A directory that refuses new names still lets its writable
-                // files be rewritten, as a plain rewrite would.
-                if (exists && error == ERROR_ACCESS_DENIED)
-                    return RewriteInPlace(path, TextOfLines(lines));
-                return false;
+                // A directory that refuses new names, a name too long: the
+                // file itself may still be written, as a plain rewrite would.
+                return exists && RewriteInPlace(path, TextOfLines(lines));
             }
         }
         if (handle == INVALID_HANDLE_VALUE)
@@ -174,14 +195,10 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
             SetFileAttributesA(temp.Path().c_str(), attributes & kSettable);
         if (TakeFileFault(FileFault::Rename))
             return false;
-        // ReplaceFile keeps the old file's security and identity; where it
-        // cannot (the old one went meanwhile), a write-through move still
-        // swaps the whole file at once.
-        if (!(exists && ReplaceFileA(path.c_str(), temp.Path().c_str(), nullptr,
-                                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) &&
-            !MoveFileExA(temp.Path().c_str(), path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return false;
+        if (!ReplaceWithTemp(path, temp.Path(), exists)) {
+            // Held by another program for longer: the text goes into the
+            // file itself, which that program shares for writing.
+            return exists && RewriteInPlace(path, TextOfLines(lines));
         }
         temp.Commit();
         return true;
@@ -192,9 +209,8 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
 
 void RemoveStaleSaveFiles(const std::string &path) {
     try {
-        std::string directory, base;
-        SplitTarget(path, &directory, &base);
-        const std::string prefix = TempPrefix(base);
+        const std::string directory = DirectoryOf(path);
+        const std::string prefix = TempPrefix();
         WIN32_FIND_DATAA found;
         HANDLE listing = FindFirstFileA((directory + prefix + "*").c_str(), &found);
         if (listing == INVALID_HANDLE_VALUE)

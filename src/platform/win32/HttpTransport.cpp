@@ -21,6 +21,7 @@
 
 #include "platform/Event.h"
 #include "platform/HttpShared.h"
+#include "platform/Thread.h"
 
 namespace zn {
 
@@ -30,41 +31,113 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kReadChunk = 16 * 1024;
 
-// What the status callback shares with the thread that waits. Counted: the
-// request holds one reference and each handle made with it one more, given
-// back when the handle reports its closing, which is the last callback it
-// makes (it may come after the request object has gone).
+// What the status callback shares with the thread that waits. Every handle
+// made with it counts as open until it reports its closing, which is the
+// last callback it makes and may come long after the handle was closed (a
+// silent peer): the record is freed only after that, and by a thread of
+// ours holding the library loaded, never inside the callback.
 struct Completion {
-    LONG references = 1;
+    LONG openHandles = 0;
     HANDLE completed = nullptr;  // auto-reset: one completion per wait
+    HANDLE closed = nullptr;     // manual: every handle has reported its closing
     DWORD_PTR result = 0;
     DWORD error = 0;
     DWORD available = 0;
     DWORD count = 0;
     char buffer[kReadChunk];
 
-    void AddReference() { InterlockedIncrement(&references); }
-    void Release() {
-        if (InterlockedDecrement(&references) == 0) {
-            if (completed)
-                CloseHandle(completed);
-            delete this;
-        }
+    ~Completion() {
+        if (completed)
+            CloseHandle(completed);
+        if (closed)
+            CloseHandle(closed);
     }
+    void HandleMade() { InterlockedIncrement(&openHandles); }
+    // A handle that will report no closing: none was made.
+    void HandleNotMade() { InterlockedDecrement(&openHandles); }
 };
 
-void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
+}  // namespace
+
+// The status callback's work; returns the event to set as its very last step
+// (the record's "closed" once every handle has reported its closing), or
+// null.
+extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
     Completion *completion = reinterpret_cast<Completion *>(context);
     if (!completion)
-        return;
+        return nullptr;
     if (status == INTERNET_STATUS_REQUEST_COMPLETE && info) {
         const INTERNET_ASYNC_RESULT *result = static_cast<const INTERNET_ASYNC_RESULT *>(info);
         completion->result = result->dwResult;
         completion->error = result->dwError;
         SetEvent(completion->completed);
     } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
-        completion->Release();
+        if (InterlockedDecrement(&completion->openHandles) == 0)
+            return completion->closed;
     }
+    return nullptr;
+}
+
+namespace {
+
+// The status callback itself (stdcall, five arguments). Once the last
+// closing is signalled, the waiter may free the record and unload the
+// library at once, while this thread would still be returning through our
+// code: so the signal is a jump into SetEvent that returns straight to
+// WinInet, with the stack arranged as if WinInet had called SetEvent.
+__attribute__((naked)) void CALLBACK OnStatus(HINTERNET, DWORD_PTR, DWORD, LPVOID, DWORD) {
+    asm volatile(
+        // The five arguments again, for the work.
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "pushl 20(%esp)\n\t"
+        "call _ZnOnStatusWork\n\t"
+        "addl $20, %esp\n\t"
+        "testl %eax, %eax\n\t"
+        "jz 1f\n\t"
+        // Return address over the fourth argument, the event over the
+        // fifth: SetEvent's own return then takes all 24 bytes.
+        "movl (%esp), %ecx\n\t"
+        "movl %ecx, 16(%esp)\n\t"
+        "movl %eax, 20(%esp)\n\t"
+        "addl $16, %esp\n\t"
+        "jmp *__imp__SetEvent@4\n"
+        "1:\n\t"
+        "ret $20\n\t");
+}
+
+// Waits for the closings a record still expects, then frees it; on a thread
+// of its own, whose hold keeps the library (and the status callback) loaded
+// until then.
+void AwaitClosings(void *parameter) {
+    Completion *completion = static_cast<Completion *>(parameter);
+    WaitForSingleObject(completion->closed, INFINITE);
+    delete completion;
+}
+
+// Closings usually come at once; a request stuck on a silent peer reports
+// its closing only when the system gives up on it.
+constexpr DWORD kPromptClosingMs = 50;
+
+// Frees a record whose handles were all closed, once they have reported it.
+void FreeWhenClosed(Completion *completion) {
+    if (InterlockedCompareExchange(&completion->openHandles, 0, 0) == 0 ||
+        WaitForSingleObject(completion->closed, kPromptClosingMs) == WAIT_OBJECT_0) {
+        delete completion;
+        return;
+    }
+    SystemThread waiter;
+    if (waiter.Start(AwaitClosings, completion)) {
+        waiter.Detach();
+        return;
+    }
+    // No thread to wait with: the record stays, and the library stays loaded
+    // for good, since the callback may still come.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&OnStatus), &pinned);
 }
 
 struct InternetHandleDeleter {
@@ -169,13 +242,21 @@ WaitEnd WinInetRequest::Wait(Clock::time_point deadline) {
 }
 
 bool WinInetRequest::Open(const HttpRequestOptions &o, HttpResult *result) {
+    // WinInet's threads still run its own code for a moment after our last
+    // callback: once used, it stays loaded whatever unloads us.
+    static const bool pinned = [] {
+        HMODULE wininet = nullptr;
+        return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "wininet.dll", &wininet) != 0;
+    }();
+    (void)pinned;
     m_completion = new (std::nothrow) Completion;
     if (!m_completion) {
         SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
         return false;
     }
     m_completion->completed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!m_completion->completed) {
+    m_completion->closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!m_completion->completed || !m_completion->closed) {
         SetOutcome(result, HttpOutcome::Failed, GetLastError());
         return false;
     }
@@ -210,12 +291,12 @@ bool WinInetRequest::Open(const HttpRequestOptions &o, HttpResult *result) {
                        sizeof silenceTimeout);
 
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(m_completion);
-    m_completion->AddReference();
+    m_completion->HandleMade();
     m_connect.reset(InternetConnectA(
         m_session.get(), o.host.c_str(), o.port, o.user.empty() ? nullptr : o.user.c_str(),
         o.password.empty() ? nullptr : o.password.c_str(), INTERNET_SERVICE_HTTP, 0, context));
     if (!m_connect) {
-        m_completion->Release();  // no handle, no closing to report
+        m_completion->HandleNotMade();
         SetFailure(result, GetLastError());
         return false;
     }
@@ -224,12 +305,12 @@ bool WinInetRequest::Open(const HttpRequestOptions &o, HttpResult *result) {
     if (o.secure)
         flags |= INTERNET_FLAG_SECURE;
     const char *accept[] = {"*/*", nullptr};
-    m_completion->AddReference();
+    m_completion->HandleMade();
     m_request.reset(HttpOpenRequestA(m_connect.get(), o.verb.c_str(),
                                      o.path.empty() ? "/" : o.path.c_str(), nullptr, nullptr,
                                      accept, flags, context));
     if (!m_request) {
-        m_completion->Release();
+        m_completion->HandleNotMade();
         SetFailure(result, GetLastError());
         return false;
     }
@@ -239,7 +320,9 @@ bool WinInetRequest::Open(const HttpRequestOptions &o, HttpResult *result) {
         InternetQueryOptionA(m_request.get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
         // Revocation that cannot be checked (a private authority publishes no
         // list) is no failure, as on the other builds; a certificate known to
-        // be revoked still fails.
+        // be revoked still fails. Left to the relaxed retry, it would fail the
+        // source: that failure (12057) is not the untrusted authority (12045)
+        // that the retry answers.
         security |= SECURITY_FLAG_IGNORE_REVOCATION;
         if (!o.verifyPeer)
             security |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
@@ -384,12 +467,12 @@ HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadli
 
 void WinInetRequest::Close() {
     // Closing ends whatever is still pending; the callbacks that follow find
-    // their record through its own count.
+    // their record until the last handle has reported its closing.
     m_request.reset();
     m_connect.reset();
     m_session.reset();
     if (m_completion) {
-        m_completion->Release();
+        FreeWhenClosed(m_completion);
         m_completion = nullptr;
     }
 }

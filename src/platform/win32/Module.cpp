@@ -2,59 +2,69 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 namespace zn {
 
 namespace {
-
-// Library threads that run or are about to; the first one takes a reference
-// to our module, the last one gives it back.
-std::atomic<long> g_threads{0};
-
-HMODULE OwnModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(&OwnModule), &module);
-    return module;
-}
-
-// A reference that keeps the module mapped until FreeLibrary gives it back.
-void TakeModuleReference() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&OwnModule),
-                       &module);
-}
-
+bool g_unloadedByHost = false;
 }  // namespace
 
-void HoldLibraryForThread() {
-    // The starter runs our code, so the module is mapped while it takes the
-    // reference.
-    if (g_threads.fetch_add(1) == 0)
-        TakeModuleReference();
-}
-
-void ReleaseUnstartedThreadHold() {
-    // The starter's own code still runs here, so the host holds the module
-    // too (an export) or a running thread does: this is never the last
-    // reference.
-    if (g_threads.fetch_sub(1) == 1)
-        FreeLibrary(OwnModule());
-}
-
-void ReleaseHoldAndEndThread() {
-    if (g_threads.fetch_sub(1) != 1)
-        return;
-    // Last thread out: the module may go with the reference, so the thread
-    // ends in the system's code, never returning into ours. What the
-    // thread's own start-up left on the heap is given up with it.
-    FreeLibraryAndExitThread(OwnModule(), 0);
+bool UnloadedByHost() {
+    return g_unloadedByHost;
 }
 
 void ShowSocketLayerFailure(const char *text) {
     MessageBoxA(nullptr, text, "zembrixnet", MB_OK | MB_ICONERROR);
 }
 
+namespace {
+
+// The thread that unloads us goes on without us. The runtimes linked into
+// the DLL keep a record of every thread that used them (the thread library
+// holds a handle of the thread and an event in it), released when that
+// thread ends while we are loaded: this one would keep its record, and its
+// handles, for good. It gets the release it would get at its end.
+void ReleaseRuntimeRecordsOfThisThread(HINSTANCE module) {
+    const BYTE *base = reinterpret_cast<const BYTE *>(module);
+    const IMAGE_NT_HEADERS *headers = reinterpret_cast<const IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &entry =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+    if (entry.VirtualAddress == 0)
+        return;
+    const IMAGE_TLS_DIRECTORY *tls =
+        reinterpret_cast<const IMAGE_TLS_DIRECTORY *>(base + entry.VirtualAddress);
+    for (PIMAGE_TLS_CALLBACK *callback = reinterpret_cast<PIMAGE_TLS_CALLBACK *>(
+             tls->AddressOfCallBacks);
+         callback && *callback; ++callback)
+        (*callback)(module, DLL_THREAD_DETACH, nullptr);
+}
+
+// The C++ runtime makes the lock behind statics' first use once per load,
+// recording the thread that makes it with the thread library; the first
+// static made here does it on the loading thread, whose record then goes.
+void MakeStaticsLock() {
+    static const DWORD loader = GetCurrentThreadId();
+    (void)loader;
+}
+
+}  // namespace
+
 }  // namespace zn
+
+// Runs after the static constructors and before the static destructors (the
+// runtime's start-up code calls it in between). A null reserved argument at
+// detach means FreeLibrary, not the process's exit; then no thread of ours
+// runs (each holds us loaded).
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        // Loading made a record of the loading thread, which another thread
+        // may be the one to unload us: it goes now, and comes back only if
+        // this thread needs one again.
+        zn::MakeStaticsLock();
+        zn::ReleaseRuntimeRecordsOfThisThread(module);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        zn::g_unloadedByHost = true;
+        zn::ReleaseRuntimeRecordsOfThisThread(module);
+    }
+    return TRUE;
+}

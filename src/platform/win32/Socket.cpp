@@ -8,9 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <new>
 #include <string>
+
+#include "platform/Thread.h"
 
 namespace zn {
 
@@ -67,18 +68,11 @@ bool FirstIPv4(const char *host, int flags, in_addr *address) {
     return found;
 }
 
-DWORD WINAPI LookupThread(void *parameter) {
+void LookupThread(void *parameter) {
     Lookup *lookup = static_cast<Lookup *>(parameter);
     lookup->found = FirstIPv4(lookup->host.c_str(), 0, &lookup->address);
     SetEvent(lookup->done);
     lookup->Release();
-    // The thread holds its own reference to the library (taken by the
-    // asker): given back as it ends, so an unloaded library waits for it.
-    HMODULE module = nullptr;
-    GetModuleHandleExA(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCSTR>(&LookupThread), &module);
-    FreeLibraryAndExitThread(module, 0);
 }
 
 // First IPv4 address of a dotted address or a host name; a cancel or the
@@ -100,19 +94,13 @@ bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::ti
         return false;
     }
     lookup->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HMODULE module = nullptr;
-    if (!lookup->done || !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                             reinterpret_cast<LPCSTR>(&LookupThread), &module)) {
+    // Nobody joins the lookup: it holds the library itself while it runs.
+    SystemThread thread;
+    if (!lookup->done || !thread.Start(LookupThread, lookup)) {
         delete lookup;
         return false;
     }
-    HANDLE thread = CreateThread(nullptr, 0, LookupThread, lookup, 0, nullptr);
-    if (!thread) {
-        FreeLibrary(module);
-        delete lookup;
-        return false;
-    }
-    CloseHandle(thread);
+    thread.Detach();
     HANDLE waits[2] = {lookup->done, cancel};
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, WaitTimeout(limited, deadline));
     const bool found = woke == WAIT_OBJECT_0 && lookup->found;
@@ -124,13 +112,13 @@ bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::ti
 
 }  // namespace
 
+// Once, as a static's initialisation (std::call_once would leave the thread
+// library's record of the calling host thread behind at an unload).
 bool InitSocketLayer() {
-    static std::once_flag once;
-    static bool started = false;
-    std::call_once(once, [] {
+    static const bool started = [] {
         WSADATA data;
-        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    });
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
     return started;
 }
 

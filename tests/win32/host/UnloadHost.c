@@ -1,15 +1,20 @@
 /*
  * A Windows host written in C that loads zembrixnet.dll at run time only (it
- * does not link the import library, which would keep the DLL loaded), starts
- * a check and unloads the library while the check runs.
+ * does not link the import library, which would keep the DLL loaded) and
+ * unloads it while the library still works. It keeps to one processor, where
+ * a library thread that runs on after its module went shows at once.
  *
- *   zn_win_unload_host DIR
+ *   zn_win_unload_host DIR                            once, during a check
+ *   zn_win_unload_host random check|update COUNT SEED DIR   0-50 ms into a job
+ *   zn_win_unload_host silent DIR            closed while WinInet still waits
+ *   zn_win_unload_host handles COUNT close|open DIR   handles cycles leave
  *
- * Prints whether the library is still loaded right after FreeLibrary and
- * once the check's threads had time to end; exit status 0 when every call
- * answered as documented and the host survived.
+ * Exit status 0 when every call answered as documented and the host
+ * survived.
  */
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 /* winsock2.h before windows.h, which would bring the old Winsock in; then
    what builds on windows.h. */
 #include <winsock2.h>
@@ -32,6 +37,112 @@ typedef int(ZN_CALL *InitFunction)(StatusCallback, void *, CheckFinishedCallback
                                    UpdateFinishedCallback, void *, ErrorCallback, void *,
                                    const char *);
 typedef int(ZN_CALL *CheckFunction)(const char *, int);
+typedef int(ZN_CALL *UpdateFunction)(const char *);
+typedef int(ZN_CALL *CloseFunction)(void);
+
+static HANDLE g_finished;
+static HMODULE g_library;
+static CheckFunction g_check;
+static UpdateFunction g_update;
+static CloseFunction g_close;
+
+static void ZN_CALLBACK OnFinished(void *context, const char *message) {
+    (void)context, (void)message;
+    SetEvent(g_finished);
+}
+
+#define EXPORT(type, name) ((type)(void (*)(void))GetProcAddress(g_library, name))
+
+/* Loads and initialises the library; 0 on any failure. */
+static int Start(const char *directory) {
+    InitFunction init;
+    ResetEvent(g_finished);
+    g_library = LoadLibraryA("zembrixnet.dll");
+    if (!g_library || !(init = EXPORT(InitFunction, "InitCheckServer")) ||
+        !(g_check = EXPORT(CheckFunction, "CheckServerStatus")) ||
+        !(g_update = EXPORT(UpdateFunction, "UpdateServerList")) ||
+        !(g_close = EXPORT(CloseFunction, "CloseCheckServer")))
+        return 0;
+    return init(NULL, NULL, OnFinished, NULL, OnFinished, NULL, NULL, NULL, directory) == 3;
+}
+
+/* Unloads (after closing when asked) and waits until the library's last
+   hold is gone; 0 when it never went. */
+static int Unload(int close) {
+    int waited;
+    if ((close && g_close() != 1) || !FreeLibrary(g_library))
+        return 0;
+    for (waited = 0; waited < UNLOAD_WAIT_MS && GetModuleHandleA("zembrixnet.dll"); waited += 5)
+        Sleep(5);
+    return GetModuleHandleA("zembrixnet.dll") == NULL;
+}
+
+/* COUNT loads, each unloaded at a random moment 0-50 ms into a job. */
+static int RunRandom(const char *job, int count, unsigned seed, const char *directory) {
+    int i;
+    printf("seed %u\n", seed);
+    srand(seed);
+    for (i = 0; i < count; ++i) {
+        if (!Start(directory) ||
+            (strcmp(job, "update") == 0 ? g_update("1.0")
+                                        : g_check(NULL, ZN_KIND_SIP | ZN_KIND_WEB)) != 1)
+            return Fail("load, init and start");
+        Sleep((DWORD)(rand() % 51));
+        if (!Unload(0))
+            return Fail("unload");
+    }
+    printf("survived %d unloads during %s\n", count, job);
+    return 0;
+}
+
+/* The check selects the web API, which accepts and stays silent: the
+   update's request still waits for it when the library is closed and
+   unloaded, and is reported closed only when the peer closes (4 s after it
+   accepted), when whatever the system still calls of the library comes. */
+static int RunSilent(const char *directory) {
+    if (!Start(directory) || g_check(NULL, ZN_KIND_WEB) != 1 ||
+        WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0 || g_update("1.0") != 1)
+        return Fail("load, check and update");
+    Sleep(500);
+    if (g_close() != 1 || !FreeLibrary(g_library))
+        return Fail("close and unload");
+    printf("closed and unloaded: %s\n",
+           GetModuleHandleA("zembrixnet.dll") ? "still loaded" : "gone");
+    fflush(stdout);
+    if (!Unload(0) && GetModuleHandleA("zembrixnet.dll"))
+        return Fail("the library stayed loaded");
+    Sleep(6000);
+    printf("survived the silent peer's close\n");
+    return 0;
+}
+
+/* Handles open in this process, found by probing every value up to a bound
+   well beyond what a small host uses. */
+static int CountHandles(void) {
+    DWORD flags;
+    int count = 0;
+    ULONG_PTR value;
+    for (value = 4; value < 0x10000; value += 4)
+        count += GetHandleInformation((HANDLE)value, &flags) != 0;
+    return count;
+}
+
+/* Cycles of load, check, (close,) unload. The first loads the system's
+   modules for good; the rest must give back every handle they took (two of
+   slack for the system's own). */
+static int RunHandles(int count, int close, const char *directory) {
+    int before = 0, i;
+    for (i = 0; i <= count; ++i) {
+        if (!Start(directory) || g_check(NULL, ZN_KIND_SIP) != 1 ||
+            WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0 || !Unload(close))
+            return Fail("load, check and unload");
+        if (i == 0)
+            before = CountHandles();
+    }
+    printf("handles before %d after %d cycles%s: %d\n", before, count,
+           close ? "" : " without close", CountHandles());
+    return CountHandles() - before > 2 ? Fail("handles left by load and unload") : 0;
+}
 
 static int CountOwnThreads(void) {
     THREADENTRY32 entry;
@@ -89,9 +200,20 @@ static int RunUnload(const char *directory) {
 
 int main(int argc, char **argv) {
     int result;
-    if (argc != 2)
-        return Fail("usage: zn_win_unload_host DIR");
-    result = RunUnload(argv[1]);
+    /* One processor: a thread that outlives its code gets no time to
+       finish before the unloading thread unmaps it. */
+    SetProcessAffinityMask(GetCurrentProcess(), 1);
+    g_finished = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (argc == 2)
+        result = RunUnload(argv[1]);
+    else if (argc == 6 && strcmp(argv[1], "random") == 0)
+        result = RunRandom(argv[2], atoi(argv[3]), (unsigned)strtoul(argv[4], NULL, 10), argv[5]);
+    else if (argc == 3 && strcmp(argv[1], "silent") == 0)
+        result = RunSilent(argv[2]);
+    else if (argc == 5 && strcmp(argv[1], "handles") == 0)
+        result = RunHandles(atoi(argv[2]), strcmp(argv[3], "close") == 0, argv[4]);
+    else
+        result = Fail("usage: see the comment at the top");
     fflush(stdout);
     return result;
 }
