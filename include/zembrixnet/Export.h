@@ -11,13 +11,14 @@
  * ZN_CALLBACK  calling convention of the host's callbacks (__stdcall on
  *              Windows).
  * ZN_API       ZN_EXPORT ZN_CALL, as the exported functions are declared.
+ *
+ * The version macros come from zembrixnet/Version.h, which the build
+ * generates from the project's version.
  */
 #ifndef ZEMBRIXNET_EXPORT_H
 #define ZEMBRIXNET_EXPORT_H
 
-#define ZEMBRIXNET_VERSION_MAJOR 0
-#define ZEMBRIXNET_VERSION_MINOR 1
-#define ZEMBRIXNET_VERSION_PATCH 0
+#include "zembrixnet/Version.h"
 
 #if defined(ZN_STATIC) && defined(ZEMBRIXNET_BUILDING)
 #error \

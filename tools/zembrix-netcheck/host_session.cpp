@@ -75,11 +75,11 @@ void HostSession::Progress(const char *colour, const char *prefix, int code,
     }
 }
 
-void HostSession::OnStatus(void *context, int code, const char *message) {
+void ZN_CALLBACK HostSession::OnStatus(void *context, int code, const char *message) {
     static_cast<HostSession *>(context)->Progress(kDim, "", code, message);
 }
 
-void HostSession::OnCheckFinished(void *context, const char *message) {
+void ZN_CALLBACK HostSession::OnCheckFinished(void *context, const char *message) {
     auto *self = static_cast<HostSession *>(context);
     self->Progress(kDim, message);
     std::lock_guard<std::mutex> lock(self->m_mutex);
@@ -87,7 +87,7 @@ void HostSession::OnCheckFinished(void *context, const char *message) {
     self->m_cv.notify_all();
 }
 
-void HostSession::OnUpdateFinished(void *context, const char *message) {
+void ZN_CALLBACK HostSession::OnUpdateFinished(void *context, const char *message) {
     auto *self = static_cast<HostSession *>(context);
     self->Progress(kDim, message);
     std::lock_guard<std::mutex> lock(self->m_mutex);
@@ -95,6 +95,6 @@ void HostSession::OnUpdateFinished(void *context, const char *message) {
     self->m_cv.notify_all();
 }
 
-void HostSession::OnError(void *context, int code, const char *message) {
+void ZN_CALLBACK HostSession::OnError(void *context, int code, const char *message) {
     static_cast<HostSession *>(context)->Progress(kRed, "refused: ", code, message);
 }

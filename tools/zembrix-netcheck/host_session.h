@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "zembrixnet/Export.h"
+
 class HostSession {
   public:
     explicit HostSession(const std::string &directory);
@@ -29,10 +31,10 @@ class HostSession {
     void Progress(const char *colour, const char *text) noexcept;
     void Progress(const char *colour, const char *prefix, int code, const char *message) noexcept;
 
-    static void OnStatus(void *context, int code, const char *message);
-    static void OnCheckFinished(void *context, const char *message);
-    static void OnUpdateFinished(void *context, const char *message);
-    static void OnError(void *context, int code, const char *message);
+    static void ZN_CALLBACK OnStatus(void *context, int code, const char *message);
+    static void ZN_CALLBACK OnCheckFinished(void *context, const char *message);
+    static void ZN_CALLBACK OnUpdateFinished(void *context, const char *message);
+    static void ZN_CALLBACK OnError(void *context, int code, const char *message);
 
     const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     int m_initResult = 0;

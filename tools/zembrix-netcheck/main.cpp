@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "host_session.h"
 #include "output.h"
+#include "zembrixnet/Version.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ int main(int argc, char **argv) {
         return kExitSuccess;
     }
     if (first == "--version") {
-        std::fprintf(Out(), "zembrix-netcheck %s\n", ZEMBRIXNET_VERSION);
+        std::fprintf(Out(), "zembrix-netcheck %s\n", ZEMBRIXNET_VERSION_STRING);
         return kExitSuccess;
     }
     for (const Command &command : kCommands) {
