@@ -39,8 +39,9 @@ struct Observation {
     std::string detail;   // the proxy; the answer's RES; the certificate unit asked for
     // Probes: "connected", "refused", "timed out", "unreachable", "name not
     // found", "cancelled", "failed". Sends: "sent", "untrusted authority",
-    // "certificate requested", "failed". Sources: "ok", "failed", "stopped",
-    // "skipped".
+    // "certificate requested", "no certificate", "failed". Sources: "ok",
+    // "failed", "stopped", or why one was not asked: "no proxy", "no web
+    // server", "query too long".
     std::string outcome;
     uint32_t code = 0;  // the transport's error code
     long status = 0;    // the HTTP status of an answer

@@ -13,11 +13,10 @@ void CWebApiFetcher::Fetch() {
         return;
     // What this source came to, and why, for a diagnosis.
     Observation seen(Step::Source, std::string(), m_bViaProxy ? "proxy" : "direct",
-                     m_request.TargetUrl());
+                     m_request.m_strServer.empty() ? std::string() : m_request.TargetUrl());
     seen.ms = clock.Ms();
     if (skipped) {
-        seen.outcome = "skipped";
-        seen.text = skipped;
+        seen.outcome = skipped;
     } else if (m_bSucceeded) {
         seen.outcome = "ok";
     } else {
@@ -40,7 +39,7 @@ const char *CWebApiFetcher::FetchAnswer() {
 
     std::string path;
     if (!BuildObjectPath(m_strVersion, m_strQuery, &path))
-        return "the query does not fit a request";
+        return "query too long";
     m_request.m_strAgent = kApiUserAgent;
     m_request.m_nCertStore = 0;
     m_request.m_strObject = path;
@@ -51,11 +50,11 @@ const char *CWebApiFetcher::FetchAnswer() {
         m_strProxy = m_profile.GetValue(kNetworkSection, "HTTPPROXY", kMissing);
         // "04" means no proxy: there is nothing to go through.
         if (m_strProxy == kMissing || m_strProxy == kNone)
-            return "no HTTP proxy set (zembrix-netcheck proxy HOST:PORT sets one)";
+            return "no proxy";
     }
     const std::string web = m_profile.GetValue(kNetworkSection, "WEB", kMissing);
     if (web == kNone || web == kMissing)
-        return "no web server selected by the last check: the web API cannot be asked";
+        return "no web server";
     std::string host, port;
     SplitAtLastColon(m_cipher.Decipher(web), &host, &port);
     m_request.m_strServer = host;

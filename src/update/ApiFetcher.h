@@ -32,7 +32,8 @@ class CWebApiFetcher : public CUpdateFetcher {
     void AbortTransfer() override;
 
   private:
-    // The fetch itself; null, or why the source was not asked at all.
+    // The fetch itself; null, or why the source was not asked at all ("no
+    // proxy", "no web server", "query too long").
     const char *FetchAnswer();
 
     const bool m_bViaProxy;

@@ -146,10 +146,12 @@ void DiagnoseKind(const std::string &kind, const std::vector<Observation> &steps
     }
     const std::string id = Lower(kind) + "-";
     if (outcomes.empty()) {
-        causes->push_back({id + "no-usable-entry",
-                           "no " + kind + " entry holds a usable address (" +
-                               std::to_string(unusable) +
-                               " missing, malformed or invalid): an update brings fresh ones"});
+        causes->push_back(
+            {id + "no-usable-entry",
+             (unusable ? "no " + kind + " entry holds a usable address (" +
+                             std::to_string(unusable) + " missing, malformed or invalid)"
+                       : "the file lists no " + kind + " server") +
+                 ": an update brings fresh ones"});
         return;
     }
     std::string portList;
@@ -192,8 +194,16 @@ void DiagnoseApiSource(const Observation &source, const std::vector<Observation>
                                                             send.detail + "' in " + send.subject +
                                                             ": the web API asks for one"});
     }
-    if (source.outcome == "skipped") {
-        causes->push_back({viaProxy ? "no-proxy" : "no-web-server", source.text});
+    if (source.outcome == "no proxy") {
+        causes->push_back({"no-proxy",
+                           "no HTTP proxy set, so the web API was not asked through "
+                           "one (zembrix-netcheck proxy HOST:PORT sets it)"});
+        return;
+    }
+    if (source.outcome == "no web server") {
+        causes->push_back({"no-web-server",
+                           "the check selected no web server, so the web API "
+                           "was not asked"});
         return;
     }
     if (source.outcome != "failed")
