@@ -244,6 +244,17 @@ PY
     touch "$d/api-down"
     show update --dir "$dir" || true
 
+    say "8. doctor: why did an update fail?" \
+        "The web API is back, but the client certificate has gone from certs/MY. doctor" \
+        "runs a check and an update with the library's own code watched step by step, then" \
+        "names the causes it found."
+    rm -f "$d/api-down" "$dir"/certs/MY/*.pem
+    show doctor --update --dir "$dir" | tee "$d/doctor.out" || true
+    if ! grep -q "no certificate issued under 'Quenstead Corp.'" "$d/doctor.out"; then
+        echo "demo: doctor did not name the missing client certificate" >&2
+        exit 1
+    fi
+
     say "Done" "Everything ran inside the namespace; the servers are stopped now."
 }
 

@@ -45,13 +45,16 @@ std::string Describe(const Observation &o) {
             return o.kind + ": " +
                    (o.subject.empty() ? "no server selected" : "selected " + Printable(o.subject));
         case Step::Send:
+            if (o.outcome == "no certificate")
+                return "client certificate: none issued under '" + Printable(o.detail, false) +
+                       "' in " + Printable(o.subject, false);
             return "send " + Printable(o.subject) +
-                   (o.detail.empty() ? std::string() : " [" + Printable(o.detail) + "]") + ": " +
-                   o.outcome + code + status + Ms(o);
+                   (o.detail.empty() ? std::string() : " [" + Printable(o.detail, false) + "]") +
+                   ": " + o.outcome + code + status + Ms(o);
         case Step::Source:
             return "source " + o.entry + " " + Printable(o.subject) +
-                   (o.detail.empty() ? std::string() : " [" + Printable(o.detail) + "]") + ": " +
-                   o.outcome + code + status + text +
+                   (o.detail.empty() ? std::string() : " [" + Printable(o.detail, false) + "]") +
+                   ": " + o.outcome + code + status + text +
                    (o.count >= 0 ? ", " + std::to_string(o.count) + " servers" : std::string()) +
                    Ms(o);
         case Step::Page:
