@@ -161,18 +161,7 @@ inside_namespace() {
     nginx -p "$d" -c "$d/nginx.conf" &
     pids+=($!)
     # shellcheck disable=SC2086
-    python3 - $tcp_listeners <<'PY' &
-import signal, socket, sys
-listeners = []
-for target in sys.argv[1:]:
-    host, port = target.rsplit(":", 1)
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind((host, int(port)))
-    s.listen(64)
-    listeners.append(s)
-signal.pause()
-PY
+    "$root/tests/support/listen.py" "$d/listeners-ready" $tcp_listeners &
     pids+=($!)
     # shellcheck disable=SC2086
     wait_for_ports 198.51.100.9:443 203.0.113.80:443 10.0.0.201:80 "$page_address:80" $tcp_listeners

@@ -9,36 +9,13 @@ set -euo pipefail
 
 tool_exe=$1
 dll=$2
-support=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support" && pwd)
-
-if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
-    echo "tool_test: run inside scripts/netns-run (no default route may exist)" >&2
-    exit 1
-fi
-
-work=$(mktemp -d)
-listeners=""
-cleanup() {
-    if [[ -n "$listeners" ]]; then
-        kill "$listeners" 2>/dev/null || true
-        wait "$listeners" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../support/netns_scratch.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/netns_scratch.sh" tool_test
 
 mkdir "$work/bin" "$work/data"
 cp "$tool_exe" "$dll" "$work/bin/"
 data="Z:${work//\//\\}\\data"
-
-"$support/listen.py" "$work/ready" 10.0.0.201:80 192.0.2.21:5060 192.0.2.22:5060 \
-    192.0.2.23:5080 &
-listeners=$!
-for _ in $(seq 100); do
-    [[ -e "$work/ready" ]] && break
-    sleep 0.1
-done
-[[ -e "$work/ready" ]] || { echo "tool_test: listeners did not start" >&2; exit 1; }
+start_listeners 10.0.0.201:80 192.0.2.21:5060 192.0.2.22:5060 192.0.2.23:5080
 
 failed=0
 # tool STATUS PATTERN ARGS...: the tool's exit status and a line of its
