@@ -161,18 +161,7 @@ inside_namespace() {
     nginx -p "$d" -c "$d/nginx.conf" &
     pids+=($!)
     # shellcheck disable=SC2086
-    python3 - $tcp_listeners <<'PY' &
-import signal, socket, sys
-listeners = []
-for target in sys.argv[1:]:
-    host, port = target.rsplit(":", 1)
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind((host, int(port)))
-    s.listen(64)
-    listeners.append(s)
-signal.pause()
-PY
+    "$root/tests/support/listen.py" "$d/listeners-ready" $tcp_listeners &
     pids+=($!)
     # shellcheck disable=SC2086
     wait_for_ports 198.51.100.9:443 203.0.113.80:443 10.0.0.201:80 "$page_address:80" $tcp_listeners
@@ -243,6 +232,17 @@ PY
         "failed, if any are."
     touch "$d/api-down"
     show update --dir "$dir" || true
+
+    say "8. doctor: why did an update fail?" \
+        "The web API is back, but the client certificate has gone from certs/MY. doctor" \
+        "runs a check and an update with the library's own code watched step by step, then" \
+        "names the causes it found."
+    rm -f "$d/api-down" "$dir"/certs/MY/*.pem
+    show doctor --update --dir "$dir" | tee "$d/doctor.out" || true
+    if ! grep -q "no certificate issued under 'Quenstead Corp.'" "$d/doctor.out"; then
+        echo "demo: doctor did not name the missing client certificate" >&2
+        exit 1
+    fi
 
     say "Done" "Everything ran inside the namespace; the servers are stopped now."
 }

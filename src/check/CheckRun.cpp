@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "report/Observer.h"
 #include "store/ProfileFile.h"
 #include "store/ProviderConfig.h"
 #include "store/ServerList.h"
@@ -89,6 +90,8 @@ void CCheckRun::Run(int checkMask) {
     if (StopRequested()) {
         // Cancelled or closing: the test reached no verdict; the file stays.
     } else if (!connected) {
+        if (Observing())
+            Observe(Observation(Step::NoInternet));
         CProfileFile profile;
         profile.m_strFileName = m_reporter.ServerListFile();
         for (const char *key : {"WEB", "SIP", "IM"})
@@ -165,10 +168,18 @@ bool CCheckRun::ConnectivityTest() {
     for (const std::string &host : ConnectivityHosts()) {
         if (StopRequested())
             return false;
-        if (m_connectivityProbe.ProbeServer(host, "80", Limits().connectivityWaitMs,
-                                            &m_stopEvent)) {
-            return true;
+        const StepClock clock;
+        const bool answered = m_connectivityProbe.ProbeServer(
+                                  host, "80", Limits().connectivityWaitMs, &m_stopEvent) != 0;
+        if (Observing()) {
+            Observation seen(Step::Connectivity);
+            seen.subject = host + ":80";
+            seen.outcome = ProbeOutcomeText(m_connectivityProbe.LastFailure());
+            seen.ms = clock.Ms();
+            Observe(seen);
         }
+        if (answered)
+            return true;
     }
     return false;
 }

@@ -38,6 +38,25 @@ void SetProbeObserver(
 }
 }  // namespace testhooks
 
+const char *ProbeOutcomeText(ConnectFailure failure) {
+    switch (failure) {
+        case ConnectFailure::None:
+            return "connected";
+        case ConnectFailure::Refused:
+            return "refused";
+        case ConnectFailure::TimedOut:
+            return "timed out";
+        case ConnectFailure::Unreachable:
+            return "unreachable";
+        case ConnectFailure::NameNotFound:
+            return "name not found";
+        case ConnectFailure::Cancelled:
+            return "cancelled";
+        default:
+            return "failed";
+    }
+}
+
 CServerProbe::~CServerProbe() {
     std::vector<std::shared_ptr<Attempt>> attempts;
     {
@@ -68,6 +87,10 @@ void CServerProbe::ProbeThreadProc(Attempt *attempt, uint32_t timeoutMs) {
     const unsigned port = static_cast<unsigned>(std::atoi(attempt->m_strProbePort.c_str()));
     attempt->m_bProbeOk =
         attempt->m_probeSocket.TestConnect(attempt->m_strProbeHost, port, timeoutMs) ? 1 : 0;
+    const ConnectFailure failure = attempt->m_probeSocket.LastFailure();
+    attempt->failure = attempt->m_bProbeOk               ? ConnectFailure::None
+                       : failure == ConnectFailure::None ? ConnectFailure::Other
+                                                         : failure;
     attempt->threadDone = true;
     attempt->m_probeEvent.Set();
 }
@@ -108,6 +131,7 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
     if (stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut)
         Cancel(*attempt);
     Attempt *raw = attempt.get();
+    ConnectFailure cutShort = ConnectFailure::None;
     if (!attempt->thread.Start([raw] { ProbeThreadProc(raw, kInfinite); })) {
         // No thread to spare: connect here instead, within the first wait. A
         // cancel from another thread still cuts it short.
@@ -117,10 +141,16 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
         // Out of time, or cancelled by whoever stops us. Every step of a
         // probe, the name lookup too, ends at once on a cancel: wait for the
         // thread so that none is left behind.
+        const bool stopped = stopEvent && stopEvent->Wait(0) != WaitResult::TimedOut;
+        cutShort = stopped ? ConnectFailure::Cancelled : ConnectFailure::TimedOut;
         attempt->m_probeSocket.CancelBlockingCall();
         attempt->thread.WaitForEnd(Limits().probeCancelWaitMs);
     }
     const int ok = attempt->m_bProbeOk;
+    m_lastFailure = ok                                 ? ConnectFailure::None
+                    : cutShort != ConnectFailure::None ? cutShort
+                    : attempt->threadDone              ? attempt->failure
+                                                       : ConnectFailure::Other;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_current.reset();

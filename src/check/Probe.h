@@ -40,6 +40,10 @@ class CServerProbe {
     // thread stops waiting for it.
     void CancelBlockingCall();
 
+    // How the asking thread's last probe ended: None when it connected,
+    // TimedOut when its wait ran out, Cancelled when it was stopped.
+    ConnectFailure LastFailure() const { return m_lastFailure; }
+
   private:
     // One probe's own state, shared by the asking thread and the probe
     // thread. A probe that outlives its waits keeps its state, so it cannot
@@ -51,6 +55,7 @@ class CServerProbe {
         std::string m_strProbePort;
         std::atomic<int> m_bProbeOk{0};
         std::atomic<bool> threadDone{false};
+        ConnectFailure failure = ConnectFailure::Other;  // the probe thread's; once threadDone
         OwnedThread thread;
     };
     static void ProbeThreadProc(Attempt *attempt, uint32_t timeoutMs);
@@ -61,7 +66,12 @@ class CServerProbe {
     std::mutex m_mutex;
     std::shared_ptr<Attempt> m_current;
     std::vector<std::shared_ptr<Attempt>> m_abandoned;
+    ConnectFailure m_lastFailure = ConnectFailure::None;
 };
+
+// How a probe ended, in the words of a diagnosis: "connected", "refused",
+// "timed out", "unreachable", "name not found", "cancelled" or "failed".
+const char *ProbeOutcomeText(ConnectFailure failure);
 
 namespace testhooks {
 // Called at the start of every probe with its host and port text, on the

@@ -16,6 +16,9 @@ class CProbeSocket {
     // lookup included), 0 otherwise. Nothing is sent or received.
     int TestConnect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
+    // Why the last TestConnect failed; None after a success.
+    ConnectFailure LastFailure() const { return m_socket.LastFailure(); }
+
     // From any thread: a connect in progress (or about to start) fails.
     void CancelBlockingCall() { m_socket.CancelBlockingCall(); }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <random>
 
+#include "report/Observer.h"
 #include "report/ServerKinds.h"
 #include "store/ServerList.h"
 #include "thread/TimeLimits.h"
@@ -101,7 +102,31 @@ void CServerChecker::RequestStop() {
 }
 
 int CServerChecker::ProbeServer(const std::string &host, const std::string &portText) {
-    return m_probe.ProbeServer(host, portText, Limits().probeWaitMs, &m_hStopEvent);
+    ++m_nProbes;
+    if (!Observing())
+        return m_probe.ProbeServer(host, portText, Limits().probeWaitMs, &m_hStopEvent);
+    const StepClock clock;
+    const int answered = m_probe.ProbeServer(host, portText, Limits().probeWaitMs, &m_hStopEvent);
+    Observation seen(Step::Probe, m_kind.entryPrefix, m_strEntry, host + ":" + portText);
+    seen.outcome = ProbeOutcomeText(m_probe.LastFailure());
+    seen.ms = clock.Ms();
+    Observe(seen);
+    return answered;
+}
+
+void CServerChecker::ObserveEntry(const std::string &key, const std::string &subject,
+                                  const char *outcome) {
+    if (!Observing())
+        return;
+    Observation seen(Step::Entry, m_kind.entryPrefix, key, subject);
+    seen.outcome = outcome;
+    Observe(seen);
+}
+
+void CServerChecker::ObserveSelection(const std::string &selection) {
+    if (Observing())
+        Observe(Observation(Step::Selected, m_kind.entryPrefix, m_strEntry,
+                            selection.empty() ? selection : m_cipher.Decipher(selection)));
 }
 
 std::string CServerChecker::EntryKey(int number) const {
@@ -164,6 +189,7 @@ void CServerChecker::RunChecks() {
     if (n == 0) {
         // No entry to start from: nothing to probe, nothing selected.
         Write(m_kind.selectionKey, kNone);
+        ObserveSelection(std::string());
         Finish();
         return;
     }
@@ -192,14 +218,21 @@ void CServerChecker::RunChecks() {
         const std::string status =
             comma == std::string::npos ? std::string() : text.substr(comma + 1);
         if (comma == std::string::npos || (status != "0" && status != "1" && status != "-1")) {
+            ObserveEntry(key, text, text == kMissing ? "missing" : "malformed");
             Write(key, text + ",-1");
         } else {
             const std::string addressPart = text.substr(0, comma);
             std::string selection;
-            const Outcome outcome =
-                addressPart.size() > kMaxAddressPart
-                    ? Outcome::Failed
-                    : ProbeEntry(addressPart, m_cipher.Decipher(addressPart), &selection);
+            m_strEntry = key;
+            m_nProbes = 0;
+            const std::string plain = addressPart.size() > kMaxAddressPart
+                                          ? std::string()
+                                          : m_cipher.Decipher(addressPart);
+            const Outcome outcome = addressPart.size() > kMaxAddressPart
+                                        ? Outcome::Failed
+                                        : ProbeEntry(addressPart, plain, &selection);
+            if (outcome == Outcome::Failed && m_nProbes == 0)
+                ObserveEntry(key, plain, "invalid address");
             if (outcome == Outcome::Stopped) {
                 StopPath();
                 return;
@@ -209,6 +242,7 @@ void CServerChecker::RunChecks() {
                     Write(key, addressPart + ",1");
                 Write(m_kind.selectionKey, selection);
                 m_reporter.SetLastSelected(index, selection);
+                ObserveSelection(selection);
                 if (!MarkEntryBeforeSelection())
                     Write(key, addressPart + ",1");
                 Finish();
@@ -221,6 +255,7 @@ void CServerChecker::RunChecks() {
         if (i > n) {
             Write(m_kind.selectionKey, kNone);
             m_reporter.SetLastSelected(index, kNone);
+            ObserveSelection(std::string());
             Finish();
             return;
         }

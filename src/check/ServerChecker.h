@@ -87,6 +87,10 @@ class CServerChecker : public CWorkerThread {
 
   private:
     void RunChecks();
+    // For a diagnosis: an entry not probed, and the checker's choice
+    // (selection empty: none).
+    void ObserveEntry(const std::string &key, const std::string &subject, const char *outcome);
+    void ObserveSelection(const std::string &selection);
     std::string EntryKey(int number) const;
     void Write(const std::string &key, const std::string &value);
     void Finish();
@@ -95,6 +99,9 @@ class CServerChecker : public CWorkerThread {
     CheckerSignals &m_signals;
     IJobReporter &m_reporter;
     CServerProbe m_probe;
+    // The entry being probed and the probes made for it, for a diagnosis.
+    std::string m_strEntry;
+    int m_nProbes = 0;
 };
 
 class CSIPChecker : public CServerChecker {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "http/TransportLimits.h"
+#include "report/Observer.h"
 #include "thread/TimeLimits.h"
 
 namespace zn {
@@ -18,7 +19,40 @@ constexpr uint32_t kThreadSendRelaxation = kSecurityIgnoreUnknownCa;
 
 const char *const kStoreNames[] = {"MY", "CA", "ROOT", "SPC"};
 
+const char *SendOutcomeText(HttpOutcome outcome) {
+    switch (outcome) {
+        case HttpOutcome::Sent:
+            return "sent";
+        case HttpOutcome::CertificateRequested:
+            return "certificate requested";
+        case HttpOutcome::UntrustedAuthority:
+            return "untrusted authority";
+        case HttpOutcome::TimedOut:
+            return "timed out";
+        case HttpOutcome::Aborted:
+            return "aborted";
+        default:
+            return "failed";
+    }
+}
+
 }  // namespace
+
+std::string CHttpRequest::TargetUrl() const {
+    const std::string path = m_strObject.substr(0, m_strObject.find('?'));
+    return ((m_dwFlags & kFlagSecure) ? "https://" : "http://") + m_strServer + ":" +
+           std::to_string(m_nPort) + path;
+}
+
+void CHttpRequest::ObserveSend(const HttpResult &result, uint32_t ms) {
+    Observation seen(Step::Send, std::string(), std::string(), TargetUrl());
+    seen.detail = m_hConnect ? m_hConnect->proxy : std::string();
+    seen.outcome = SendOutcomeText(result.outcome);
+    seen.code = result.errorCode;
+    seen.status = result.status;
+    seen.ms = ms;
+    Observe(seen);
+}
 
 CHttpRequest::CHttpRequest() = default;
 
@@ -126,6 +160,7 @@ HttpResult CHttpRequest::Send() {
     m_hRequest->checkDates = (m_dwSecurityFlags & kFlagIgnoreCertDateInvalid) == 0;
     // Only this thread releases the session, so it stays while it sends.
     result = m_hInternet->Perform(*m_hRequest);
+    m_nStatus = result.status;
     m_response = std::move(result.body);
     return result;
 }
@@ -133,10 +168,16 @@ HttpResult CHttpRequest::Send() {
 bool CHttpRequest::SendLoop(int attempts, uint32_t relaxation) {
     try {
         for (int attempt = 0; attempt < attempts;) {
+            StepClock clock;
             HttpResult result = Send();
+            if (Observing())
+                ObserveSend(result, clock.Ms());
             if (result.outcome == HttpOutcome::UntrustedAuthority) {
                 m_dwSecurityFlags |= relaxation;
+                clock = StepClock();
                 result = Send();
+                if (Observing())
+                    ObserveSend(result, clock.Ms());
                 if (result.outcome != HttpOutcome::Sent &&
                     result.outcome != HttpOutcome::CertificateRequested) {
                     Fail(kErrorInvalidClientCertificate, result.errorCode);
@@ -152,6 +193,15 @@ bool CHttpRequest::SendLoop(int attempts, uint32_t relaxation) {
             // Also after the relaxed send: a private authority with client
             // certificates is the provider's likely setup.
             if (!SelectClientCertificate()) {
+                if (Observing()) {
+                    // Where it was looked for and for which issuer, as a
+                    // diagnosis names them.
+                    Observation seen(Step::Send, std::string(), std::string(),
+                                     m_strDirectory + "/certs/" + kStoreNames[m_nCertStore & 3]);
+                    seen.detail = m_strCertOU;
+                    seen.outcome = "no certificate";
+                    Observe(seen);
+                }
                 Fail(kErrorNoClientCertificate, kHttpErrorClientCertNeeded);
                 return false;
             }

@@ -89,6 +89,9 @@ class CHttpRequest {
     // key. Null when there is none.
     std::unique_ptr<StoredCertificate> FindClientCertificate() const;
 
+    // The request's URL without its query, as a diagnosis names it.
+    std::string TargetUrl() const;
+
     std::unique_ptr<OwnedThread> m_hThread;      // send thread while it runs
     std::unique_ptr<HttpTransport> m_hInternet;  // session
     std::unique_ptr<HttpRequestOptions> m_hRequest;
@@ -106,6 +109,7 @@ class CHttpRequest {
     std::string m_strCertOU;
     std::string m_strError;
     uint32_t m_dwError = 0;
+    long m_nStatus = 0;  // HTTP status of the last answer; 0: none came
     uint32_t m_dwContext = 0;
     int32_t m_bViaProxy = 0;
     // The directory the library was initialised with: its certs/MY, CA, ROOT
@@ -118,6 +122,8 @@ class CHttpRequest {
     // One send of the open request; the body is kept for ReadResponse.
     HttpResult Send();
     bool SendLoop(int attempts, uint32_t relaxation);
+    // For a diagnosis: one send's outcome, to the observer.
+    void ObserveSend(const HttpResult &result, uint32_t ms);
     void Fail(const char *text, uint32_t code);
     void StopSendThread();
 

@@ -17,6 +17,9 @@ namespace zn {
 // start may load system modules, which the loader's lock forbids.
 bool InitSocketLayer();
 
+// Why a connect failed, for whoever diagnoses a check.
+enum class ConnectFailure { None, Refused, TimedOut, Unreachable, NameNotFound, Cancelled, Other };
+
 // One IPv4 TCP stream socket, used only to find out whether a server accepts
 // a connection.
 //
@@ -44,6 +47,10 @@ class StreamSocket {
     // cancel or the time limit ends that lookup too, leaving nothing behind.
     bool Connect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
+    // Why the last Connect failed (None after a success); read by the
+    // thread that connected.
+    ConnectFailure LastFailure() const { return m_lastFailure; }
+
     // Closes the socket; Create may be called again.
     void Close();
 
@@ -53,6 +60,12 @@ class StreamSocket {
     void CancelBlockingCall();
 
   private:
+    // Records how a connect ended; true when it connected.
+    bool Ended(ConnectFailure failure) {
+        m_lastFailure = failure;
+        return failure == ConnectFailure::None;
+    }
+
     // The platform's socket and cancel handles, pointer-sized; -1: none.
     intptr_t m_socket = -1;
     // Signalled once cancelled; lives as long as the object, so a cancel
@@ -60,6 +73,7 @@ class StreamSocket {
     // reused).
     intptr_t m_cancelHandle = -1;
     std::atomic<bool> m_cancelled{false};
+    ConnectFailure m_lastFailure = ConnectFailure::None;
 };
 
 }  // namespace zn

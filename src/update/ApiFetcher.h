@@ -32,7 +32,15 @@ class CWebApiFetcher : public CUpdateFetcher {
     void AbortTransfer() override;
 
   private:
+    // The fetch itself; null, or why the source was not asked at all ("no
+    // proxy", "no web server", "query too long").
+    const char *FetchAnswer();
+
     const bool m_bViaProxy;
+    std::string m_strProxy;
+    // The answer's "RES", once an answer came.
+    bool m_bAnswered = false;
+    std::string m_strRes;
 };
 
 // The first source: sends on the fetcher's own thread, limited only by the

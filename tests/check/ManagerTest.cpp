@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "check/CheckFixture.h"
+#include "report/Observer.h"
 
 namespace zntest {
 namespace {
@@ -107,6 +108,44 @@ TEST_F(CheckRun, AllFourKindsSelectTheirReachableServersAndInfoReturnsThem) {
     EXPECT_EQ(port, portBuf);
     EXPECT_STREQ("IM server address", description);
     EXPECT_EQ(ZN_TRANSPORT_HTTPS, transport);
+}
+
+// What a diagnosis sees: each probe's outcome from the code that probed. A
+// run watched gives the host the very callbacks and file of a run unwatched.
+TEST_F(CheckRun, AnObserverSeesEachProbeAndChangesNothingTheHostSees) {
+    struct Recorder : zn::IObserver {
+        std::mutex mutex;
+        std::vector<std::string> seen;
+        void Observe(const zn::Observation &o) override {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.push_back(o.entry + " " + o.subject + " " + o.outcome);
+        }
+    } recorder;
+    auto internet = Internet();
+    TcpListener server("10.0.0.50", 0);
+    zn::Limits().probeWaitMs = 300;
+    std::vector<Message> messages[2];
+    std::string files[2];
+    for (zn::IObserver *observer : std::vector<zn::IObserver *>{&recorder, nullptr}) {
+        WriteWholeFile(File(), "[NETWORK]\r\nSIPNUM=3\r\n");
+        SetEntry("SIP1", "10.0.0.51:1", "0");
+        SetEntry("SIP2", std::string(kSilentDropHost) + ":5060", "0");
+        SetEntry("SIP3", "10.0.0.50:" + std::to_string(server.Port()), "0");
+        StartAt(1);
+        zn::InstallObserver(observer);
+        ASSERT_TRUE(RunCheck(ZN_KIND_SIP));
+        zn::InstallObserver(nullptr);
+        messages[observer ? 0 : 1] = Take();
+        files[observer ? 0 : 1] = ReadWholeFile(File());
+    }
+    EXPECT_EQ(messages[0], messages[1]);
+    EXPECT_EQ(files[0], files[1]);
+    const std::string sip3 = "SIP3 10.0.0.50:" + std::to_string(server.Port());
+    EXPECT_EQ((std::vector<std::string>{" " + ConnectivityHostName1() + ":80 connected",
+                                        "SIP1 10.0.0.51:1 refused", "SIP1 10.0.0.51:1 refused",
+                                        "SIP2 10.99.0.2:5060 timed out", sip3 + " connected",
+                                        sip3 + " "}),
+              recorder.seen);
 }
 
 TEST_F(CheckRun, ACancelDuringTheConnectivityTestEndsTheRunAtOnceAndLeavesTheFile) {

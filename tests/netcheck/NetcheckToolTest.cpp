@@ -1,12 +1,14 @@
 // The command-line tool as users and scripts run it: exit statuses, --json
 // documents alone on standard output, Ctrl-C during a check and an update.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "store/AddressCipher.h"
 #include "store/ServerList.h"
+#include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
@@ -108,7 +110,8 @@ class NetcheckJobTest : public zntest::NetworkTest {
 
     zntest::TempDir m_dir;
     zn::CAddressCipher m_cipher;
-    zntest::TcpListener m_connectivity{zntest::kConnectivityAddress1, 80};
+    std::unique_ptr<zntest::TcpListener> m_connectivity =
+        std::make_unique<zntest::TcpListener>(zntest::kConnectivityAddress1, 80);
 };
 
 TEST_F(NetcheckJobTest, CheckPrintsJsonAndCtrlCCancelsIt) {
@@ -145,6 +148,88 @@ TEST_F(NetcheckJobTest, CtrlCCancelsAnUpdateWaitingOnTheWebApi) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(FromJson(run.out, "d['cancelled'], d['changed']"), "True False\n");
+}
+
+// doctor names the cause of each broken setup from what the library did.
+TEST_F(NetcheckJobTest, DoctorNamesTheCauseOfEachBrokenSetup) {
+    zntest::TempDir peers;
+    zntest::TestAuthority serverAuthority("Server Authority", "");
+    zntest::TestAuthority clientAuthority("Client Authority", "Quenstead Corp.");
+    ASSERT_TRUE(serverAuthority.Issue("localhost", peers.File("server.pem")));
+    zntest::NginxWebApi api(peers.File("server.pem"), clientAuthority.CertificatePath(),
+                            "10.0.0.70", "10.0.0.99");
+    zntest::NginxSite pages(peers.File("server.pem"));
+    ASSERT_TRUE(api.Started() && pages.Started());
+    zntest::WriteWholeFile(pages.Root() + "/notags", "no server here");
+    zntest::TcpListener closing("10.0.0.71");  // accepts and closes: TLS fails at once
+    ASSERT_TRUE(closing.StartAccepting());
+    const std::string apiWeb = "WEB1=" + Enciphered(api.OpenServer()) + ",0";
+    const std::string closingWeb =
+        "WEB1=" + Enciphered("10.0.0.71:" + std::to_string(closing.Port())) + ",0";
+    const auto page = [&](const char *path) {
+        return "FREE1=" + Enciphered(pages.HttpUrl(path)) + ",0";
+    };
+    enum { kCheck = 0, kUpdate = 1, kNoInternet = 2, kTrusted = 4, kClientCert = 8 };
+    const struct {
+        std::vector<std::string> file;
+        int setup;
+        const char *answer;  // the web API's
+        const char *cause;
+    } rows[] = {
+        {{"SIPNUM=1", "SIP1=" + Enciphered("10.0.0.72:5060") + ",0"}, kCheck, "", "sip-refused"},
+        {{"SIPNUM=1", "SIP1=" + Enciphered(std::string(zntest::kSilentDropHost) + ":5060") + ",0"},
+         kCheck,
+         "",
+         "sip-timed-out"},
+        {{"SIPNUM=1"}, kNoInternet, "", "no-internet"},
+        {{"WEBNUM=1", apiWeb, "FREENUM=0"},
+         kUpdate | kTrusted,
+         "<RES>OK</RES>",
+         "no-client-certificate"},
+        {{"WEBNUM=1", apiWeb, "FREENUM=0"},
+         kUpdate | kClientCert,
+         "<RES>OK</RES>",
+         "untrusted-authority"},
+        {{"WEBNUM=1", closingWeb, "HTTPPROXY=10.0.0.73:1", "FREENUM=0"},
+         kUpdate,
+         "",
+         "proxy-refused"},
+        {{"WEBNUM=1", apiWeb, "FREENUM=0"},
+         kUpdate | kTrusted | kClientCert,
+         "<RES>ERR</RES>",
+         "web-api-res"},
+        {{"WEBNUM=0", "FREENUM=1", page("/missing")}, kUpdate, "", "page-missing"},
+        {{"WEBNUM=0", "FREENUM=1", page("/notags")}, kUpdate, "", "page-no-tags"},
+    };
+    for (const auto &row : rows) {
+        zntest::TempDir dir;
+        std::vector<std::string> lines = {"[NETWORK]"};
+        lines.insert(lines.end(), row.file.begin(), row.file.end());
+        zntest::WriteWholeFile(zn::ServerListPath(dir.Path()), zntest::Crlf(lines));
+        for (const char *store : {"/certs", "/certs/ROOT", "/certs/MY"})
+            mkdir((dir.Path() + store).c_str(), 0700);
+        if (row.setup & kTrusted)
+            zntest::WriteWholeFile(dir.File("certs/ROOT/server.pem"),
+                                   zntest::ReadWholeFile(serverAuthority.CertificatePath()));
+        if (row.setup & kClientCert) {
+            ASSERT_TRUE(clientAuthority.Issue("client", dir.File("certs/MY/client.pem")));
+        }
+        api.SetAnswer(row.answer);
+        m_connectivity.reset();
+        if (!(row.setup & kNoInternet))
+            m_connectivity =
+                std::make_unique<zntest::TcpListener>(zntest::kConnectivityAddress1, 80);
+        std::vector<std::string> args = {"doctor", "--json", "--dir", dir.Path()};
+        if (row.setup & kUpdate)
+            args.push_back("--update");
+        const ToolResult run = Tool(args);
+        EXPECT_EQ(run.status, 1) << row.cause << "\n" << run.err;
+        EXPECT_EQ(
+            FromJson(run.out, "'" + std::string(row.cause) + "' in [c['id'] for c in d['causes']]"),
+            "True\n")
+            << row.cause << "\n"
+            << run.out;
+    }
 }
 
 }  // namespace

@@ -13,24 +13,11 @@ root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../.." && pwd)
 dist="$root/dist"
 host_source="$root/tests/packaging/PackageHost.c"
 
-if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
-    echo "packaging_test: run inside scripts/netns-run (no default route may exist)" >&2
-    exit 1
-fi
+# shellcheck source=../support/netns_scratch.sh
+source "$root/tests/support/netns_scratch.sh" packaging_test
 
 version=$(sed -n 's/^project(ZembrixNet VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 major=${version%%.*}
-
-work=$(mktemp -d)
-listeners=""
-cleanup() {
-    if [[ -n "$listeners" ]]; then
-        kill "$listeners" 2>/dev/null || true
-        wait "$listeners" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 failed=0
 fail() {
@@ -48,14 +35,7 @@ expect() {
 }
 
 # The connectivity-test hosts and the three default SIP servers accept.
-"$root/tests/support/listen.py" "$work/ready" 10.0.0.201:80 10.0.0.202:80 \
-    192.0.2.21:5060 192.0.2.22:5060 192.0.2.23:5080 &
-listeners=$!
-for _ in $(seq 100); do
-    [[ -e "$work/ready" ]] && break
-    sleep 0.1
-done
-[[ -e "$work/ready" ]] || { echo "packaging_test: listeners did not start" >&2; exit 1; }
+start_listeners 10.0.0.201:80 10.0.0.202:80 192.0.2.21:5060 192.0.2.22:5060 192.0.2.23:5080
 sip_server='^info SIP 192\.0\.2\.2[123] 50[68]0$'
 
 echo "== Debian packages"

@@ -11,12 +11,14 @@ enum OptionBits : unsigned {
     kDirOption = 1,      // --dir DIR
     kJsonOption = 2,     // --json
     kVersionOption = 4,  // --version TEXT (the version text an update sends)
+    kUpdateOption = 8,   // --update (doctor: an update run after the check)
 };
 
 struct CommandOptions {
     std::string directory = ".";
     bool json = false;
     std::string version;
+    bool update = false;
 };
 
 // Parses the accepted options out of a command's arguments; the others stay
@@ -42,3 +44,7 @@ int CmdUpdate(int argc, char **argv);  // update_command.cpp
 
 // One URL read through CAsyncSSLConnection (fetch_command.cpp).
 int CmdFetch(int argc, char **argv);
+
+// A check (and an update) watched step by step, then why it went as it did
+// (doctor_command.cpp).
+int CmdDoctor(int argc, char **argv);

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "api/ToolAccess.h"
 #include "output.h"
-#include "zembrixnet.h"
 
 namespace {
 
@@ -12,9 +12,24 @@ constexpr std::chrono::milliseconds kInterruptPoll{50};
 
 }  // namespace
 
-HostSession::HostSession(const std::string &directory) {
-    m_initResult = InitCheckServer(OnStatus, this, OnCheckFinished, this, OnUpdateFinished, this,
-                                   OnError, this, directory.c_str());
+const LibraryCalls &SharedLibrary() {
+    static const LibraryCalls calls = {InitCheckServer, CheckServerStatus,   UpdateServerList,
+                                       CancelChecking,  EndUpdateServerList, GetServerInfo,
+                                       CloseCheckServer};
+    return calls;
+}
+
+const LibraryCalls &ToolsOwnLibrary() {
+    static const LibraryCalls calls = {zn::api::InitCheckServer,     zn::api::CheckServerStatus,
+                                       zn::api::UpdateServerList,    zn::api::CancelChecking,
+                                       zn::api::EndUpdateServerList, zn::api::GetServerInfo,
+                                       zn::api::CloseCheckServer};
+    return calls;
+}
+
+HostSession::HostSession(const std::string &directory, const LibraryCalls &calls) : m_calls(calls) {
+    m_initResult = m_calls.init(OnStatus, this, OnCheckFinished, this, OnUpdateFinished, this,
+                                OnError, this, directory.c_str());
     if (m_initResult != 3)
         std::fprintf(stderr,
                      "zembrix-netcheck: the library refused to start (InitCheckServer "
@@ -24,18 +39,18 @@ HostSession::HostSession(const std::string &directory) {
 
 HostSession::~HostSession() {
     if (Ok())
-        CloseCheckServer();
+        m_calls.close();
 }
 
 bool HostSession::WaitForCheckFinished() {
-    return WaitForFinish(&m_checksFinished, CancelChecking, "check");
+    return WaitForFinish(&m_checksFinished, m_calls.cancelChecking, "check");
 }
 
 bool HostSession::WaitForUpdateFinished() {
-    return WaitForFinish(&m_updatesFinished, EndUpdateServerList, "update");
+    return WaitForFinish(&m_updatesFinished, m_calls.endUpdateServerList, "update");
 }
 
-bool HostSession::WaitForFinish(int *finished, int (*cancel)(), const char *job) {
+bool HostSession::WaitForFinish(int *finished, int(ZN_CALL *cancel)(void), const char *job) {
     bool cancelled = false;
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_cv.wait_for(lock, kInterruptPoll, [finished] { return *finished > 0; })) {

@@ -54,6 +54,14 @@ const Command kCommands[] = {
      "into entries marked failed (-1). Ctrl-C cancels the update (twice: quit at once).\n"
      "Exit status 0 when a server entry changed, 1 when none did.",
      "zembrix-netcheck update --version 2.1 --dir ~/.zembrix"},
+    {"doctor", CmdDoctor, "doctor [--dir DIR] [--update] [--version V] [--json]",
+     "Run a check (and with --update an update) with the library's own code watched step by\n"
+     "step: each probe, the connectivity test, each update source and what the merge wrote,\n"
+     "with outcomes and times as they happen. Then a verdict names the causes it found\n"
+     "(servers refusing or silent, no internet, no client certificate, the proxy refusing,\n"
+     "the web API's answer, the fallback page) with advice. Exit status as for check (and\n"
+     "update): 0 when every kind has a server (and the update wrote an entry).",
+     "zembrix-netcheck doctor --update --dir ~/.zembrix"},
     {"fetch", CmdFetch, "fetch URL [--agent A] [--header H]... [--verbose] [--json]",
      "Read URL through the exported class CAsyncSSLConnection and print the body as it sees\n"
      "it; --verbose adds the text's length and the time to the first byte on standard error.\n"
@@ -114,6 +122,8 @@ bool ParseArguments(const char *command, unsigned accepted, int argc, char **arg
             (word == "--dir" ? options->directory : options->version) = argv[++i];
         } else if (word == "--json" && (accepted & kJsonOption)) {
             options->json = true;
+        } else if (word == "--update" && (accepted & kUpdateOption)) {
+            options->update = true;
         } else {
             UsageError(command, "unknown option '" + word + "'");
             return false;

@@ -93,3 +93,18 @@ std::string JsonArray(const std::vector<std::string> &items) {
         out += (i ? "," : "") + items[i];
     return out + "]";
 }
+
+std::string Printable(const std::string &text, bool field) {
+    std::string out;
+    for (unsigned char c : text) {
+        const bool control = c < 0x20 || c == 0x7F;
+        if (control || (field && (c == 0x20 || c >= 0x7F || c == '\\'))) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}

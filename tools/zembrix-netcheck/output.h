@@ -35,6 +35,11 @@ int UsageError(const char *command, const std::string &reason);
 void InstallInterruptHandler();
 bool Interrupted();
 
+// Text for the terminal. As one whitespace-free field (list's columns):
+// control bytes, spaces, non-ASCII bytes and the backslash itself are written
+// as \xNN. Otherwise only control bytes are.
+std::string Printable(const std::string &text, bool field = true);
+
 // A JSON string literal. Control bytes and bytes above 127 are escaped as
 // \u00XX (bytes above 127 thus read as Latin-1), so the document is plain
 // ASCII whatever the library or a server handed over.

@@ -25,24 +25,6 @@ constexpr int kCountWhenMissing = 10;
 // Keeps a wild count from flooding the terminal.
 constexpr int kMostEntriesListed = 100;
 
-// Text for the terminal. As one whitespace-free field (list's columns):
-// control bytes, spaces, non-ASCII bytes and the backslash itself are written
-// as \xNN. Otherwise only control bytes are.
-std::string Printable(const std::string &text, bool field = true) {
-    std::string out;
-    for (unsigned char c : text) {
-        const bool control = c < 0x20 || c == 0x7F;
-        if (control || (field && (c == 0x20 || c >= 0x7F || c == '\\'))) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 bool IsCipherHex(const std::string &text) {
     return text.size() % 2 == 0 && text.size() < kDecipherLimit &&
            text.find_first_not_of("0123456789ABCDEF") == std::string::npos;

@@ -136,6 +136,24 @@ bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
     return true;
 }
 
+ConnectFailure FailureOf(int error) {
+    switch (error) {
+        case 0:
+            return ConnectFailure::None;
+        case ECONNREFUSED:
+            return ConnectFailure::Refused;
+        case ETIMEDOUT:
+            return ConnectFailure::TimedOut;
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case ENETDOWN:
+        case EHOSTDOWN:
+            return ConnectFailure::Unreachable;
+        default:
+            return ConnectFailure::Other;
+    }
+}
+
 }  // namespace
 
 bool InitSocketLayer() {
@@ -161,6 +179,9 @@ bool StreamSocket::Create() {
 }
 
 bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t timeoutMs) {
+    m_lastFailure = ConnectFailure::Other;
+    if (m_cancelled.load())
+        m_lastFailure = ConnectFailure::Cancelled;
     if (m_socket < 0 || port == 0 || port > 65535 || m_cancelled.load())
         return false;
     const bool limited = timeoutMs != kInfinite;
@@ -170,19 +191,23 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ResolveIPv4(host, static_cast<int>(m_cancelHandle), limited, deadline, &address.sin_addr))
+    if (!ResolveIPv4(host, static_cast<int>(m_cancelHandle), limited, deadline,
+                     &address.sin_addr)) {
+        m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
+                        : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
+                                                              : ConnectFailure::NameNotFound;
         return false;
+    }
     // A cancel that came just as the name was found.
     if (m_cancelled.load())
-        return false;
+        return Ended(ConnectFailure::Cancelled);
 
     const int fd = static_cast<int>(m_socket);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
-        return true;
-    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return Ended(ConnectFailure::None);
     // EINTR: the connect goes on in the background, as EINPROGRESS.
     if (errno != EINPROGRESS && errno != EINTR)
-        return false;
+        return Ended(FailureOf(errno));
 
     pollfd waits[2] = {{fd, POLLOUT, 0}, {static_cast<int>(m_cancelHandle), POLLIN, 0}};
     for (;;) {
@@ -193,10 +218,10 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
             return false;
         }
         if (ready == 0)
-            return false;  // out of time
+            return Ended(ConnectFailure::TimedOut);
         // A cancel wins over a connect that completed at the same moment.
         if (waits[1].revents != 0)
-            return false;
+            return Ended(ConnectFailure::Cancelled);
         if (waits[0].revents != 0)
             break;
     }
@@ -204,7 +229,7 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         return false;
-    return error == 0;
+    return Ended(FailureOf(error));
 }
 
 void StreamSocket::Close() {

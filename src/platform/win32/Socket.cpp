@@ -110,6 +110,24 @@ bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::ti
     return found;
 }
 
+ConnectFailure FailureOf(int error) {
+    switch (error) {
+        case 0:
+            return ConnectFailure::None;
+        case WSAECONNREFUSED:
+            return ConnectFailure::Refused;
+        case WSAETIMEDOUT:
+            return ConnectFailure::TimedOut;
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH:
+        case WSAENETDOWN:
+        case WSAEHOSTDOWN:
+            return ConnectFailure::Unreachable;
+        default:
+            return ConnectFailure::Other;
+    }
+}
+
 }  // namespace
 
 // Once, as a static's initialisation (std::call_once would leave the thread
@@ -151,6 +169,7 @@ bool StreamSocket::Create() {
 }
 
 bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t timeoutMs) {
+    m_lastFailure = m_cancelled.load() ? ConnectFailure::Cancelled : ConnectFailure::Other;
     if (m_socket == -1 || port == 0 || port > 65535 || m_cancelled.load())
         return false;
     const bool limited = timeoutMs != kInfinite;
@@ -162,21 +181,25 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
-    if (!ResolveIPv4(host, cancel, limited, deadline, &address.sin_addr))
+    if (!ResolveIPv4(host, cancel, limited, deadline, &address.sin_addr)) {
+        m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
+                        : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
+                                                              : ConnectFailure::NameNotFound;
         return false;
+    }
     // A cancel that came just as the name was found.
     if (m_cancelled.load())
-        return false;
+        return Ended(ConnectFailure::Cancelled);
 
     // The connect's completion is an event, waited on together with the
     // cancel event; selecting it makes the socket non-blocking.
     WSAEVENT connected = WSACreateEvent();
     if (connected == WSA_INVALID_EVENT)
         return false;
-    bool ok = false;
+    ConnectFailure failure = ConnectFailure::Other;
     if (WSAEventSelect(s, connected, FD_CONNECT) == 0) {
         if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
-            ok = true;
+            failure = ConnectFailure::None;
         } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
             HANDLE waits[2] = {cancel, connected};
             // A cancel wins over a connect that completed at the same moment
@@ -184,14 +207,21 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
             const DWORD woke =
                 WaitForMultipleObjects(2, waits, FALSE, WaitTimeout(limited, deadline));
             WSANETWORKEVENTS events{};
-            ok = woke == WAIT_OBJECT_0 + 1 && WSAEnumNetworkEvents(s, connected, &events) == 0 &&
-                 (events.lNetworkEvents & FD_CONNECT) != 0 &&
-                 events.iErrorCode[FD_CONNECT_BIT] == 0;
+            if (woke == WAIT_OBJECT_0)
+                failure = ConnectFailure::Cancelled;
+            else if (woke == WAIT_TIMEOUT)
+                failure = ConnectFailure::TimedOut;
+            else if (woke == WAIT_OBJECT_0 + 1 &&
+                     WSAEnumNetworkEvents(s, connected, &events) == 0 &&
+                     (events.lNetworkEvents & FD_CONNECT) != 0)
+                failure = FailureOf(events.iErrorCode[FD_CONNECT_BIT]);
+        } else {
+            failure = FailureOf(WSAGetLastError());
         }
     }
     WSAEventSelect(s, nullptr, 0);
     WSACloseEvent(connected);
-    return ok;
+    return Ended(failure);
 }
 
 void StreamSocket::Close() {
