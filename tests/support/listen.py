@@ -1,30 +1,50 @@
 #!/usr/bin/env python3
-"""Accepts and closes every connection on each ADDRESS:PORT given, until
-killed; creates READY_FILE once all of them listen. Only inside
-scripts/netns-run, where the test addresses are local.
+"""Listens on each ADDRESS:PORT given until killed; creates READY_FILE once
+all of them listen. Only inside scripts/netns-run, where the test addresses
+are local. Each connection is closed at once, unless the address carries a
+behaviour:
 
-    listen.py READY_FILE ADDRESS:PORT...
+    ADDRESS:PORT,silent=SECONDS   say nothing, close SECONDS later
+    ADDRESS:PORT,http=BODY        read a request, answer 200 with BODY, close
+
+    listen.py READY_FILE ADDRESS:PORT[,BEHAVIOUR]...
 """
 import socket
 import sys
 import threading
+import time
 
 
-def serve(server):
+def answer(connection, behaviour):
+    kind, _, value = behaviour.partition("=")
+    if kind == "silent":
+        time.sleep(float(value))
+    elif kind == "http":
+        connection.recv(4096)
+        connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s"
+                           % (len(value), value.encode()))
+    connection.close()
+
+
+def serve(server, behaviour):
     while True:
         connection, _ = server.accept()
-        connection.close()
+        if behaviour:
+            threading.Thread(target=answer, args=(connection, behaviour), daemon=True).start()
+        else:
+            connection.close()
 
 
 servers = []
-for address in sys.argv[2:]:
+for target in sys.argv[2:]:
+    address, _, behaviour = target.partition(",")
     host, port = address.rsplit(":", 1)
     server = socket.socket()
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind((host, int(port)))
     server.listen(16)
-    servers.append(server)
-for server in servers:
-    threading.Thread(target=serve, args=(server,), daemon=True).start()
+    servers.append((server, behaviour))
+for server, behaviour in servers:
+    threading.Thread(target=serve, args=(server, behaviour), daemon=True).start()
 open(sys.argv[1], "w").close()
 threading.Event().wait()

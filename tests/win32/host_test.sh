@@ -13,21 +13,8 @@ unload_host_exe=$2
 reader_host_exe=$3
 dll=$4
 
-if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
-    echo "host_test: run inside scripts/netns-run (no default route may exist)" >&2
-    exit 1
-fi
-
-work=$(mktemp -d)
-listeners=""
-cleanup() {
-    if [[ -n "$listeners" ]]; then
-        kill "$listeners" 2>/dev/null || true
-        wait "$listeners" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../support/netns_scratch.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/netns_scratch.sh" host_test
 
 # Installed as a client installs it: the host and the DLL side by side.
 mkdir "$work/bin" "$work/data"
@@ -37,43 +24,8 @@ windows_data="Z:${work//\//\\}\\data"
 # The connectivity-test hosts and the three default SIP servers accept; the
 # first default web API accepts, stays silent and closes 4 s later; a web
 # server answers every connection with a short page.
-python3 - "$work/ready" <<'PY' &
-import socket, sys, threading, time
-addresses = [("10.0.0.201", 80), ("10.0.0.202", 80), ("192.0.2.21", 5060),
-             ("192.0.2.22", 5060), ("192.0.2.23", 5080), ("198.51.100.8", 443),
-             ("192.0.2.80", 80)]
-servers = []
-for address in addresses:
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(address)
-    s.listen(16)
-    servers.append(s)
-def close_later(c):
-    time.sleep(4)
-    c.close()
-def serve(s):
-    while True:
-        c, _ = s.accept()
-        if s.getsockname()[1] == 443:
-            threading.Thread(target=close_later, args=(c,), daemon=True).start()
-        elif s.getsockname()[0] == "192.0.2.80":
-            c.recv(4096)
-            c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello")
-            c.close()
-        else:
-            c.close()
-for s in servers:
-    threading.Thread(target=serve, args=(s,), daemon=True).start()
-open(sys.argv[1], "w").close()
-threading.Event().wait()
-PY
-listeners=$!
-for _ in $(seq 100); do
-    [[ -e "$work/ready" ]] && break
-    sleep 0.1
-done
-[[ -e "$work/ready" ]] || { echo "host_test: listeners did not start" >&2; exit 1; }
+start_listeners 10.0.0.201:80 10.0.0.202:80 192.0.2.21:5060 192.0.2.22:5060 192.0.2.23:5080 \
+    198.51.100.8:443,silent=4 192.0.2.80:80,http=hello
 
 failed=0
 # run_host MODE EXE [ARGUMENT]...: output to $work/MODE.out; DIR last if set.
