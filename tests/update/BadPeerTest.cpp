@@ -66,6 +66,15 @@ class BadPeerTest : public UpdateFileTest {
         return "<webnum>1</webnum><web1>" + Enciphered("10.0.0.8:443") + "</web1>";
     }
 
+    // Counts of 10 000, escaped, then "&lt;" up to the reader's 4 MiB: the
+    // page used to be un-escaped and read in time quadratic in its size.
+    static std::string HostileEscapedPage() {
+        std::string page = "&lt;webnum&gt;10000&lt;/webnum&gt;&lt;sipnum&gt;10000&lt;/sipnum&gt;";
+        while (page.size() < (4u << 20) - 4096)
+            page += "&lt;";
+        return page;
+    }
+
     // Runs one whole update; false when it did not end.
     bool RunUpdate() {
         CServerListUpdater job;
@@ -179,8 +188,8 @@ TEST_F(BadPeerTest, HostileTagsMergeOnlyStorableAddressesAndKeepTheRest) {
         Outcome outcome;
     } cases[] = {
         {"huge count", "<webnum>99999999999999999999</webnum><web1>" + good + "</web1>", Merged},
-        // A negative count reads as the usual ten.
-        {"count -1", "<webnum>-1</webnum><web1>" + good + "</web1>", Merged},
+        // A count below 1 skips the kind.
+        {"count -1", "<webnum>-1</webnum><web1>" + good + "</web1>", Kept},
         // Too long to decipher on the page: it reads as an empty item.
         {"item of 2000 bytes",
          "<webnum>1</webnum><web1>" + Enciphered(std::string(2000, '9') + ":1") + "</web1>",
@@ -193,6 +202,7 @@ TEST_F(BadPeerTest, HostileTagsMergeOnlyStorableAddressesAndKeepTheRest) {
         {"only an opening bracket", "<", Kept},
         {"count of every kind huge, no items",
          "<webnum>10000</webnum><sipnum>10000</sipnum><imnum>10000</imnum>", Emptied},
+        {"4 MiB of escaped filler after huge counts", HostileEscapedPage(), Emptied},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

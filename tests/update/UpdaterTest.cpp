@@ -2,6 +2,8 @@
 // scripted fetchers in place of the network.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,15 +50,14 @@ class ScriptedUpdater : public CServerListUpdater {
     };
     std::vector<Made> m_made;  // read after the done event
     Event m_fetchStarted{Event::Manual, false};
+    std::string m_answer = "<RES>OK</RES><webservernum>1</webservernum><web1>9.9.9.9:443</web1>";
 
   protected:
     std::unique_ptr<CUpdateFetcher> NewFetcher(Source source) override {
         const Script script = m_scripts.at(m_made.size());
         if (script == Script::CannotStart)
             testhooks::FailNextEventCreations(1);
-        auto fetcher = std::make_unique<ScriptedFetcher>(
-            script, "<RES>OK</RES><webservernum>1</webservernum><web1>9.9.9.9:443</web1>",
-            &m_fetchStarted);
+        auto fetcher = std::make_unique<ScriptedFetcher>(script, m_answer, &m_fetchStarted);
         if (script == Script::ThreadFails)
             testhooks::FailNextEventCreations(1);  // the thread's end event
         m_made.push_back({source, fetcher.get()});
@@ -138,6 +139,44 @@ TEST_F(UpdaterTest, StopBeforeStartStillBuildsTheQueryButAsksNoSecondSource) {
     auto job = RunJob({Script::HoldUntilAborted}, true);
     EXPECT_EQ(job->m_made.size(), 1u);
     EXPECT_EQ(Value("WEB1"), "0:0,-1");
+}
+
+TEST_F(UpdaterTest, AStopDuringTheMergeOfAHostileAnswerEndsItPromptlyKeepingWholeWrites) {
+    // A thousand failed entries, each write a save of the whole file, and
+    // an answer filled up to 4 MiB with "<".
+    constexpr int kEntries = 1000;
+    std::vector<std::pair<std::string, std::string>> keys = {{"WEBNUM", "1000"}};
+    auto job = std::make_unique<ScriptedUpdater>(std::vector<Script>{Script::Succeed});
+    job->m_answer = "<RES>OK</RES><webservernum>1000</webservernum>";
+    for (int n = 1; n <= kEntries; ++n) {
+        const std::string tag = "web" + std::to_string(n);
+        keys.push_back({"WEB" + std::to_string(n), "x,-1"});
+        job->m_answer += "<" + tag + ">9.9.9.9:" + std::to_string(n) + "</" + tag + ">";
+    }
+    WriteFile(keys);
+    job->m_answer.resize(4 << 20, '<');
+    job->m_strDirectory = m_dir.Path();
+    ASSERT_EQ(job->Start(0), 0);
+    while (Value("WEB1") == "x,-1")
+        SleepMs(1);
+    const auto stopped = std::chrono::steady_clock::now();
+    job->RequestStop();
+    ASSERT_EQ(job->m_hDoneEvent.Wait(kInfinite), WaitResult::Signalled);
+    // Generous: the stop is meant to take milliseconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+    // What was written is the first entries, each whole; nothing after.
+    std::istringstream file(zntest::ReadWholeFile(m_profile.m_strFileName));
+    int merged = 0, kept = 0;
+    for (std::string line; std::getline(file, line);) {
+        const std::string key = "WEB" + std::to_string(merged + 1) + "=";
+        if (line.compare(0, key.size(), key) == 0 &&
+            line == key + Entry("9.9.9.9:" + std::to_string(merged + 1), "0") + "\r")
+            ++merged;
+        kept += line.size() >= 5 && line.compare(line.size() - 5, 5, "x,-1\r") == 0;
+    }
+    EXPECT_GE(merged, 1);
+    EXPECT_LT(merged, kEntries);
+    EXPECT_EQ(merged + kept, kEntries);
 }
 
 }  // namespace
