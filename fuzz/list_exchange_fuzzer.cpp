@@ -1,10 +1,14 @@
 // An update answer merged into a server list file, both any text: input is
 //   file content \0 answer
 // The update query is built from the file first (it repairs entries without
-// a comma), stopped after a hundred entries. The merge may only fill failed,
-// malformed or missing entries, each with an enciphered address and ",0";
-// everything else stays.
+// a comma), stopped after a hundred entries; with the web API's path before
+// it, it must be a valid request target whatever the file holds, each item
+// a name, "=" and a value in which a server finds no "&" and no "+". The
+// merge may only fill failed, malformed or missing entries, each with an
+// enciphered address and ",0"; everything else stays.
 
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -12,6 +16,7 @@
 
 #include "FuzzCheck.h"
 #include "update/ListExchange.h"
+#include "update/UpdateFetcher.h"
 
 namespace {
 
@@ -49,6 +54,39 @@ bool IsFreeSlot(const std::string &entry) {
            (entry.substr(comma + 1) != "1" && entry.substr(comma + 1) != "0");
 }
 
+// Characters of a request target's query that stand for themselves in a
+// value ("&" and "+" do not: a server reads them as a separator and a blank).
+bool StandsForItself(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::strchr("-._~!$'()*,;=:@/?", c) != nullptr;
+}
+
+// "/path?op=getlist" and items "&" name number "=" value, the value of
+// characters that stand for themselves and "%" with two hex digits.
+bool IsRequestTarget(const std::string &path) {
+    const size_t query = path.find('?');
+    if (path.compare(0, 1, "/") != 0 || query == std::string::npos)
+        return false;
+    static const std::regex name("&?[a-z]+[0-9]*=");
+    for (size_t at = query + 1; at < path.size();) {
+        const size_t end = std::min(path.find('&', at + 1), path.size());
+        const size_t equals = path.find('=', at);
+        if (equals >= end || !std::regex_match(path.substr(at, equals + 1 - at), name))
+            return false;
+        for (size_t i = equals + 1; i < end; ++i) {
+            if (path[i] == '%' && i + 2 < end &&
+                std::isxdigit(static_cast<unsigned char>(path[i + 1])) &&
+                std::isxdigit(static_cast<unsigned char>(path[i + 2]))) {
+                i += 2;
+            } else if (!StandsForItself(path[i])) {
+                return false;
+            }
+        }
+        at = end;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -65,7 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Counts run to thousands, each missing entry a whole-file save: a
     // host's cancel after a hundred entries keeps each input quick.
     int entries = 0;
-    zn::BuildUpdateQuery(profile, znfuzz::Cipher(), [&] { return ++entries > 100; });
+    const std::string query =
+        zn::BuildUpdateQuery(profile, znfuzz::Cipher(), [&] { return ++entries > 100; });
+    std::string path;
+    if (zn::BuildObjectPath("2.0", query, &path))
+        FUZZ_CHECK(IsRequestTarget(path));
 
     static const std::vector<std::string> keys = Keys();
     std::vector<std::string> before;

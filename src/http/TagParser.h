@@ -31,8 +31,8 @@ class CTagParser {
 
 // The values of many tags cut out of one text in a single pass, each as
 // GetTagValue cuts it, for answers that name thousands of tags: asking
-// GetTagValue for each would scan the text once per tag. Tag names must not
-// hold "<", ">" or "/". The text must outlive the scan.
+// GetTagValue for each would scan the text once per tag. Tag names are not
+// empty and hold no "<", ">" or "/". The text must outlive the scan.
 class CTagScan {
   public:
     // Numbers a wanted tag name with a slot below slotCount; -1 for a name
