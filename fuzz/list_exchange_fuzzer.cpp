@@ -105,9 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int entries = 0;
     const std::string query =
         zn::BuildUpdateQuery(profile, znfuzz::Cipher(), [&] { return ++entries > 100; });
-    std::string path;
-    if (zn::BuildObjectPath("2.0", query, &path))
-        FUZZ_CHECK(IsRequestTarget(path));
+    std::string target;
+    if (zn::BuildObjectPath("2.0", query, &target))
+        FUZZ_CHECK(IsRequestTarget(target));
 
     static const std::vector<std::string> keys = Keys();
     std::vector<std::string> before;
