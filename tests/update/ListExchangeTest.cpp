@@ -140,7 +140,7 @@ TEST_F(MergeTest, AStopBetweenTwoWritesKeepsThemWholeAndWritesNothingAfter) {
 }
 
 TEST_F(MergeTest, AHostileAnswerOfFourMegabytesIsReadInLinearTime) {
-    WriteFile({{"WEBNUM", "1"}, {"WEB1", "a,-1"}, {"SIPNUM", "1"}, {"SIP1", "b,-1"}});
+    WriteFile({{"WEBNUM", "1"}, {"WEB1", "a,-1"}, {"SIPNUM", "0"}});
     // Counts of 10 000 whose items are too long to store (they take no
     // slot), all "<": each item's search used to walk every one of them.
     std::string answer;
@@ -157,8 +157,6 @@ TEST_F(MergeTest, AHostileAnswerOfFourMegabytesIsReadInLinearTime) {
     // Generous: well under a second on any machine.
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
     EXPECT_EQ(Value("WEB1"), Entry("1.1.1.1:1", "0"));
-    // The announced last item is missing: an empty address.
-    EXPECT_EQ(Value("SIP1"), ",0");
 }
 
 TEST(MergeWithoutKeyTest, PlainAddressesWithLineBreaksAreNotWritten) {
