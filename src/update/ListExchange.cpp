@@ -47,8 +47,10 @@ const std::vector<ListTagNames> &AnswerTagNames() {
 
 // Unreserved characters and the delimiters a query may hold as they are,
 // less "&" and "+", which a server reads as the end of a value and a blank.
+// ASCII by value: the host's locale must not let other bytes through.
 bool StandsInQueryValue(unsigned char c) {
-    return std::isalnum(c) || std::strchr("-._~!$'()*,;=:@/?", c) != nullptr;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != 0 && std::strchr("-._~!$'()*,;=:@/?", c) != nullptr);
 }
 
 // The number n of a name "<item tag>n", 1 to kMaxUpdateCount written
