@@ -1,9 +1,11 @@
 // An update answer merged into a server list file, both any text: input is
 //   file content \0 answer
 // The update query is built from the file first (it repairs entries without
-// a comma), stopped after a hundred entries. The merge may only fill failed,
-// malformed or missing entries, each with an enciphered address and ",0";
-// everything else stays.
+// a comma), stopped after a hundred entries; with the web API's path before
+// it, it must be a valid request target whatever the file holds, each item
+// a name, "=" and a value in which a server finds no "&" and no "+". The
+// merge may only fill failed, malformed or missing entries, each with an
+// enciphered address and ",0"; everything else stays.
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 
 #include "FuzzCheck.h"
 #include "update/ListExchange.h"
+#include "update/UpdateFetcher.h"
 
 namespace {
 
@@ -65,7 +68,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Counts run to thousands, each missing entry a whole-file save: a
     // host's cancel after a hundred entries keeps each input quick.
     int entries = 0;
-    zn::BuildUpdateQuery(profile, znfuzz::Cipher(), [&] { return ++entries > 100; });
+    const std::string query =
+        zn::BuildUpdateQuery(profile, znfuzz::Cipher(), [&] { return ++entries > 100; });
+    // Values of characters that stand for themselves and "%" escapes; the
+    // path's 1023 characters keep the match's recursion shallow.
+    static const std::regex validTarget(
+        "/webapi/zembrix\\.php\\?op=getlist&ver=2\\.0"
+        "(&[a-z]+[0-9]+=([-A-Za-z0-9._~!$'()*,;=:@/?]|%[0-9A-F]{2})*)*");
+    std::string target;
+    if (zn::BuildObjectPath("2.0", query, &target))
+        FUZZ_CHECK(std::regex_match(target, validTarget));
 
     static const std::vector<std::string> keys = Keys();
     std::vector<std::string> before;

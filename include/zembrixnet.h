@@ -69,13 +69,15 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
 /*
  * Starts a check run of the kinds in mask (ZN_KIND_* bits). request may be
  * null. Returns 1 when started; 0 with 75008 (not initialised) or 75004 (a
- * job is running).
+ * job is running); 0 with no code when the system gave no thread for the run
+ * (the library stays initialised and idle: a later call may start it).
  */
 ZN_API int CheckServerStatus(const char *request, int mask);
 
 /*
  * Starts an update run; version is sent to the provider (null counts as
- * empty). Returns 1 when started; 0 with 75008 or 75004.
+ * empty). Returns 1 when started; 0 with 75008 or 75004; 0 with no code
+ * when no thread could be started, as for CheckServerStatus.
  */
 ZN_API int UpdateServerList(const char *version);
 

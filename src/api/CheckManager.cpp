@@ -64,7 +64,7 @@ CCheckManager::StartResult CCheckManager::StartJob(int jobKind, const std::strin
     if (!started) {
         m_nJobKind = kNoJob;
         g_bJobRunning = 0;
-        return StartResult::Closed;
+        return StartResult::NoThread;
     }
     return StartResult::Started;
 }

@@ -28,10 +28,11 @@ class CCheckManager : public CWorkerThread {
 
     void SetRequest(const std::string &request);
 
-    enum class StartResult { Started, Busy, Closed };
+    enum class StartResult { Started, Busy, Closed, NoThread };
     // Claims the library's one running job (g_bJobRunning), sets the job
     // kind, clears the cancel latch and starts the thread. Busy when a job
-    // runs already; Closed when the manager is being closed.
+    // runs already; Closed when the manager is being closed; NoThread when
+    // the thread could not be started (nothing is claimed then).
     StartResult StartJob(int jobKind, const std::string &request, int checkMask);
 
     // Always 1. Stops a running check or update; see the definition. A

@@ -81,6 +81,10 @@ int StartJob(int jobKind, const char *request, int mask) {
             // Closed between our look and the start: as if it came after.
             ReportError(msg::kNotInitialised);
             return 0;
+        case CCheckManager::StartResult::NoThread:
+            // Refused, but no code in the table says why; the library is
+            // still initialised and idle, so a later start may work.
+            return 0;
     }
     return 0;
 }

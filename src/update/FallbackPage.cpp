@@ -1,6 +1,5 @@
 #include "update/FallbackPage.h"
 
-#include "http/TagParser.h"
 #include "store/ProviderConfig.h"
 #include "store/ServerList.h"
 #include "update/ListExchange.h"
@@ -9,18 +8,17 @@ namespace zn {
 
 namespace {
 
-struct PageKind {
-    const char *countTag;        // on the page: "webnum"
-    const char *itemTag;         // "web" for "<web1>", on the page and in the answer
-    const char *answerCountTag;  // in the answer: "webservernum"
-};
+// Fax servers have no tags on the pages. An item tag ("web" for "<web1>")
+// is the same on the page and in the answer.
+const std::vector<ListTagNames> &PageTagNames() {
+    static const auto *names =
+        new std::vector<ListTagNames>{{"webnum", "web"}, {"sipnum", "sip"}, {"imnum", "im"}};
+    return *names;
+}
+const char *const kAnswerCountTags[] = {"webservernum", "sipservernum", "imservernum"};
 
-// Fax servers have no tags on the pages.
-const PageKind kPageKinds[] = {
-    {"webnum", "web", "webservernum"},
-    {"sipnum", "sip", "sipservernum"},
-    {"imnum", "im", "imservernum"},
-};
+// Longest item that can be deciphered; a longer one stays as it is.
+constexpr size_t kMaxDecipheredItem = 1023;
 
 std::string FreeKey(int number) {
     return "FREE" + std::to_string(number);
@@ -33,14 +31,6 @@ void RestartCycle(CProfileFile &profile, int count) {
         const size_t comma = entry.rfind(',');
         if (comma != std::string::npos)
             profile.SetValue(kNetworkSection, FreeKey(m), entry.substr(0, comma) + ",0");
-    }
-}
-
-void ReplaceAll(std::string *text, const std::string &from, const std::string &to) {
-    size_t at = 0;
-    while ((at = text->find(from, at)) != std::string::npos) {
-        text->replace(at, from.size(), to);
-        at += to.size();
     }
 }
 
@@ -83,24 +73,46 @@ int ChooseFallbackPage(CProfileFile &profile, CAddressCipher &cipher, std::strin
     return 1;
 }
 
-std::string UnescapeTags(std::string text) {
-    ReplaceAll(&text, "&lt;", "<");
-    ReplaceAll(&text, "&gt;", ">");
-    return text;
+std::string UnescapeTags(const std::string &text) {
+    // One pass: neither "<" nor ">" can be part of an "&lt;" or "&gt;", so
+    // no replacement makes a new one, and each is replaced where it stands.
+    std::string result;
+    result.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const size_t amp = text.find('&', at);
+        result.append(text, at, amp == std::string::npos ? std::string::npos : amp - at);
+        if (amp == std::string::npos)
+            break;
+        if (text.compare(amp, 4, "&lt;") == 0 || text.compare(amp, 4, "&gt;") == 0) {
+            result += text[amp + 1] == 'l' ? '<' : '>';
+            at = amp + 4;
+        } else {
+            result += '&';
+            at = amp + 1;
+        }
+    }
+    return result;
 }
 
-std::string RewriteFallbackPage(const std::string &fetched, int pageIndex, CAddressCipher &cipher) {
+std::string RewriteFallbackPage(const std::string &fetched, int pageIndex, CAddressCipher &cipher,
+                                const std::function<bool()> &stopping) {
     const std::string page = PageIsUnescaped(pageIndex) ? UnescapeTags(fetched) : fetched;
-    CTagParser tags;
+    const CListTags tags(page, PageTagNames(), stopping);
     std::string answer = "\r\n";
-    for (const PageKind &kind : kPageKinds) {
+    for (size_t k = 0; k < PageTagNames().size(); ++k) {
         // The count goes out as the page has it; the parser reads it again.
-        const std::string countText = tags.GetTagValue(page, kind.countTag);
-        answer += Tagged(kind.answerCountTag, countText);
-        const int count = ReadEntryCount(countText);
+        const std::string countText = tags.Count(k);
+        answer += Tagged(kAnswerCountTags[k], countText);
+        const int count = ReadAnnouncedCount(countText);
         for (int i = 1; i <= count; ++i) {
-            const std::string tag = kind.itemTag + std::to_string(i);
-            answer += Tagged(tag, cipher.Decipher(tags.GetTagValue(page, tag))) + "\r\n";
+            if (stopping && stopping())
+                return answer;
+            // An item too long to decipher goes out cut short: still too
+            // long to store, the parser drops it as it would the whole.
+            const std::string item = tags.ItemLength(k, i) > kMaxDecipheredItem
+                                         ? tags.Item(k, i, kMaxDecipheredItem + 1)
+                                         : cipher.Decipher(tags.Item(k, i));
+            answer += Tagged(PageTagNames()[k].itemTag + std::to_string(i), item) + "\r\n";
         }
     }
     return answer;

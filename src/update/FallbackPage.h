@@ -3,6 +3,7 @@
 // and are used in turn, one per run.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "store/AddressCipher.h"
@@ -19,7 +20,7 @@ namespace zn {
 int ChooseFallbackPage(CProfileFile &profile, CAddressCipher &cipher, std::string *address);
 
 // Replaces every "&lt;" with "<", then every "&gt;" with ">".
-std::string UnescapeTags(std::string text);
+std::string UnescapeTags(const std::string &text);
 
 // Whether a page of this index is un-escaped before its tags are read.
 inline bool PageIsUnescaped(int pageIndex) {
@@ -27,7 +28,10 @@ inline bool PageIsUnescaped(int pageIndex) {
 }
 
 // The page's web, SIP and IM lists in the grammar of the web API's answer,
-// with the addresses deciphered.
-std::string RewriteFallbackPage(const std::string &page, int pageIndex, CAddressCipher &cipher);
+// with the addresses deciphered. stopping, when given, is asked while the
+// page is read and before every item: once it answers true the answer is
+// cut short (the run that stops discards it).
+std::string RewriteFallbackPage(const std::string &page, int pageIndex, CAddressCipher &cipher,
+                                const std::function<bool()> &stopping = nullptr);
 
 }  // namespace zn

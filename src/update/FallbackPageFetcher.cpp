@@ -16,7 +16,7 @@ void CFallbackPageFetcher::Fetch() {
     // After a stop the job discards the answer anyway: no need to ask.
     const std::string page =
         Stopping() ? std::string() : GetHttpText(address, nullptr, nullptr, nullptr, &m_abort);
-    m_strResponse = RewriteFallbackPage(page, pageIndex, m_cipher);
+    m_strResponse = RewriteFallbackPage(page, pageIndex, m_cipher, [this] { return Stopping(); });
     m_bSucceeded = 1;
 }
 

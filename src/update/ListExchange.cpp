@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <climits>
+#include <cstring>
 
-#include "http/TagParser.h"
 #include "store/ServerList.h"
 
 namespace zn {
@@ -34,6 +34,40 @@ constexpr size_t kMaxAddressText = 1023;
 // The usual ten entries of a kind are read (and repaired) even by a run that
 // is being stopped; only a count beyond them is cut short.
 constexpr int kEntriesReadDespiteStop = 10;
+
+const std::vector<ListTagNames> &AnswerTagNames() {
+    static const std::vector<ListTagNames> *names = [] {
+        auto *all = new std::vector<ListTagNames>;
+        for (const ListKind &kind : kListKinds)
+            all->push_back({kind.countTag, kind.itemTag});
+        return all;
+    }();
+    return *names;
+}
+
+// Unreserved characters and the delimiters a query may hold as they are,
+// less "&" and "+", which a server reads as the end of a value and a blank.
+// ASCII by value: the host's locale must not let other bytes through.
+bool StandsInQueryValue(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != 0 && std::strchr("-._~!$'()*,;=:@/?", c) != nullptr);
+}
+
+// The number n of a name "<item tag>n", 1 to kMaxUpdateCount written
+// without leading zeros; 0 for any other name.
+int ItemNumber(const char *name, size_t length, const char *itemTag) {
+    const size_t prefix = std::strlen(itemTag);
+    if (length <= prefix || length > prefix + 5 || std::memcmp(name, itemTag, prefix) != 0 ||
+        name[prefix] == '0')
+        return 0;
+    int number = 0;
+    for (size_t i = prefix; i < length; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return 0;
+        number = number * 10 + (name[i] - '0');
+    }
+    return number <= kMaxUpdateCount ? number : 0;
+}
 
 // A free slot takes a new address: missing, no comma, or a status other
 // than "1" (selected) and "0" (usable).
@@ -90,6 +124,48 @@ int ReadEntryCount(const std::string &text) {
     return count > kMaxUpdateCount ? kMaxUpdateCount : count;
 }
 
+int ReadAnnouncedCount(const std::string &text) {
+    const int count = ParseCount(text);
+    if (count < 1)
+        return 0;
+    return count > kMaxUpdateCount ? kMaxUpdateCount : count;
+}
+
+std::string EscapeQueryValue(const std::string &text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (StandsInQueryValue(byte)) {
+            escaped += c;
+        } else {
+            escaped += '%';
+            escaped += kDigits[byte >> 4];
+            escaped += kDigits[byte & 0x0F];
+        }
+    }
+    return escaped;
+}
+
+CListTags::CListTags(const std::string &text, const std::vector<ListTagNames> &kinds,
+                     const std::function<bool()> &stopping)
+    : m_scan(
+          text, kinds.size() * (kMaxUpdateCount + 1),
+          [&kinds](const char *name, size_t length) { return SlotOf(kinds, name, length); },
+          stopping) {}
+
+int CListTags::SlotOf(const std::vector<ListTagNames> &kinds, const char *name, size_t length) {
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        if (std::strlen(kinds[k].countTag) == length &&
+            std::memcmp(kinds[k].countTag, name, length) == 0)
+            return static_cast<int>(Slot(k, 0));
+        if (const int item = ItemNumber(name, length, kinds[k].itemTag))
+            return static_cast<int>(Slot(k, item));
+    }
+    return -1;
+}
+
 std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
                              const std::function<bool()> &stopping) {
     std::string query;
@@ -123,8 +199,8 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
                 if (address.find(':') == std::string::npos)
                     address = kNoAddress;
             }
-            *list += "&" + std::string(kind.queryName) + std::to_string(n) + "=" + address + "," +
-                     status + "," + kind.letter;
+            *list += "&" + std::string(kind.queryName) + std::to_string(n) + "=" +
+                     EscapeQueryValue(address) + "," + status + "," + kind.letter;
         }
         if (anyFailed)
             query += pending;
@@ -133,10 +209,13 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
     return query;
 }
 
-void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher) {
-    CTagParser tags;
-    for (const ListKind &kind : kListKinds) {
-        const int items = ReadEntryCount(tags.GetTagValue(response, kind.countTag));
+void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
+                      const std::function<bool()> &stopping) {
+    const auto stopped = [&stopping] { return stopping && stopping(); };
+    const CListTags tags(response, AnswerTagNames(), stopping);
+    for (size_t k = 0; k < AnswerTagNames().size(); ++k) {
+        const ListKind &kind = kListKinds[k];
+        const int items = ReadAnnouncedCount(tags.Count(k));
         if (items < 1)
             continue;
         const int slots = ReadEntryCount(profile.GetValue(kNetworkSection, kind.countKey, "10"));
@@ -144,14 +223,21 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
         // slot, and once the slots run out the kind's later items are lost.
         int slot = 1;
         for (int m = 1; m <= items && slot <= slots; ++m) {
+            if (stopped())
+                return;
             std::string entry;
-            if (!MakeEntry(cipher, tags.GetTagValue(response, kind.itemTag + std::to_string(m)),
-                           &entry)) {
+            // An item too long to store is not even copied.
+            if (tags.ItemLength(k, m) > kMaxAddressText ||
+                !MakeEntry(cipher, tags.Item(k, m), &entry)) {
                 continue;
             }
             for (; slot <= slots; ++slot) {
                 const std::string key = kind.entryKey + std::to_string(slot);
+                if (stopped())
+                    return;
                 if (IsFreeSlot(profile.GetValue(kNetworkSection, key, kMissing))) {
+                    if (stopped())
+                        return;
                     profile.SetValue(kNetworkSection, key, entry);
                     ++slot;
                     break;

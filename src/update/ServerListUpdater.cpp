@@ -47,7 +47,8 @@ std::string CServerListUpdater::BuildQuery() {
 void CServerListUpdater::ApplyResponse(std::string response) {
     m_profile.m_strFileName = ServerListPath(m_strDirectory);
     m_cipher.DeriveKey();
-    MergeServerLists(response, m_profile, m_cipher);
+    // A stop ends the merge between two entry writes.
+    MergeServerLists(response, m_profile, m_cipher, [this] { return Stopping(); });
 }
 
 std::unique_ptr<CUpdateFetcher> CServerListUpdater::NewFetcher(Source source) {
@@ -119,7 +120,7 @@ void CServerListUpdater::RunStates() {
                 break;
             }
             case kResponseTaken:
-                // A response once taken is always merged.
+                // A response once taken is merged until a stop comes.
                 ApplyResponse(m_strResponse);
                 m_nState = kUpdateEnded;
                 break;

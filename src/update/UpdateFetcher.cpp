@@ -1,6 +1,6 @@
 #include "update/UpdateFetcher.h"
 
-#include <cstdio>
+#include "update/ListExchange.h"
 
 namespace zn {
 
@@ -9,12 +9,6 @@ namespace {
 constexpr const char *kApiPath = "/webapi/zembrix.php?op=getlist";
 // Longest object path: it must fit a 1024-byte buffer with its terminator.
 constexpr size_t kMaxObjectPath = 1023;
-
-// Control characters, space, "#" (would end the path), "%" (would start an
-// escape) and bytes outside ASCII.
-bool NeedsEscape(unsigned char c) {
-    return c <= 0x20 || c >= 0x7f || c == '#' || c == '%';
-}
 
 }  // namespace
 
@@ -49,19 +43,8 @@ int CUpdateFetcher::Run() {
 
 bool BuildObjectPath(const std::string &version, const std::string &query, std::string *path) {
     std::string text = kApiPath;
-    if (!version.empty()) {
-        text += "&ver=";
-        for (const char c : version) {
-            const unsigned char byte = static_cast<unsigned char>(c);
-            if (NeedsEscape(byte)) {
-                char escaped[4];
-                std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
-                text += escaped;
-            } else {
-                text += c;
-            }
-        }
-    }
+    if (!version.empty())
+        text += "&ver=" + EscapeQueryValue(version);
     text += query;
     if (text.size() > kMaxObjectPath)
         return false;

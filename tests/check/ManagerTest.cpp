@@ -148,6 +148,17 @@ TEST_F(CheckRun, AnObserverSeesEachProbeAndChangesNothingTheHostSees) {
               recorder.seen);
 }
 
+TEST_F(CheckRun, AJobWithoutAThreadIsRefusedSilentlyAndTheLibraryStaysUsable) {
+    for (const bool update : {false, true}) {
+        zn::testhooks::FailNextEventCreations(1);  // the manager thread's end event
+        EXPECT_EQ(0, update ? UpdateServerList("2.0") : CheckServerStatus("", 0));
+        EXPECT_EQ(std::vector<Message>{}, Take());
+        // Still initialised and idle: the next start runs.
+        ASSERT_TRUE(RunCheck(0));
+        EXPECT_EQ((std::vector<Message>{{0, "Finish all checking!"}}), Take());
+    }
+}
+
 TEST_F(CheckRun, ACancelDuringTheConnectivityTestEndsTheRunAtOnceAndLeavesTheFile) {
     TcpListener second(kConnectivityAddress2, 80);
     zn::testhooks::SetConnectivityHosts(kSilentDropHost, kConnectivityAddress2);

@@ -20,6 +20,12 @@ class TagValue : public ::testing::TestWithParam<TagCase> {};
 TEST_P(TagValue, CutsTheFirstValue) {
     CTagParser parser;
     EXPECT_EQ(parser.GetTagValue(GetParam().text, GetParam().tag), GetParam().expected);
+    // One pass for many tags cuts the same value.
+    const std::string &tag = GetParam().tag;
+    const auto slotOf = [&tag](const char *name, size_t length) {
+        return tag.compare(0, std::string::npos, name, length) == 0 ? 1 : -1;
+    };
+    EXPECT_EQ(CTagScan(GetParam().text, 2, slotOf).Value(1), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -40,7 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
                 std::string(60, 'T'), "v"},
         TagCase{"nameTooLong", "<" + std::string(61, 'T') + ">v</" + std::string(61, 'T') + ">",
                 std::string(61, 'T'), ""},
-        TagCase{"cutInHalf", "<A>1</A", "A", ""}),
+        TagCase{"cutInHalf", "<A>1</A", "A", ""},
+        TagCase{"bracketsBeforeTags", "<<<A>>1<</A>", "A", ">1<"},
+        TagCase{"noCloseBracketAfter", "<A>1</A>" + std::string(100, '<'), "A", "1"}),
     [](const ::testing::TestParamInfo<TagCase> &info) { return info.param.name; });
 
 TEST(FindTagStart, FindsPatternFromPosition) {

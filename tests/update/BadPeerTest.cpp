@@ -179,8 +179,8 @@ TEST_F(BadPeerTest, HostileTagsMergeOnlyStorableAddressesAndKeepTheRest) {
         Outcome outcome;
     } cases[] = {
         {"huge count", "<webnum>99999999999999999999</webnum><web1>" + good + "</web1>", Merged},
-        // A negative count reads as the usual ten.
-        {"count -1", "<webnum>-1</webnum><web1>" + good + "</web1>", Merged},
+        // A count below 1 skips the kind.
+        {"count -1", "<webnum>-1</webnum><web1>" + good + "</web1>", Kept},
         // Too long to decipher on the page: it reads as an empty item.
         {"item of 2000 bytes",
          "<webnum>1</webnum><web1>" + Enciphered(std::string(2000, '9') + ":1") + "</web1>",
@@ -193,6 +193,8 @@ TEST_F(BadPeerTest, HostileTagsMergeOnlyStorableAddressesAndKeepTheRest) {
         {"only an opening bracket", "<", Kept},
         {"count of every kind huge, no items",
          "<webnum>10000</webnum><sipnum>10000</sipnum><imnum>10000</imnum>", Emptied},
+        {"4 MiB of \"<\" after huge counts", "<webnum>10000</webnum>" + std::string(4190000, '<'),
+         Emptied},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,6 +1,7 @@
 // The FREE rotation and the rewriting of a fallback page into an answer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -95,14 +96,40 @@ TEST_F(RewriteTest, PageBecomesAnAnswerWithPlainAddresses) {
     EXPECT_EQ(UnescapeTags("a&lt;&gt;&amp;&lt;b"), "a<>&amp;<b");
 }
 
-TEST_F(RewriteTest, NegativeCountGivesTenItemsAndHugeCountsAreCut) {
-    const std::string tenItems = RewriteFallbackPage("<sipnum>-4</sipnum>", 1, m_cipher);
-    EXPECT_NE(tenItems.find("<sip10></sip10>"), std::string::npos);
-    EXPECT_EQ(tenItems.find("<sip11>"), std::string::npos);
-    EXPECT_NE(tenItems.find("<sipservernum>-4</sipservernum>"), std::string::npos);
+TEST_F(RewriteTest, NegativeCountGivesNoItemsAndHugeCountsAreCut) {
+    // The count text goes on unchanged; the parser skips the kind too.
+    EXPECT_EQ(RewriteFallbackPage("<sipnum>-4</sipnum><sip1>AB</sip1>", 1, m_cipher),
+              "\r\n<webservernum></webservernum><sipservernum>-4</sipservernum>"
+              "<imservernum></imservernum>");
     const std::string cut = RewriteFallbackPage("<imnum>4000000000</imnum>", 4, m_cipher);
     EXPECT_NE(cut.find("<im10000></im10000>"), std::string::npos);
     EXPECT_EQ(cut.find("<im10001>"), std::string::npos);
+}
+
+TEST_F(RewriteTest, HostilePagesOfFourMegabytesAreReadInLinearTimeAndStop) {
+    // Huge counts, an item too long to decipher (it goes out cut, still too
+    // long to store) and "<" filler; and a page of "&lt;".
+    std::string escaped = "&lt;webnum&gt;2&lt;/webnum&gt;";
+    while (escaped.size() < (4u << 20))
+        escaped += "&lt;";
+    const std::string pages[] = {"<webnum>10000</webnum><sipnum>10000</sipnum><web1>" +
+                                     std::string(3 << 20, 'A') + "</web1>" +
+                                     std::string(1 << 20, '<'),
+                                 escaped};
+    for (const std::string &page : pages) {
+        const auto begin = std::chrono::steady_clock::now();
+        const std::string answer = RewriteFallbackPage(page, 1, m_cipher);
+        // Generous: well under a second on any machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+        EXPECT_LT(answer.size(), 1u << 20);
+        EXPECT_NE(answer.find("<web2></web2>"), std::string::npos);
+        EXPECT_EQ(answer.find("<web1>" + std::string(1024, 'A') + "</web1>") != std::string::npos,
+                  &page == &pages[0]);
+    }
+    // A stop cuts the answer short.
+    EXPECT_EQ(RewriteFallbackPage(pages[0], 1, m_cipher, [] { return true; }),
+              "\r\n<webservernum></webservernum><sipservernum></sipservernum>"
+              "<imservernum></imservernum>");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The update query built from the file, and the merge of an answer into it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <string>
 
@@ -11,20 +12,22 @@ namespace zn {
 namespace {
 
 TEST(CountTest, ReadsLikeAtoiButSaturatesAndBoundsEntryCounts) {
+    // A negative count in the file reads as ten; announced, it skips the kind.
     const struct {
         const char *text;
-        int parsed, entries;
-    } cases[] = {{" 7x", 7, 7},
-                 {"+3", 3, 3},
-                 {"abc", 0, 0},
-                 {"", 0, 0},
-                 {"-2", -2, 10},
-                 {"10001", 10001, 10000},
-                 {"99999999999", INT_MAX, 10000},
-                 {"-99999999999", INT_MIN, 10}};
+        int parsed, entries, announced;
+    } cases[] = {{" 7x", 7, 7, 7},
+                 {"+3", 3, 3, 3},
+                 {"abc", 0, 0, 0},
+                 {"", 0, 0, 0},
+                 {"-2", -2, 10, 0},
+                 {"10001", 10001, 10000, 10000},
+                 {"99999999999", INT_MAX, 10000, 10000},
+                 {"-99999999999", INT_MIN, 10, 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(ParseCount(c.text), c.parsed) << c.text;
         EXPECT_EQ(ReadEntryCount(c.text), c.entries) << c.text;
+        EXPECT_EQ(ReadAnnouncedCount(c.text), c.announced) << c.text;
     }
 }
 
@@ -52,6 +55,16 @@ TEST_F(QueryTest, FailedEntriesFirstThenSelectedAndRepairsCommaLessEntries) {
     EXPECT_EQ(Value("FAX1"), "never read");
     // The repaired entry gives the same item again on the next run.
     EXPECT_NE(BuildUpdateQuery(m_profile, m_cipher).find("&im1=0:0,-1,I"), std::string::npos);
+}
+
+TEST_F(QueryTest, AddressBytesThatCannotStandInARequestTargetAreEscaped) {
+    WriteFile({{"WEBNUM", "1"},
+               {"WEB1", Entry("a b#c%d&e+f\x01\xe9[\"]:1,=", "1")},
+               {"SIPNUM", "0"},
+               {"IMNUM", "0"},
+               {"FAXNUM", "0"}});
+    EXPECT_EQ(BuildUpdateQuery(m_profile, m_cipher),
+              "&web1=a%20b%23c%25d%26e%2Bf%01%E9%5B%22%5D:1,=,1,W");
 }
 
 TEST_F(QueryTest, MissingFileRepairsFortyEntriesAndNegativeCountReadsAsTen) {
@@ -101,17 +114,49 @@ TEST_F(MergeTest, ItemsFillFreeSlotsInOrderAndKeptEntriesStay) {
 }
 
 TEST_F(MergeTest, UnstorableItemsTakeNoSlotAndCountsAreBounded) {
-    WriteFile({{"WEBNUM", "2"}, {"WEB1", "a,-1"}, {"WEB2", "b,-1"}, {"FAXNUM", "-3"}});
+    WriteFile(
+        {{"WEBNUM", "2"}, {"WEB1", "a,-1"}, {"WEB2", "b,-1"}, {"SIPNUM", "-3"}, {"FAXNUM", "-3"}});
     MergeServerLists("<webservernum>2</webservernum><web1>" + std::string(128, 'x') +
-                         "</web1><web2>5.5.5.5:80</web2>"
+                         "</web1><web2>5.5.5.5:80</web2><sipservernum>12</sipservernum>"
                          "<faxservernum>-1</faxservernum><fax1>6.6.6.6:80</fax1>",
                      m_profile, m_cipher);
     EXPECT_EQ(Value("WEB1"), Entry("5.5.5.5:80", "0"));
     EXPECT_EQ(Value("WEB2"), "b,-1");
-    // Negative counts read as 10, in the answer and in the file.
-    EXPECT_EQ(Value("FAX1"), Entry("6.6.6.6:80", "0"));
-    EXPECT_EQ(Value("FAX10"), ",0");
-    EXPECT_EQ(Value("FAX11"), kMissing);
+    // A negative count in the file reads as 10; in the answer it skips the kind.
+    EXPECT_EQ(Value("SIP10"), ",0");
+    EXPECT_EQ(Value("SIP11"), kMissing);
+    EXPECT_EQ(Value("FAX1"), kMissing);
+}
+
+TEST_F(MergeTest, AStopBetweenTwoWritesKeepsThemWholeAndWritesNothingAfter) {
+    WriteFile({{"WEBNUM", "3"}, {"WEB1", "a,-1"}, {"WEB2", "b,-1"}, {"WEB3", "c,-1"}});
+    MergeServerLists(
+        "<webservernum>3</webservernum><web1>1.1.1.1:1</web1><web2>2.2.2.2:2</web2>"
+        "<web3>3.3.3.3:3</web3>",
+        m_profile, m_cipher, [this] { return Value("WEB2") != "b,-1"; });
+    EXPECT_EQ(Value("WEB1"), Entry("1.1.1.1:1", "0"));
+    EXPECT_EQ(Value("WEB2"), Entry("2.2.2.2:2", "0"));
+    EXPECT_EQ(Value("WEB3"), "c,-1");
+}
+
+TEST_F(MergeTest, AHostileAnswerOfFourMegabytesIsReadInLinearTime) {
+    WriteFile({{"WEBNUM", "1"}, {"WEB1", "a,-1"}, {"SIPNUM", "0"}});
+    // Counts of 10 000 whose items are too long to store (they take no
+    // slot), all "<": each item's search used to walk every one of them.
+    std::string answer;
+    for (const std::string kind : {"web", "sip"}) {
+        answer += "<" + kind + "servernum>10000</" + kind + "servernum>";
+        for (int n = 1; n < 10000; ++n)
+            answer += "<" + kind + std::to_string(n) + ">" + std::string(128, '<') + "</" + kind +
+                      std::to_string(n) + ">";
+    }
+    answer += "<web10000>1.1.1.1:1</web10000>";
+    answer.resize(4 << 20, '<');
+    const auto begin = std::chrono::steady_clock::now();
+    MergeServerLists(answer, m_profile, m_cipher);
+    // Generous: well under a second on any machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_EQ(Value("WEB1"), Entry("1.1.1.1:1", "0"));
 }
 
 TEST(MergeWithoutKeyTest, PlainAddressesWithLineBreaksAreNotWritten) {

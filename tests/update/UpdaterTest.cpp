@@ -2,6 +2,7 @@
 // scripted fetchers in place of the network.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -48,15 +49,14 @@ class ScriptedUpdater : public CServerListUpdater {
     };
     std::vector<Made> m_made;  // read after the done event
     Event m_fetchStarted{Event::Manual, false};
+    std::string m_answer = "<RES>OK</RES><webservernum>1</webservernum><web1>9.9.9.9:443</web1>";
 
   protected:
     std::unique_ptr<CUpdateFetcher> NewFetcher(Source source) override {
         const Script script = m_scripts.at(m_made.size());
         if (script == Script::CannotStart)
             testhooks::FailNextEventCreations(1);
-        auto fetcher = std::make_unique<ScriptedFetcher>(
-            script, "<RES>OK</RES><webservernum>1</webservernum><web1>9.9.9.9:443</web1>",
-            &m_fetchStarted);
+        auto fetcher = std::make_unique<ScriptedFetcher>(script, m_answer, &m_fetchStarted);
         if (script == Script::ThreadFails)
             testhooks::FailNextEventCreations(1);  // the thread's end event
         m_made.push_back({source, fetcher.get()});
@@ -138,6 +138,40 @@ TEST_F(UpdaterTest, StopBeforeStartStillBuildsTheQueryButAsksNoSecondSource) {
     auto job = RunJob({Script::HoldUntilAborted}, true);
     EXPECT_EQ(job->m_made.size(), 1u);
     EXPECT_EQ(Value("WEB1"), "0:0,-1");
+}
+
+TEST_F(UpdaterTest, AStopDuringTheMergeOfAHostileAnswerEndsItPromptlyKeepingWholeWrites) {
+    // A thousand failed entries, each write a save of the whole file, and
+    // an answer filled up to 4 MiB with "<".
+    std::vector<std::pair<std::string, std::string>> keys = {{"WEBNUM", "1000"}};
+    auto job = std::make_unique<ScriptedUpdater>(std::vector<Script>{Script::Succeed});
+    job->m_answer = "<RES>OK</RES><webservernum>1000</webservernum>";
+    for (int n = 1; n <= 1000; ++n) {
+        keys.push_back({"WEB" + std::to_string(n), "x,-1"});
+        job->m_answer += "<web" + std::to_string(n) + ">9.9.9.9:1</web" + std::to_string(n) + ">";
+    }
+    WriteFile(keys);
+    job->m_answer.resize(4 << 20, '<');
+    job->m_strDirectory = m_dir.Path();
+    ASSERT_EQ(job->Start(0), 0);
+    while (Value("WEB1") == "x,-1")
+        SleepMs(1);
+    const auto stopped = std::chrono::steady_clock::now();
+    job->RequestStop();
+    ASSERT_EQ(job->m_hDoneEvent.Wait(kInfinite), WaitResult::Signalled);
+    // Generous: the stop is meant to take milliseconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+    // The first entries were written, each whole, and none after them.
+    const std::string file = zntest::ReadWholeFile(m_profile.m_strFileName);
+    int merged = 0, kept = 0;
+    for (size_t at = 0; (at = file.find('=', at + 1)) != std::string::npos;) {
+        merged += file.compare(at, Entry("9.9.9.9:1", "0").size() + 3,
+                               "=" + Entry("9.9.9.9:1", "0") + "\r\n") == 0;
+        kept += file.compare(at, 7, "=x,-1\r\n") == 0;
+    }
+    EXPECT_TRUE(merged >= 1 && merged < 1000) << merged;
+    EXPECT_EQ(merged + kept, 1000);
+    EXPECT_EQ(Value("WEB" + std::to_string(merged)), Entry("9.9.9.9:1", "0"));
 }
 
 }  // namespace
