@@ -126,7 +126,9 @@ void CHttpTextAbort::Abort() {
 }
 
 std::string GetHttpText(const std::string &url, const char *proxy, const char *user,
-                        const char *password, CHttpTextAbort *abort) {
+                        const char *password, CHttpTextAbort *abort, long *status) {
+    if (status)
+        *status = 0;
     try {
         HttpRequestOptions options;
         ApplyTransportLimits(&options);
@@ -153,6 +155,8 @@ std::string GetHttpText(const std::string &url, const char *proxy, const char *u
             return StepError("HttpOpenRequest", invalid);
         HttpTextAbortScope scope(abort, transport.get());
         const HttpResult result = transport->Perform(options);
+        if (status)
+            *status = result.status;
         if (result.outcome != HttpOutcome::Sent && !result.truncated)
             return StepError("HttpSendRequest", result.errorCode);
         std::string text;

@@ -37,8 +37,10 @@ class CHttpTextAbort {
 // empty) are the proxy's credentials. Blocks the calling thread, limited
 // only by the platform's connect and send/receive time limits, or until
 // abort (when given) is aborted: the result is then the send step's message.
+//
+// status, when given, gets the HTTP status of the answer (0 when none came).
 std::string GetHttpText(const std::string &url, const char *proxy = nullptr,
                         const char *user = nullptr, const char *password = nullptr,
-                        CHttpTextAbort *abort = nullptr);
+                        CHttpTextAbort *abort = nullptr, long *status = nullptr);
 
 }  // namespace zn

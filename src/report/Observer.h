@@ -20,7 +20,8 @@ enum class Step {
     Selected,      // a checker's end: kind, subject (the address, or empty for none)
     Send,          // one HTTPS send of a web API request: subject, outcome, code, status
     Source,        // an update source's end: entry (the source), subject, detail, outcome
-    Page,          // the fallback page read: subject, status, count (tags found)
+    Page,          // the fallback page read: subject, status, count (servers it lists)
+    Announced,     // the merge read a kind's count in the answer: kind, count
     Written,       // the merge wrote one entry: kind, entry, subject
 };
 

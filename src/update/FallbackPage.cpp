@@ -95,7 +95,9 @@ std::string UnescapeTags(const std::string &text) {
 }
 
 std::string RewriteFallbackPage(const std::string &fetched, int pageIndex, CAddressCipher &cipher,
-                                const std::function<bool()> &stopping) {
+                                const std::function<bool()> &stopping, int *servers) {
+    if (servers)
+        *servers = 0;
     const std::string page = PageIsUnescaped(pageIndex) ? UnescapeTags(fetched) : fetched;
     const CListTags tags(page, PageTagNames(), stopping);
     std::string answer = "\r\n";
@@ -104,6 +106,8 @@ std::string RewriteFallbackPage(const std::string &fetched, int pageIndex, CAddr
         const std::string countText = tags.Count(k);
         answer += Tagged(kAnswerCountTags[k], countText);
         const int count = ReadAnnouncedCount(countText);
+        if (servers)
+            *servers += count;
         for (int i = 1; i <= count; ++i) {
             if (stopping && stopping())
                 return answer;

@@ -30,8 +30,10 @@ inline bool PageIsUnescaped(int pageIndex) {
 // The page's web, SIP and IM lists in the grammar of the web API's answer,
 // with the addresses deciphered. stopping, when given, is asked while the
 // page is read and before every item: once it answers true the answer is
-// cut short (the run that stops discards it).
+// cut short (the run that stops discards it). servers, when given, gets the
+// number of servers the page lists.
 std::string RewriteFallbackPage(const std::string &page, int pageIndex, CAddressCipher &cipher,
-                                const std::function<bool()> &stopping = nullptr);
+                                const std::function<bool()> &stopping = nullptr,
+                                int *servers = nullptr);
 
 }  // namespace zn

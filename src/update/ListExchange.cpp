@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "report/Observer.h"
 #include "store/ServerList.h"
 
 namespace zn {
@@ -216,6 +217,11 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
     for (size_t k = 0; k < AnswerTagNames().size(); ++k) {
         const ListKind &kind = kListKinds[k];
         const int items = ReadAnnouncedCount(tags.Count(k));
+        if (Observing()) {
+            Observation seen(Step::Announced, kind.entryKey);
+            seen.count = items;
+            Observe(seen);
+        }
         if (items < 1)
             continue;
         const int slots = ReadEntryCount(profile.GetValue(kNetworkSection, kind.countKey, "10"));
@@ -239,6 +245,8 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
                     if (stopped())
                         return;
                     profile.SetValue(kNetworkSection, key, entry);
+                    if (Observing())
+                        Observe(Observation(Step::Written, kind.entryKey, key, tags.Item(k, m)));
                     ++slot;
                     break;
                 }

@@ -60,6 +60,8 @@ std::string Describe(const Observation &o) {
         case Step::Page:
             return "fallback page " + Printable(o.subject) + ":" + status + text + ", " +
                    std::to_string(o.count < 0 ? 0 : o.count) + " tags" + Ms(o);
+        case Step::Announced:
+            return "the answer lists " + std::to_string(o.count) + " " + o.kind + " servers";
         case Step::Written:
             return "wrote " + o.entry + " " + Printable(o.subject);
     }
@@ -67,9 +69,9 @@ std::string Describe(const Observation &o) {
 }
 
 const char *StepName(Step step) {
-    static const char *const names[] = {"connectivity", "no-internet", "probe",
-                                        "entry",        "selected",    "send",
-                                        "source",       "page",        "written"};
+    static const char *const names[] = {"connectivity", "no-internet", "probe",  "entry",
+                                        "selected",     "send",        "source", "page",
+                                        "announced",    "written"};
     return names[static_cast<int>(step)];
 }
 
