@@ -201,6 +201,28 @@ TEST_F(PeersTest, ClientCertificateFromTheMyStoreByIssuerUnit) {
     EXPECT_EQ(result.body, kBody);
 }
 
+TEST_F(PeersTest, RedirectsThatLeaveTheServerAreRefusedWhenAsked) {
+    const struct {
+        std::string to;
+        uint32_t refusal;  // 0: followed
+    } cases[] = {
+        {"/list.txt", 0},
+        {"http://localhost:" + Peer("ZN_PEER_HTTP") + "/list.txt", kHttpErrorHttpsToHttpOnRedirect},
+        {"https://localhost:" + Peer("ZN_PEER_OPTIONAL") + "/list.txt", kHttpErrorRedirectFailed},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.to);
+        HttpRequestOptions options = Request("ZN_PEER_PLAIN_TLS");
+        options.verifyPeer = false;
+        options.path = "/redirect?to=" + c.to;
+        options.sameServerRedirectsOnly = true;
+        const HttpResult result = m_transport->Perform(options);
+        EXPECT_EQ(result.outcome, c.refusal ? HttpOutcome::Failed : HttpOutcome::Sent);
+        EXPECT_EQ(result.errorCode, c.refusal);
+        EXPECT_EQ(result.body, c.refusal ? "" : kBody);
+    }
+}
+
 TEST_F(PeersTest, StreamHandsOutTheBodyInPieces) {
     std::unique_ptr<HttpStream> stream = HttpStream::Create();
     ASSERT_TRUE(stream);
