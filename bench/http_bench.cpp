@@ -151,6 +151,7 @@ int main() {
             return 1;
         }
         theirs.push_back(znbench::CurlCommandMs("--cacert '" + bundle + "'", url));
+        // The same trust as the library's: the system's authorities and ours.
         bare.push_back(BareLibcurlMs(url, bundle));
         if (theirs.back() < 0 || bare.back() < 0) {
             std::fprintf(stderr, "the curl command or the bare libcurl request failed\n");
