@@ -51,8 +51,8 @@ enum HttpErrorCode : uint32_t {
     kHttpErrorClientCertNeeded = 12044,       // server asked for a certificate
     kHttpErrorInvalidCa = 12045,              // untrusted authority
     kHttpErrorInvalidServerResponse = 12152,  // not an HTTP answer
-    kHttpErrorRedirectFailed = 12156,         // a redirect to another server refused
     kHttpErrorInvalidHeader = 12153,          // a header line without "Name:"
+    kHttpErrorRedirectFailed = 12156,         // a redirect to another server refused
     kHttpErrorSecureChannel = 12157,          // TLS failed otherwise
 };
 

@@ -93,11 +93,11 @@ TestAuthority::TestAuthority(const std::string &commonName, const std::string &u
 bool TestAuthority::Issue(const std::string &commonName, const std::string &pemPath,
                           bool expired) const {
     const std::string key = m_dir.File("issued.key"), request = m_dir.File("issued.csr"),
-                      cert = m_dir.File("issued.pem");
+                      cert = m_dir.File("issued.pem"), days = expired ? "-1" : "30";
     if (!Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
              Quoted(key) + " -out " + Quoted(request) + " -subj " + Quoted("/CN=" + commonName)) ||
-        !Run("openssl x509 -req -days " + std::string(expired ? "-1" : "30") + " -in " + Quoted(request) + " -CA " + Quoted(m_cert) +
-             " -CAkey " + Quoted(m_key) + " -CAcreateserial -out " + Quoted(cert)))
+        !Run("openssl x509 -req -days " + days + " -in " + Quoted(request) + " -CA " +
+             Quoted(m_cert) + " -CAkey " + Quoted(m_key) + " -CAcreateserial -out " + Quoted(cert)))
         return false;
     WriteWholeFile(pemPath, ReadWholeFile(cert) + ReadWholeFile(key));
     return true;

@@ -84,33 +84,26 @@ TEST_F(FetcherTest, DirectAndProxiedFetchesGetTheAnswerWithAClientCertificate) {
     EXPECT_EQ(proxied.m_strResponse, zntest::kNginxBody);
 }
 
-// Counts its sends, each asked for a client certificate.
-class CertificateAskingTransport : public HttpTransport {
-  public:
-    explicit CertificateAskingTransport(std::atomic<int> *sends) : m_sends(sends) {}
+std::atomic<int> g_sends{0};  // sends of CertificateAskingTransport, each asked for a certificate
+struct CertificateAskingTransport : HttpTransport {
     HttpResult Perform(const HttpRequestOptions &) override {
-        ++*m_sends;
-        HttpResult result;
-        result.outcome = HttpOutcome::CertificateRequested;
-        return result;
+        ++g_sends;
+        HttpResult asked;
+        asked.outcome = HttpOutcome::CertificateRequested;
+        return asked;
     }
     void Abort() override {}
-
-  private:
-    std::atomic<int> *m_sends;
 };
 
 TEST_F(FetcherTest, TheDirectSendTriesTwentyTimesTheProxiedTwice) {
     WriteFile({{"WEB", Web(zntest::kLoopback, 443)}, {"HTTPPROXY", "127.0.0.1:3128"}});
-    std::atomic<int> sends{0};
-    testhooks::ReplaceHttpTransports(
-        [&] { return std::make_unique<CertificateAskingTransport>(&sends); });
+    testhooks::ReplaceHttpTransports([] { return std::make_unique<CertificateAskingTransport>(); });
     CDirectApiFetcher direct;
     Run(direct);
-    EXPECT_EQ(sends.exchange(0), 20);
+    EXPECT_EQ(g_sends.exchange(0), 20);
     CProxyApiFetcher proxied;
     Run(proxied);
-    EXPECT_EQ(sends, 2);
+    EXPECT_EQ(g_sends.exchange(0), 2);
     testhooks::ReplaceHttpTransports(nullptr);
 }
 

@@ -202,24 +202,22 @@ TEST_F(PeersTest, ClientCertificateFromTheMyStoreByIssuerUnit) {
 }
 
 TEST_F(PeersTest, RedirectsThatLeaveTheServerAreRefusedWhenAsked) {
-    const struct {
-        std::string to;
-        uint32_t refusal;  // 0: followed
-    } cases[] = {
+    // Where the server redirects to, and the refusal (0: followed).
+    const std::pair<std::string, uint32_t> cases[] = {
         {"/list.txt", 0},
         {"http://localhost:" + Peer("ZN_PEER_HTTP") + "/list.txt", kHttpErrorHttpsToHttpOnRedirect},
         {"https://localhost:" + Peer("ZN_PEER_OPTIONAL") + "/list.txt", kHttpErrorRedirectFailed},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.to);
+    for (const auto &[to, refusal] : cases) {
+        SCOPED_TRACE(to);
         HttpRequestOptions options = Request("ZN_PEER_PLAIN_TLS");
         options.verifyPeer = false;
-        options.path = "/redirect?to=" + c.to;
+        options.path = "/redirect?to=" + to;
         options.sameServerRedirectsOnly = true;
         const HttpResult result = m_transport->Perform(options);
-        EXPECT_EQ(result.outcome, c.refusal ? HttpOutcome::Failed : HttpOutcome::Sent);
-        EXPECT_EQ(result.errorCode, c.refusal);
-        EXPECT_EQ(result.body, c.refusal ? "" : kBody);
+        EXPECT_EQ(result.outcome, refusal ? HttpOutcome::Failed : HttpOutcome::Sent);
+        EXPECT_EQ(result.errorCode, refusal);
+        EXPECT_EQ(result.body, refusal ? "" : kBody);
     }
 }
 

@@ -209,10 +209,10 @@ struct Transfer {
     bool headersComplete = false;
     bool location = false;                              // the current answer names a Location
     bool answerBegun = false;                           // the final answer's headers are complete
-    uint32_t redirectRefused = 0;                       // the code of a redirect not followed
-    int verifyError = 0;  // the first failure of the server's chain that was not relaxed
-    CURL *easy = nullptr;
     std::unique_ptr<curl_slist, SlistDeleter> headers;  // the request's own lines
+    uint32_t redirectRefused = 0;                       // the code of a redirect not followed
+    int verifyError = 0;                                // the chain's first failure not relaxed
+    CURL *easy = nullptr;                               // the handle it is the transfer of
     // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
     bool connected = false;
     Clock::time_point lastActivity;
@@ -304,9 +304,9 @@ int OnVerify(int ok, X509_STORE_CTX *store) {
         return 1;
     const auto *ssl = static_cast<const SSL *>(
         X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    auto *transfer = ssl ? static_cast<Transfer *>(
-                               SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()))
-                         : nullptr;
+    auto *transfer =
+        ssl ? static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()))
+            : nullptr;
     if (!transfer)
         return 0;
     const int error = X509_STORE_CTX_get_error(store);

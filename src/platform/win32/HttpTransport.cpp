@@ -496,17 +496,16 @@ HttpResult WinInetTransport::Perform(const HttpRequestOptions &options) {
             // Until the answer begins: the connect and then the peer's silence.
             const uint64_t sendLimit =
                 uint64_t{options.connectTimeoutMs} + uint64_t{options.sendReceiveTimeoutMs};
-            result = request->Send(target, After(static_cast<uint32_t>(
-                                               std::min<uint64_t>(sendLimit, kInfinite - 1))));
+            result = request->Send(
+                target, After(static_cast<uint32_t>(std::min<uint64_t>(sendLimit, kInfinite - 1))));
             if (result.outcome != HttpOutcome::Sent || !options.sameServerRedirectsOnly ||
                 !IsFollowedRedirect(result.status))
                 break;
             const std::string location = request->Location();
             if (location.empty())
                 break;
-            const uint32_t refusal =
-                redirects < kMaxRedirects ? FollowRedirect(location, &target)
-                                          : uint32_t{kHttpErrorRedirectFailed};
+            const uint32_t refusal = redirects < kMaxRedirects ? FollowRedirect(location, &target)
+                                                               : uint32_t{kHttpErrorRedirectFailed};
             if (refusal) {
                 SetOutcome(&result, HttpOutcome::Failed, refusal);
                 return result;
