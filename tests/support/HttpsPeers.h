@@ -7,8 +7,8 @@
 // NginxServer    a private nginx (no daemon, no master process, config and
 //                logs in a temporary directory) serving HTTPS on three free
 //                loopback ports: client certificate required, optional, and
-//                not asked for. Every path answers 200 with kNginxBody, but
-//                "/redirect?to=URL", which answers 302 to URL.
+//                not asked for. Every path answers 200 with kNginxBody.
+//                Only "/redirect?to=URL" answers 302 to URL instead.
 //                Killed when the object goes.
 // NginxSite     a private nginx serving the files of its Root() over plain
 //                HTTP and HTTPS, each under its own name and again under
@@ -51,10 +51,9 @@ class TestAuthority {
     TestAuthority(const std::string &commonName, const std::string &unit);
     const std::string &CertificatePath() const { return m_cert; }
     // Issues a certificate for commonName and writes it, followed by its
-    // private key, to pemPath; expired: its dates ended yesterday. False
-    // (test failed) when openssl failed.
+    // private key, to pemPath. False (test failed) when openssl failed.
     bool Issue(const std::string &commonName, const std::string &pemPath,
-               bool expired = false) const;
+               bool expired = false) const;  // expired: its dates ended yesterday
 
   private:
     TempDir m_dir;

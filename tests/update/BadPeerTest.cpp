@@ -66,13 +66,13 @@ class BadPeerTest : public UpdateFileTest {
         return "<webnum>1</webnum><web1>" + Enciphered("10.0.0.8:443") + "</web1>";
     }
 
-    // Runs one whole update; false when it did not end.
+    // Runs one whole update; false when it did not end within the manager's wait.
     bool RunUpdate() {
         CServerListUpdater job;
         job.m_strDirectory = m_dir.Path();
         job.SetVersion("2.0");
         return job.Start(0) == 0 &&
-               job.m_hDoneEvent.Wait(kRunEndsWithinMs) == WaitResult::Signalled &&
+               job.m_hDoneEvent.Wait(Limits().updateWaitMs) == WaitResult::Signalled &&
                job.State() == kUpdateEnded;
     }
 
