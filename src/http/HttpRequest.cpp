@@ -100,6 +100,9 @@ bool CHttpRequest::Open(const std::string &verb, const std::string *proxy) {
         m_hConnect->password = m_strPassword;
         if (!m_strDirectory.empty())
             m_hConnect->extraAuthoritiesDirectory = m_strDirectory + "/certs/ROOT";
+        // The client certificate goes to the selected server only, and the
+        // answer comes from it over the same scheme.
+        m_hConnect->sameServerRedirectsOnly = true;
         ApplyTransportLimits(m_hConnect.get());
         if (CheckHttpTarget(*m_hConnect) == kHttpErrorInvalidParameter) {
             Fail(kErrorCannotConnect, kHttpErrorInvalidParameter);

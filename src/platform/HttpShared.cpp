@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -18,6 +19,12 @@ std::mutex &FactoryMutex() {
 }
 std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
 std::atomic<bool> g_failStreams{false};
+
+std::string Lower(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 }  // namespace
 
@@ -74,6 +81,11 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
             if (!IsHttpHeaderLine(line))
                 return kHttpErrorInvalidHeader;
         }
+        if (options.proxyMode == HttpProxyMode::Explicit) {
+            const size_t scheme = options.proxy.find("://");
+            if (scheme != std::string::npos && Lower(options.proxy.substr(0, scheme)) != "http")
+                return kHttpErrorInvalidProxyRequest;
+        }
         // Control characters, blanks and a zero byte could smuggle header
         // lines into the request or cut the URL short of what was named.
         for (const std::string *part : {&options.host, &options.path}) {
@@ -97,6 +109,17 @@ std::string HttpUrlOf(const HttpRequestOptions &options) {
     if (options.path.empty() || options.path[0] != '/')
         url += "/";
     return url + options.path;
+}
+
+uint32_t CheckRedirectTarget(const HttpRequestOptions &options, const std::string &scheme,
+                             const std::string &host, unsigned port) {
+    if (Lower(scheme) != (options.secure ? "https" : "http"))
+        return options.secure ? kHttpErrorHttpsToHttpOnRedirect : kHttpErrorRedirectFailed;
+    const bool bracketed = host.size() > 1 && host.front() == '[' && host.back() == ']';
+    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
+    return Lower(bare) == Lower(options.host) && port == options.port
+               ? 0u
+               : uint32_t{kHttpErrorRedirectFailed};
 }
 
 std::vector<std::string> HttpHeaderLines(const std::string &text) {

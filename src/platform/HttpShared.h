@@ -30,6 +30,12 @@ bool PlatformAcceptsHttpUrl(const std::string &url);
 // "http(s)://host:port/path" of a request; a literal IPv6 host in brackets.
 std::string HttpUrlOf(const HttpRequestOptions &options);
 
+// Zero when a redirect to scheme://host:port (a literal IPv6 host in
+// brackets or not) keeps the scheme, host and port of options; otherwise the
+// code of its refusal.
+uint32_t CheckRedirectTarget(const HttpRequestOptions &options, const std::string &scheme,
+                             const std::string &host, unsigned port);
+
 // Header lines of text, separated by CR LF or LF, the empty ones left out.
 std::vector<std::string> HttpHeaderLines(const std::string &text);
 

@@ -44,10 +44,15 @@ enum HttpErrorCode : uint32_t {
     kHttpErrorOperationCancelled = 12017,     // aborted
     kHttpErrorCannotConnect = 12029,          // connection refused or failed
     kHttpErrorConnectionAborted = 12030,      // connection broke; tunnel refused
+    kHttpErrorInvalidProxyRequest = 12033,    // a proxy named with a scheme other than http
+    kHttpErrorCertDateInvalid = 12037,        // a certificate outside its dates
+    kHttpErrorCertCnInvalid = 12038,          // the certificate names another host
+    kHttpErrorHttpsToHttpOnRedirect = 12040,  // a redirect from HTTPS to plain HTTP refused
     kHttpErrorClientCertNeeded = 12044,       // server asked for a certificate
     kHttpErrorInvalidCa = 12045,              // untrusted authority
     kHttpErrorInvalidServerResponse = 12152,  // not an HTTP answer
     kHttpErrorInvalidHeader = 12153,          // a header line without "Name:"
+    kHttpErrorRedirectFailed = 12156,         // a redirect to another server refused
     kHttpErrorSecureChannel = 12157,          // TLS failed otherwise
 };
 
@@ -65,7 +70,10 @@ struct HttpRequestOptions {
     std::string verb = "GET";
 
     HttpProxyMode proxyMode = HttpProxyMode::System;
-    std::string proxy;  // "host:port" for Explicit
+    // "host:port" for Explicit, spoken to in plain HTTP (an "http://" prefix
+    // is allowed, any other scheme refused): a proxy never sees TLS of ours,
+    // so it is never offered the client certificate.
+    std::string proxy;
     std::string proxyUser;
     std::string proxyPassword;
     std::string user;  // server credentials; empty: none
@@ -73,6 +81,10 @@ struct HttpRequestOptions {
     std::string userAgent;
     // Header lines added to the request, separated by CR LF (or LF).
     std::string headers;
+    // HttpTransport only: a redirect is followed only when it keeps the
+    // scheme, host and port; any other fails the request (12040 from HTTPS
+    // to HTTP, else 12156) before anything is sent to its target.
+    bool sameServerRedirectsOnly = false;
 
     // Relaxations of the server certificate's checks.
     bool verifyPeer = true;      // chain up to a trusted authority
@@ -108,7 +120,8 @@ struct HttpResult {
 // Zero when options name a target that can be requested, otherwise why not
 // (kHttpErrorInvalidParameter without a host, kHttpErrorInvalidUrl when
 // host or path cannot form a URL, such as control characters in the path,
-// kHttpErrorInvalidHeader when a header line is not "Name: value").
+// kHttpErrorInvalidHeader when a header line is not "Name: value",
+// kHttpErrorInvalidProxyRequest for a proxy with a scheme other than http).
 uint32_t CheckHttpTarget(const HttpRequestOptions &options);
 
 class HttpTransport {

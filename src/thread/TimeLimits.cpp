@@ -23,6 +23,7 @@ void RestoreTimeLimits() {
     l.httpSendReceiveMs = defaults.httpSendReceiveMs.load();
     l.sendWaitMs = defaults.sendWaitMs.load();
     l.sendWaitViaProxyMs = defaults.sendWaitViaProxyMs.load();
+    l.directFetchMs = defaults.directFetchMs.load();
     l.urlReaderWaitMs = defaults.urlReaderWaitMs.load();
     l.fileLockWaitMs = defaults.fileLockWaitMs.load();
 }

@@ -20,6 +20,7 @@ struct TimeLimits {
     std::atomic<uint32_t> httpSendReceiveMs{30000};   // silence of a connected HTTP peer
     std::atomic<uint32_t> sendWaitMs{10000};          // a send with a time limit, direct
     std::atomic<uint32_t> sendWaitViaProxyMs{30000};  // the same through an explicit proxy
+    std::atomic<uint32_t> directFetchMs{20000};       // the direct web API fetch's part of a run
     std::atomic<uint32_t> urlReaderWaitMs{50000};     // the exported URL reader's every wait
     std::atomic<uint32_t> fileLockWaitMs{2000};       // wait for another process's file lock
 };

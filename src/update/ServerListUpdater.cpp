@@ -1,6 +1,9 @@
 #include "update/ServerListUpdater.h"
 
+#include <algorithm>
+
 #include "store/ServerList.h"
+#include "thread/TimeLimits.h"
 #include "update/ApiFetcher.h"
 #include "update/FallbackPageFetcher.h"
 #include "update/ListExchange.h"
@@ -105,7 +108,7 @@ void CServerListUpdater::RunStates() {
                     WaitForFetcher();
                 } else if (m_bStopRequested) {
                     m_nState = kUpdateEnded;
-                } else if (fetcher->m_bSucceeded) {
+                } else if (fetcher->m_bSucceeded && !m_bOverBudget) {
                     m_strResponse = fetcher->m_strResponse;
                     m_nState = kResponseTaken;
                 } else if (m_nState == kDirectFetching) {
@@ -139,6 +142,12 @@ void CServerListUpdater::Launch(Source source, std::unique_ptr<CUpdateFetcher> *
         fetcher->m_strVersion = m_strVersion;
     }
     fetcher->SetFinishedEvent(&m_hWake);
+    using std::chrono::milliseconds;
+    const auto now = std::chrono::steady_clock::now();
+    m_budgetEnd = source == kDirectSource  ? now + milliseconds(Limits().directFetchMs.load())
+                  : source == kProxySource ? now + milliseconds(Limits().sendWaitViaProxyMs.load())
+                                           : std::chrono::steady_clock::time_point::max();
+    m_bOverBudget = false;
     {
         // A stop asked for before the fetcher was current reaches it here,
         // so it fails at once instead of running its whole course.
@@ -154,7 +163,21 @@ void CServerListUpdater::Launch(Source source, std::unique_ptr<CUpdateFetcher> *
 }
 
 void CServerListUpdater::WaitForFetcher() {
-    if (m_hWake.Wait(kInfinite) == WaitResult::Failed)
+    uint32_t waitMs = kInfinite;
+    if (!m_bOverBudget && m_budgetEnd != std::chrono::steady_clock::time_point::max()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              m_budgetEnd - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            // Our own abort: the platform's time limits may be longer than
+            // the budget, or (WinInet under Wine) not kept at all.
+            m_bOverBudget = true;
+            FetcherOfState()->RequestStop();
+        } else {
+            waitMs = static_cast<uint32_t>(std::min<int64_t>(left + 1, kInfinite - 1));
+        }
+    }
+    if (m_hWake.Wait(waitMs) == WaitResult::Failed)
         SleepMs(kFallbackPollMs);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,7 +70,8 @@ class CServerListUpdater : public CWorkerThread {
     void RunStates();
     // Creates, fills and starts the fetcher of a source in its slot.
     void Launch(Source source, std::unique_ptr<CUpdateFetcher> *slot, const std::string &query);
-    // Sleeps until a fetcher finishes or a stop is asked for.
+    // Sleeps until a fetcher finishes, a stop is asked for or the current
+    // source's budget is over; a source over its budget is aborted.
     void WaitForFetcher();
     CUpdateFetcher *FetcherOfState() const;
     // The stop event, or a stop asked for before Start reset it.
@@ -82,6 +84,10 @@ class CServerListUpdater : public CWorkerThread {
     CAddressCipher m_cipher;
     std::string m_strQuery;
     std::string m_strResponse;
+    // The current source's budget: past it, the source is aborted and
+    // counts as failed. The page has none (the run's own limit ends it).
+    std::chrono::steady_clock::time_point m_budgetEnd;
+    bool m_bOverBudget = false;
     // Auto-reset: set by a finishing fetcher and by RequestStop.
     Event m_hWake{Event::Auto, false};
     std::atomic<bool> m_bStopAsked{false};

@@ -213,6 +213,9 @@ TEST_F(HttpRequestTest, OpenFailuresNameTheirStep) {
     EXPECT_FALSE(m_request.OpenRequest("GET"));
     EXPECT_EQ(m_request.m_strError, "Cannot connect to internet");
     m_request.m_strServer = "127.0.0.1";
+    // A proxy is never spoken to over TLS: it could ask for the certificate.
+    EXPECT_FALSE(m_request.OpenRequestViaProxy("GET", "https://127.0.0.1:3128"));
+    EXPECT_EQ(m_request.m_dwError, 12033u);
     m_request.m_strObject = "/a\r\nX-Injected: 1";
     EXPECT_FALSE(m_request.OpenRequest("GET"));
     EXPECT_EQ(m_request.m_strError, "Cannot perform http request");
@@ -221,6 +224,60 @@ TEST_F(HttpRequestTest, OpenFailuresNameTheirStep) {
     EXPECT_EQ(m_request.m_dwContext, 0u);
     EXPECT_FALSE(m_request.SendRequest());
     EXPECT_EQ(m_request.m_dwError, 6u);
+}
+
+TEST_F(HttpRequestTest, EachRelaxationIgnoresOnlyItsOwnCondition) {
+    // An expired certificate: the proxied send relaxes an unknown authority
+    // only, the direct send's retry its dates too; dates alone are no
+    // untrusted authority, so nothing is relaxed for them.
+    ASSERT_TRUE(g_peers->serverAuthority.Issue("localhost", m_home.File("expired.pem"), true));
+    zntest::NginxServer expired(m_home.File("expired.pem"),
+                                g_peers->clientAuthority.CertificatePath());
+    ASSERT_TRUE(expired.Started());
+    m_request.m_nPort = static_cast<uint16_t>(expired.PlainTlsPort());
+    const struct {
+        bool trusted, thread, sent;
+    } cases[] = {
+        {false, false, true}, {false, true, false}, {true, false, false}, {true, true, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.trusted ? "trusted" : "unknown") + (c.thread ? ", thread" : ""));
+        if (c.trusted)
+            TrustServer();
+        ASSERT_TRUE(m_request.OpenRequest("GET"));
+        EXPECT_EQ(c.thread ? zn::CHttpRequest::SendRequestThread(&m_request) == 1
+                           : m_request.SendRequest(),
+                  c.sent);
+        EXPECT_EQ(m_request.ReadResponse(), c.sent ? zntest::kNginxBody : "");
+        EXPECT_EQ(m_request.m_dwError, c.sent ? 0u : 12037u);  // the sent case comes first
+    }
+}
+
+TEST_F(HttpRequestTest, RedirectsAreFollowedOnlyWithinTheSelectedServer) {
+    TrustServer();
+    AddClientCertificate(g_peers->clientAuthority, "client.pem");
+    zntest::HttpResponder plain(zntest::HttpResponder::Reply(zntest::kNginxBody));
+    m_request.m_nPort = static_cast<uint16_t>(g_peers->nginx->RequiredPort());
+    // The redirect's target and the request's error (0: followed; first, so none yet).
+    const std::pair<std::string, uint32_t> cases[] = {
+        {"/answer", 0},
+        {plain.Url("/list"), 12040},
+        // Another name or port of the same machine would get the certificate.
+        {"https://localhost:" + std::to_string(g_peers->nginx->RequiredPort()) + "/", 12156},
+        {"https://127.0.0.1:" + std::to_string(g_peers->nginx->OptionalPort()) + "/", 12156},
+    };
+    for (const auto &[to, error] : cases) {
+        for (const bool viaProxy : {false, true}) {
+            SCOPED_TRACE(to + (viaProxy ? " through the proxy" : ""));
+            m_request.m_strObject = "/redirect?to=" + to;
+            ASSERT_TRUE(viaProxy ? m_request.OpenRequestViaProxy("GET", g_peers->proxy->Address())
+                                 : m_request.OpenRequest("GET"));
+            EXPECT_EQ(viaProxy ? m_request.SendRequestWithTimeout() : m_request.SendRequest(),
+                      error == 0);
+            EXPECT_EQ(m_request.ReadResponse(), error ? "" : zntest::kNginxBody);
+            EXPECT_EQ(m_request.m_dwError, error);
+        }
+    }
+    EXPECT_EQ(plain.Requests(), 0);
 }
 
 TEST_F(HttpRequestTest, PlainBodiesArePiecesOfTextAndCapped) {

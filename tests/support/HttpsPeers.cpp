@@ -90,13 +90,14 @@ TestAuthority::TestAuthority(const std::string &commonName, const std::string &u
         Quoted(m_key) + " -out " + Quoted(m_cert) + " -subj " + Quoted(subject));
 }
 
-bool TestAuthority::Issue(const std::string &commonName, const std::string &pemPath) const {
+bool TestAuthority::Issue(const std::string &commonName, const std::string &pemPath,
+                          bool expired) const {
     const std::string key = m_dir.File("issued.key"), request = m_dir.File("issued.csr"),
-                      cert = m_dir.File("issued.pem");
+                      cert = m_dir.File("issued.pem"), days = expired ? "-1" : "30";
     if (!Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
              Quoted(key) + " -out " + Quoted(request) + " -subj " + Quoted("/CN=" + commonName)) ||
-        !Run("openssl x509 -req -days 30 -in " + Quoted(request) + " -CA " + Quoted(m_cert) +
-             " -CAkey " + Quoted(m_key) + " -CAcreateserial -out " + Quoted(cert)))
+        !Run("openssl x509 -req -days " + days + " -in " + Quoted(request) + " -CA " +
+             Quoted(m_cert) + " -CAkey " + Quoted(m_key) + " -CAcreateserial -out " + Quoted(cert)))
         return false;
     WriteWholeFile(pemPath, ReadWholeFile(cert) + ReadWholeFile(key));
     return true;
@@ -110,7 +111,8 @@ NginxServer::NginxServer(const std::string &serverPem, const std::string &client
         servers += "server { listen 127.0.0.1:" + std::to_string(m_ports[i]) +
                    " ssl; ssl_certificate " + serverPem + "; ssl_certificate_key " + serverPem +
                    "; ssl_client_certificate " + clientAuthority + "; ssl_verify_client " +
-                   verify[i] + "; location / { return 200 \"" + kNginxBody + "\"; } }\n";
+                   verify[i] + "; location / { return 200 \"" + kNginxBody +
+                   "\"; } location /redirect { return 302 $arg_to; } }\n";
     }
     const std::string d = m_dir.Path();
     WriteWholeFile(m_dir.File("nginx.conf"),

@@ -8,6 +8,7 @@
 //                logs in a temporary directory) serving HTTPS on three free
 //                loopback ports: client certificate required, optional, and
 //                not asked for. Every path answers 200 with kNginxBody.
+//                Only "/redirect?to=URL" answers 302 to URL instead.
 //                Killed when the object goes.
 // NginxSite     a private nginx serving the files of its Root() over plain
 //                HTTP and HTTPS, each under its own name and again under
@@ -51,7 +52,8 @@ class TestAuthority {
     const std::string &CertificatePath() const { return m_cert; }
     // Issues a certificate for commonName and writes it, followed by its
     // private key, to pemPath. False (test failed) when openssl failed.
-    bool Issue(const std::string &commonName, const std::string &pemPath) const;
+    bool Issue(const std::string &commonName, const std::string &pemPath,
+               bool expired = false) const;  // expired: its dates ended yesterday
 
   private:
     TempDir m_dir;

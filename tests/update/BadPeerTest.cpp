@@ -66,13 +66,13 @@ class BadPeerTest : public UpdateFileTest {
         return "<webnum>1</webnum><web1>" + Enciphered("10.0.0.8:443") + "</web1>";
     }
 
-    // Runs one whole update; false when it did not end.
+    // Runs one whole update; false when it did not end within the manager's wait.
     bool RunUpdate() {
         CServerListUpdater job;
         job.m_strDirectory = m_dir.Path();
         job.SetVersion("2.0");
         return job.Start(0) == 0 &&
-               job.m_hDoneEvent.Wait(kRunEndsWithinMs) == WaitResult::Signalled &&
+               job.m_hDoneEvent.Wait(Limits().updateWaitMs) == WaitResult::Signalled &&
                job.State() == kUpdateEnded;
     }
 
@@ -168,6 +168,35 @@ TEST_F(BadPeerTest, AFaultyPeerAtAnySourceEndsTheRunAndTakesOnlyASoundAnswer) {
         if (c.fault == PeerFault::Flood && c.where == Page) {
             EXPECT_LT(bad.BytesSent(), zntest::kFloodBytes / 2) << "the reader did not stop";
         }
+    }
+}
+
+TEST_F(BadPeerTest, ASilentWebServerLeavesTheProxyAndThePageTheirTurn) {
+    // The transport's own limits as long as the run's (WinInet under Wine
+    // was seen to keep none): only the sources' budgets give the page its turn.
+    Limits().updateWaitMs = Limits().httpConnectMs = Limits().httpSendReceiveMs = 20000;
+    Limits().directFetchMs = Limits().sendWaitViaProxyMs = 1000;
+    zntest::TestAuthority authority("Client Authority", "Quenstead Corp.");
+    ASSERT_TRUE(authority.Issue("localhost", m_dir.File("server.pem")));
+    std::filesystem::create_directories(m_dir.File("certs/MY"));
+    ASSERT_TRUE(authority.Issue("client", m_dir.File("certs/MY/client.pem")));
+    zntest::TcpListener silent;  // accepts, never answers
+    const std::string silentAddress = "127.0.0.1:" + std::to_string(silent.Port());
+    // TLS and the request done, then nothing: nginx waits for a silent upstream.
+    zntest::NginxWebApi tlsDone(m_dir.File("server.pem"), authority.CertificatePath(),
+                                zntest::kLocalServerAddress, zntest::kLoopback, silentAddress);
+    ASSERT_TRUE(tlsDone.Started());
+    for (const std::string &web :
+         {std::string(zntest::kSilentDropHost) + ":443", silentAddress, tlsDone.OpenServer()}) {
+        SCOPED_TRACE(web);
+        zntest::TcpListener proxy;  // silent too
+        HttpResponder page(HttpResponder::Reply(GoodPage()));
+        WriteLists(Enciphered(web), "127.0.0.1:" + std::to_string(proxy.Port()), page.Url("/list"));
+        const auto before = Snapshot();
+        ASSERT_TRUE(RunUpdate());
+        EXPECT_EQ(proxy.AcceptWaiting(), 1);
+        EXPECT_EQ(page.Requests(), 1);
+        ExpectOnlyWeb1(Merged, before);
     }
 }
 

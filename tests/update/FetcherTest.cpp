@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -81,6 +82,29 @@ TEST_F(FetcherTest, DirectAndProxiedFetchesGetTheAnswerWithAClientCertificate) {
     Run(proxied);
     EXPECT_EQ(proxied.m_bSucceeded, 1);
     EXPECT_EQ(proxied.m_strResponse, zntest::kNginxBody);
+}
+
+std::atomic<int> g_sends{0};  // sends of CertificateAskingTransport, each asked for a certificate
+struct CertificateAskingTransport : HttpTransport {
+    HttpResult Perform(const HttpRequestOptions &) override {
+        ++g_sends;
+        HttpResult asked;
+        asked.outcome = HttpOutcome::CertificateRequested;
+        return asked;
+    }
+    void Abort() override {}
+};
+
+TEST_F(FetcherTest, TheDirectSendTriesTwentyTimesTheProxiedTwice) {
+    WriteFile({{"WEB", Web(zntest::kLoopback, 443)}, {"HTTPPROXY", "127.0.0.1:3128"}});
+    testhooks::ReplaceHttpTransports([] { return std::make_unique<CertificateAskingTransport>(); });
+    CDirectApiFetcher direct;
+    Run(direct);
+    EXPECT_EQ(g_sends.exchange(0), 20);
+    CProxyApiFetcher proxied;
+    Run(proxied);
+    EXPECT_EQ(g_sends.exchange(0), 2);
+    testhooks::ReplaceHttpTransports(nullptr);
 }
 
 TEST_F(FetcherTest, RefusedSettingsFailWithoutNetworkActivity) {

@@ -201,6 +201,26 @@ TEST_F(PeersTest, ClientCertificateFromTheMyStoreByIssuerUnit) {
     EXPECT_EQ(result.body, kBody);
 }
 
+TEST_F(PeersTest, RedirectsThatLeaveTheServerAreRefusedWhenAsked) {
+    // Where the server redirects to, and the refusal (0: followed).
+    const std::pair<std::string, uint32_t> cases[] = {
+        {"/list.txt", 0},
+        {"http://localhost:" + Peer("ZN_PEER_HTTP") + "/list.txt", kHttpErrorHttpsToHttpOnRedirect},
+        {"https://localhost:" + Peer("ZN_PEER_OPTIONAL") + "/list.txt", kHttpErrorRedirectFailed},
+    };
+    for (const auto &[to, refusal] : cases) {
+        SCOPED_TRACE(to);
+        HttpRequestOptions options = Request("ZN_PEER_PLAIN_TLS");
+        options.verifyPeer = false;
+        options.path = "/redirect?to=" + to;
+        options.sameServerRedirectsOnly = true;
+        const HttpResult result = m_transport->Perform(options);
+        EXPECT_EQ(result.outcome, refusal ? HttpOutcome::Failed : HttpOutcome::Sent);
+        EXPECT_EQ(result.errorCode, refusal);
+        EXPECT_EQ(result.body, refusal ? "" : kBody);
+    }
+}
+
 TEST_F(PeersTest, StreamHandsOutTheBodyInPieces) {
     std::unique_ptr<HttpStream> stream = HttpStream::Create();
     ASSERT_TRUE(stream);

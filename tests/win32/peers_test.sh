@@ -55,7 +55,8 @@ for pair in "$required on" "$optional optional" "$plain_tls off"; do
     set -- $pair
     servers+="server { listen 127.0.0.1:$1 ssl; ssl_certificate $work/localhost.pem;
       ssl_certificate_key $work/localhost.key; ssl_client_certificate $work/ca.pem;
-      ssl_verify_client $2; location / { return 200 \"$body\"; } }
+      ssl_verify_client $2; location / { return 200 \"$body\"; }
+      location /redirect { return 302 \$arg_to; } }
 "
 done
 mkdir site

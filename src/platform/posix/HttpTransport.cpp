@@ -210,6 +210,9 @@ struct Transfer {
     bool location = false;                              // the current answer names a Location
     bool answerBegun = false;                           // the final answer's headers are complete
     std::unique_ptr<curl_slist, SlistDeleter> headers;  // the request's own lines
+    uint32_t redirectRefused = 0;                       // the code of a redirect not followed
+    int verifyError = 0;                                // the chain's first failure not relaxed
+    CURL *easy = nullptr;                               // the handle it is the transfer of
     // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
     bool connected = false;
     Clock::time_point lastActivity;
@@ -275,6 +278,48 @@ int OnCertificateRequest(SSL *ssl, X509 **, EVP_PKEY **) {
     return -1;
 }
 
+// Whether a failure of the server's chain is one the request relaxes: an
+// unknown authority (verifyPeer off) or dates (checkDates off), each alone,
+// as the Windows build's security flags do. Turning peer verification off
+// instead would let every other failure pass too.
+bool IsRelaxed(int error, const HttpRequestOptions &options) {
+    switch (error) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_CERT_UNTRUSTED:
+            return !options.verifyPeer;
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return !options.checkDates;
+        default:
+            return false;
+    }
+}
+
+int OnVerify(int ok, X509_STORE_CTX *store) {
+    if (ok)
+        return 1;
+    const auto *ssl = static_cast<const SSL *>(
+        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto *transfer =
+        ssl ? static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()))
+            : nullptr;
+    if (!transfer)
+        return 0;
+    const int error = X509_STORE_CTX_get_error(store);
+    if (IsRelaxed(error, *transfer->options)) {
+        // Cleared, or it would stand as the handshake's verification result.
+        X509_STORE_CTX_set_error(store, X509_V_OK);
+        return 1;
+    }
+    if (!transfer->verifyError)
+        transfer->verifyError = error;
+    return 0;
+}
+
 CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
     auto *ctx = static_cast<SSL_CTX *>(sslContext);
     auto *transfer = static_cast<Transfer *>(data);
@@ -290,16 +335,15 @@ CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
         for (const std::string &path : ListPemFiles(options.extraAuthoritiesDirectory))
             X509_STORE_load_file(store, path.c_str());  // a file without certificates adds none
     }
-    if (!options.checkDates)
-        X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx), X509_V_FLAG_NO_CHECK_TIME);
+    if (TransferIndex() < 0 || SSL_CTX_set_ex_data(ctx, TransferIndex(), transfer) != 1)
+        return CURLE_OUT_OF_MEMORY;
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), OnVerify);
     if (transfer->clientCert) {
         // With a certificate in the context, OpenSSL presents it when asked.
         if (SSL_CTX_use_certificate(ctx, transfer->clientCert.get()) != 1 ||
             SSL_CTX_use_PrivateKey(ctx, transfer->clientKey.get()) != 1)
             return CURLE_SSL_CERTPROBLEM;
     } else {
-        if (TransferIndex() < 0 || SSL_CTX_set_ex_data(ctx, TransferIndex(), transfer) != 1)
-            return CURLE_OUT_OF_MEMORY;
         SSL_CTX_set_client_cert_cb(ctx, OnCertificateRequest);
     }
     return CURLE_OK;
@@ -324,11 +368,42 @@ size_t OnBody(char *data, size_t size, size_t count, void *userData) {
     return length;
 }
 
+// Zero when the Location of a header line, taken relative to the URL
+// requested last, keeps the request's scheme and server; otherwise the code
+// of its refusal (also when it cannot be read).
+uint32_t RedirectRefusal(const Transfer &transfer, const std::string &line) {
+    const size_t first = line.find_first_not_of(" \t", line.find(':') + 1);
+    const size_t last = line.find_last_not_of(" \t\r\n");
+    const std::string location =
+        first == std::string::npos || last < first ? "" : line.substr(first, last - first + 1);
+    uint32_t refusal = kHttpErrorRedirectFailed;
+    char *current = nullptr, *scheme = nullptr, *host = nullptr, *port = nullptr;
+    CURLU *url = curl_url();
+    if (url && curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &current) == CURLE_OK &&
+        current && curl_url_set(url, CURLUPART_URL, current, 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+        refusal = CheckRedirectTarget(*transfer.options, scheme, host,
+                                      static_cast<unsigned>(std::strtoul(port, nullptr, 10)));
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(url);
+    return refusal;
+}
+
 size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
     auto *transfer = static_cast<Transfer *>(userData);
     const size_t length = size * count;
     transfer->lastActivity = Clock::now();
-    const std::string line(data, length);
+    std::string line;
+    try {
+        line.assign(data, length);
+    } catch (...) {
+        return 0;  // the transfer fails as out of memory
+    }
     if (line.compare(0, 5, "HTTP/") == 0) {
         // The status line of the next answer (after a redirect or a 1xx).
         transfer->headersComplete = false;
@@ -346,6 +421,17 @@ size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
         transfer->result->contentLength = HttpContentLengthOf(line);
     } else if (HeaderIs(line, "location")) {
         transfer->location = true;
+        // Refused here, before libcurl follows it.
+        if (transfer->options->sameServerRedirectsOnly &&
+            IsFollowedRedirect(transfer->result->status)) {
+            try {
+                transfer->redirectRefused = RedirectRefusal(*transfer, line);
+            } catch (...) {
+                transfer->redirectRefused = kHttpErrorNotEnoughMemory;
+            }
+            if (transfer->redirectRefused)
+                return 0;
+        }
     }
     return length;
 }
@@ -398,8 +484,9 @@ bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     }
     set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeoutMs));
-    set(CURLOPT_SSL_VERIFYPEER, o.verifyPeer ? 1L : 0L);
-    transfer->cachedAuthorities = o.secure && o.verifyPeer && SystemAuthorities();
+    // Always on: the relaxations are made condition by condition (OnVerify).
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    transfer->cachedAuthorities = o.secure && SystemAuthorities();
     if (transfer->cachedAuthorities) {
         set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
         set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
@@ -489,6 +576,12 @@ DriveEnd Drive(CURLM *multi, CURL *easy, Transfer *transfer, const std::atomic<b
     }
 }
 
+// Dates are their own failure, as on the Windows build: only an unknown
+// authority is reported as untrusted (and relaxed by the send's retry).
+bool IsDateFailure(int error) {
+    return error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED;
+}
+
 // The outcome of a transfer that ended as a DriveEnd; answered: the caller's
 // idea of an answer that counts.
 void Conclude(HttpResult *result, const Transfer &transfer, bool aborted, bool answered,
@@ -499,10 +592,16 @@ void Conclude(HttpResult *result, const Transfer &transfer, bool aborted, bool a
         SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
     else if (transfer.certificateRequested)
         SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
+    else if (transfer.redirectRefused)
+        SetOutcome(result, HttpOutcome::Failed, transfer.redirectRefused);
     else if (answered)
         SetOutcome(result, HttpOutcome::Sent, 0);
     else if (timedOut)
         SetOutcome(result, HttpOutcome::TimedOut, kHttpErrorTimeout);
+    else if (code == CURLE_PEER_FAILED_VERIFICATION && IsDateFailure(transfer.verifyError))
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorCertDateInvalid);
+    else if (code == CURLE_PEER_FAILED_VERIFICATION && transfer.verifyError == 0)
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorCertCnInvalid);  // the chain held
     else
         SetFailure(result, code);
 }
@@ -548,6 +647,7 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     }
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    transfer.easy = easy.get();
     if (!easy || !multi || !Configure(easy.get(), &transfer, url) ||
         curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
         SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
@@ -639,6 +739,7 @@ HttpResult CurlStream::Begin(const HttpRequestOptions &options, uint32_t waitMs)
         begun->transfer.result = &begun->result;
         begun->multi.reset(curl_multi_init());
         begun->easy.reset(curl_easy_init());
+        begun->transfer.easy = begun->easy.get();
         if (!begun->easy || !begun->multi ||
             !Configure(begun->easy.get(), &begun->transfer, HttpUrlOf(options)) ||
             curl_multi_add_handle(begun->multi.get(), begun->easy.get()) != CURLM_OK) {

@@ -30,6 +30,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kReadChunk = 16 * 1024;
+// Redirects followed by hand, as many as the Windows Internet functions follow.
+constexpr int kMaxRedirects = 10;
 
 // What the status callback shares with the thread that waits. Every handle
 // made with it counts as open until it reports its closing, which is the
@@ -201,6 +203,8 @@ class WinInetRequest {
 
     // Sends and waits until deadline for the final answer's headers.
     HttpResult Send(const HttpRequestOptions &options, Clock::time_point deadline);
+    // The Location of an answer that names one; empty when none.
+    std::string Location();
     // Appends up to `wanted` bytes of the body to *body, waiting until
     // deadline; End when the body is complete.
     HttpReadOutcome ReadSome(size_t wanted, Clock::time_point deadline, std::string *body);
@@ -304,6 +308,9 @@ bool WinInetRequest::Open(const HttpRequestOptions &o, HttpResult *result) {
                   INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
     if (o.secure)
         flags |= INTERNET_FLAG_SECURE;
+    // Followed by Perform, once it has seen where they lead.
+    if (o.sameServerRedirectsOnly)
+        flags |= INTERNET_FLAG_NO_AUTO_REDIRECT;
     const char *accept[] = {"*/*", nullptr};
     m_completion->HandleMade();
     m_request.reset(HttpOpenRequestA(m_connect.get(), o.verb.c_str(),
@@ -408,6 +415,50 @@ HttpResult WinInetRequest::Send(const HttpRequestOptions &options, Clock::time_p
     }
     SetOutcome(&result, HttpOutcome::Sent, 0);
     return result;
+}
+
+std::string WinInetRequest::Location() {
+    char location[2048];
+    DWORD size = sizeof location - 1;
+    if (!m_request ||
+        !HttpQueryInfoA(m_request.get(), HTTP_QUERY_LOCATION, location, &size, nullptr))
+        return std::string();
+    return std::string(location, std::min<DWORD>(size, sizeof location - 1));
+}
+
+// Statuses the Windows Internet functions follow when they name a Location.
+bool IsFollowedRedirect(long status) {
+    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
+           status == 308;
+}
+
+// Points options at the target of a redirect to location (relative to the
+// URL of options) when it keeps the scheme and server; otherwise the code of
+// its refusal.
+uint32_t FollowRedirect(const std::string &location, HttpRequestOptions *options) {
+    const std::string base = HttpUrlOf(*options);
+    char url[2048];
+    DWORD size = sizeof url;
+    char scheme[16], host[256], path[2048], extra[2048];
+    URL_COMPONENTSA parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszScheme = scheme;
+    parts.dwSchemeLength = sizeof scheme;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof host;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof path;
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = sizeof extra;
+    if (!InternetCombineUrlA(base.c_str(), location.c_str(), url, &size, ICU_NO_ENCODE) ||
+        !InternetCrackUrlA(url, 0, 0, &parts))
+        return kHttpErrorRedirectFailed;
+    if (const uint32_t refusal = CheckRedirectTarget(*options, scheme, host, parts.nPort))
+        return refusal;
+    std::string target = std::string(path) + extra;
+    target.erase(std::min(target.find('#'), target.size()));
+    options->path = target;
+    return 0;
 }
 
 HttpReadOutcome WinInetRequest::FinishReadStep(bool done, Clock::time_point deadline) {
@@ -521,19 +572,35 @@ HttpResult WinInetTransport::Perform(const HttpRequestOptions &options) {
     if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
     try {
-        WinInetRequest request(m_abort.Event());
-        // Until the answer begins: the connect and then the peer's silence.
-        const uint64_t sendLimit =
-            uint64_t{options.connectTimeoutMs} + uint64_t{options.sendReceiveTimeoutMs};
-        result = request.Send(
-            options, After(static_cast<uint32_t>(std::min<uint64_t>(sendLimit, kInfinite - 1))));
+        std::unique_ptr<WinInetRequest> request;
+        HttpRequestOptions target = options;
+        for (int redirects = 0;; ++redirects) {
+            request.reset(new WinInetRequest(m_abort.Event()));
+            // Until the answer begins: the connect and then the peer's silence.
+            const uint64_t sendLimit =
+                uint64_t{options.connectTimeoutMs} + uint64_t{options.sendReceiveTimeoutMs};
+            result = request->Send(
+                target, After(static_cast<uint32_t>(std::min<uint64_t>(sendLimit, kInfinite - 1))));
+            if (result.outcome != HttpOutcome::Sent || !options.sameServerRedirectsOnly ||
+                !IsFollowedRedirect(result.status))
+                break;
+            const std::string location = request->Location();
+            if (location.empty())
+                break;
+            const uint32_t refusal = redirects < kMaxRedirects ? FollowRedirect(location, &target)
+                                                               : uint32_t{kHttpErrorRedirectFailed};
+            if (refusal) {
+                SetOutcome(&result, HttpOutcome::Failed, refusal);
+                return result;
+            }
+        }
         if (result.outcome != HttpOutcome::Sent)
             return result;
         for (;;) {
             const size_t room = options.bodyCap - std::min(result.body.size(), options.bodyCap);
             // One byte beyond the cap tells a body that goes on.
             const HttpReadOutcome read =
-                request.ReadSome(room + 1, After(options.sendReceiveTimeoutMs), &result.body);
+                request->ReadSome(room + 1, After(options.sendReceiveTimeoutMs), &result.body);
             if (result.body.size() > options.bodyCap) {
                 result.body.resize(options.bodyCap);
                 result.truncated = true;
