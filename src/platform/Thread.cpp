@@ -63,8 +63,7 @@ OwnedThread::~OwnedThread() {
 
 void OwnedThread::JoinEndedFinishing() {
     for (auto it = m_finishing.begin(); it != m_finishing.end();) {
-        if (!it->thread.IsCurrent() &&
-            it->ended->Wait(0) == WaitResult::Signalled) {
+        if (!it->thread.IsCurrent() && it->ended->Wait(0) == WaitResult::Signalled) {
             it->thread.Join();
             it = m_finishing.erase(it);
         } else {

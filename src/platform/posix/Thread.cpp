@@ -40,8 +40,9 @@ ThreadValue::ThreadValue() {
 ThreadValue::~ThreadValue() = default;
 
 intptr_t ThreadValue::Get() const {
-    return m_valid ? reinterpret_cast<intptr_t>(pthread_getspecific(static_cast<pthread_key_t>(m_slot)))
-                   : 0;
+    return m_valid
+               ? reinterpret_cast<intptr_t>(pthread_getspecific(static_cast<pthread_key_t>(m_slot)))
+               : 0;
 }
 
 void ThreadValue::Set(intptr_t value) {

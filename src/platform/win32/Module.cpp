@@ -33,8 +33,8 @@ void ReleaseRuntimeRecordsOfThisThread(HINSTANCE module) {
         return;
     const IMAGE_TLS_DIRECTORY *tls =
         reinterpret_cast<const IMAGE_TLS_DIRECTORY *>(base + entry.VirtualAddress);
-    for (PIMAGE_TLS_CALLBACK *callback = reinterpret_cast<PIMAGE_TLS_CALLBACK *>(
-             tls->AddressOfCallBacks);
+    for (PIMAGE_TLS_CALLBACK *callback =
+             reinterpret_cast<PIMAGE_TLS_CALLBACK *>(tls->AddressOfCallBacks);
          callback && *callback; ++callback)
         (*callback)(module, DLL_THREAD_DETACH, nullptr);
 }
