@@ -27,4 +27,30 @@ void Observe(const Observation &observation) {
     }
 }
 
+const char *StepName(Step step) {
+    switch (step) {
+        case Step::Connectivity:
+            return "connectivity";
+        case Step::NoInternet:
+            return "no-internet";
+        case Step::Probe:
+            return "probe";
+        case Step::Entry:
+            return "entry";
+        case Step::Selected:
+            return "selected";
+        case Step::Send:
+            return "send";
+        case Step::Source:
+            return "source";
+        case Step::Page:
+            return "page";
+        case Step::Announced:
+            return "announced";
+        case Step::Written:
+            return "written";
+    }
+    return "";
+}
+
 }  // namespace zn

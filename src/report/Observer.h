@@ -65,6 +65,10 @@ void InstallObserver(IObserver *observer);
 bool Observing();
 // Hands the observation to the observer, if any; never throws.
 void Observe(const Observation &observation);
+// The step's name in a diagnosis document: "connectivity", "no-internet",
+// "probe", "entry", "selected", "send", "source", "page", "announced",
+// "written".
+const char *StepName(Step step);
 
 // Milliseconds since a step began.
 class StepClock {

@@ -59,20 +59,13 @@ std::string Describe(const Observation &o) {
                    Ms(o);
         case Step::Page:
             return "fallback page " + Printable(o.subject) + ":" + status + text + ", " +
-                   std::to_string(o.count < 0 ? 0 : o.count) + " tags" + Ms(o);
+                   std::to_string(o.count < 0 ? 0 : o.count) + " servers listed" + Ms(o);
         case Step::Announced:
             return "the answer lists " + std::to_string(o.count) + " " + o.kind + " servers";
         case Step::Written:
             return "wrote " + o.entry + " " + Printable(o.subject);
     }
     return std::string();
-}
-
-const char *StepName(Step step) {
-    static const char *const names[] = {"connectivity", "no-internet", "probe",  "entry",
-                                        "selected",     "send",        "source", "page",
-                                        "announced",    "written"};
-    return names[static_cast<int>(step)];
 }
 
 // Collects every step; without --json also prints it at once.
@@ -318,7 +311,7 @@ std::string StepsAsJson(const std::vector<Watcher::Seen> &steps) {
     for (const Watcher::Seen &seen : steps) {
         const Observation &o = seen.observation;
         JsonObject item;
-        item.Number("at", seen.seconds).String("step", StepName(o.step));
+        item.Number("at", seen.seconds).String("step", zn::StepName(o.step));
         for (const auto &field :
              {std::make_pair("kind", &o.kind), std::make_pair("entry", &o.entry),
               std::make_pair("subject", &o.subject), std::make_pair("detail", &o.detail),
