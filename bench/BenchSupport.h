@@ -1,9 +1,15 @@
 // What the benchmarks share: the refusal to run outside a private network
-// namespace, and the time the curl command takes for the same request.
+// namespace, the count of finished jobs, medians, and the time the curl
+// command takes for the same request.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/Network.h"
 #include "support/TempDir.h"
@@ -19,6 +25,41 @@ inline bool InsidePrivateNamespace() {
         return true;
     std::fprintf(stderr, "default route found: run the benchmark through scripts/netns-run\n");
     return false;
+}
+
+using Clock = std::chrono::steady_clock;
+
+inline double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+inline double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Prints "label: ours/theirs (ours ms / theirs ms, medians of N; target <= T)".
+inline void PrintRatio(const char *label, const std::vector<double> &ours,
+                       const std::vector<double> &theirs, double target) {
+    std::printf("%s: %.2f (%.2f ms / %.2f ms, medians of %zu; target <= %.2g)\n", label,
+                Median(ours) / Median(theirs), Median(ours), Median(theirs), ours.size(), target);
+}
+
+// The jobs' "finished" callbacks count here; a benchmark waits for the count
+// it expects. The mutex and condition also serve a benchmark's own counts.
+inline std::mutex g_mutex;
+inline std::condition_variable g_changed;
+inline int g_finished = 0;
+
+inline void OnFinished(void *, const char *) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_finished;
+    g_changed.notify_all();
+}
+
+inline void WaitFinished(int count) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_changed.wait(lock, [count] { return g_finished >= count; });
 }
 
 // Milliseconds the curl command takes for url (its own time_total), with

@@ -28,23 +28,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using znbench::g_changed;
+using znbench::g_mutex;
+using znbench::Median;
+using znbench::WaitFinished;
+using Clock = znbench::Clock;
 
-std::mutex g_mutex;
-std::condition_variable g_cv;
-int g_finished = 0;
 int g_stuck = 0;
-
-void OnCheckFinished(void *, const char *) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_finished;
-    g_cv.notify_all();
-}
-
-void WaitFinished(int count) {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_cv.wait(lock, [count] { return g_finished >= count; });
-}
 
 void WriteEntries(const std::string &file, const std::string &address) {
     zn::CAddressCipher cipher(false);
@@ -57,11 +47,6 @@ void WriteEntries(const std::string &file, const std::string &address) {
         for (int i = 1; i <= 10; ++i)
             profile.SetValue("NETWORK", kind + std::to_string(i), entry);
     }
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace
@@ -78,7 +63,7 @@ int main(int argc, char **argv) {
         return 2;
     zntest::TempDir dir;
     zntest::TcpListener internet(zntest::kConnectivityAddress1, 80);
-    if (InitCheckServer(nullptr, nullptr, OnCheckFinished, nullptr, nullptr, nullptr, nullptr,
+    if (InitCheckServer(nullptr, nullptr, znbench::OnFinished, nullptr, nullptr, nullptr, nullptr,
                         nullptr, dir.Path().c_str()) != 3) {
         std::fprintf(stderr, "InitCheckServer failed\n");
         return 1;
@@ -112,12 +97,12 @@ int main(int argc, char **argv) {
             std::lock_guard<std::mutex> lock(g_mutex);
             if (host == zntest::kSilentDropHost)
                 ++g_stuck;
-            g_cv.notify_all();
+            g_changed.notify_all();
         });
         CheckServerStatus("", 15);
         {
             std::unique_lock<std::mutex> lock(g_mutex);
-            g_cv.wait(lock, [] { return g_stuck >= 4; });
+            g_changed.wait(lock, [] { return g_stuck >= 4; });
         }
         // Let the four connects really start.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -28,16 +28,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+using znbench::Median;
+using znbench::Ms;
+using Clock = znbench::Clock;
 
 // Milliseconds from Abort() until Perform returned, when the transfer has
 // been stuck for 50 ms.
@@ -158,13 +151,9 @@ int main() {
             return 1;
         }
     }
-    std::printf(
-        "(e) HTTPS request to local nginx, library / curl command: %.2f (%.2f ms / %.2f ms, "
-        "medians of %d; target <= 1.2)\n",
-        Median(ours) / Median(theirs), Median(ours), Median(theirs), kRuns);
-    std::printf(
-        "(f) HTTPS request to local nginx, library / bare libcurl: %.2f (%.2f ms / %.2f ms, "
-        "medians of %d; target <= 1.1)\n",
-        Median(ours) / Median(bare), Median(ours), Median(bare), kRuns);
+    znbench::PrintRatio("(e) HTTPS request to local nginx, library / curl command", ours, theirs,
+                        1.2);
+    znbench::PrintRatio("(f) HTTPS request to local nginx, library / bare libcurl", ours, bare,
+                        1.1);
     return 0;
 }

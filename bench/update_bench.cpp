@@ -35,35 +35,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using znbench::Median;
+using znbench::Ms;
+using znbench::WaitFinished;
+using Clock = znbench::Clock;
 
 constexpr const char *kAnswer =
     "<RES>OK</RES><sipservernum>2</sipservernum><sip1>10.0.0.21:5060</sip1>"
     "<sip2>10.0.0.22:5060</sip2>";
-
-std::mutex g_mutex;
-std::condition_variable g_cv;
-int g_finished = 0;
-
-void OnUpdateFinished(void *, const char *) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_finished;
-    g_cv.notify_all();
-}
-
-void WaitFinished(int count) {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_cv.wait(lock, [count] { return g_finished >= count; });
-}
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double CpuSeconds() {
     rusage usage{};
@@ -155,7 +134,7 @@ int main() {
     if (!api.Started() || !lateApi.Started())
         return 1;
     api.SetAnswer(kAnswer);
-    if (InitCheckServer(nullptr, nullptr, nullptr, nullptr, OnUpdateFinished, nullptr, nullptr,
+    if (InitCheckServer(nullptr, nullptr, nullptr, nullptr, znbench::OnFinished, nullptr, nullptr,
                         nullptr, dir.Path().c_str()) != 3) {
         std::fprintf(stderr, "InitCheckServer failed\n");
         return 1;
@@ -221,10 +200,8 @@ int main() {
             return 1;
         }
     }
-    std::printf(
-        "(c) update from a local web API, library / curl command: %.2f (%.2f ms / %.2f ms, "
-        "medians of %d; target <= 1.5)\n",
-        Median(ours) / Median(theirs), Median(ours), Median(theirs), kRuns);
+    znbench::PrintRatio("(c) update from a local web API, library / curl command", ours, theirs,
+                        1.5);
 
     api.SetAnswer(HostileAnswer());
     zn::CAddressCipher cipher(false);
