@@ -118,18 +118,10 @@ EOF
 
 inside_namespace() {
     tool=$1
-    # Globals: the exit trap still needs them after this function returns.
-    d=$(mktemp -d "${TMPDIR:-/tmp}/zembrix-demo-XXXXXX")
-    pids=()
-    cleanup() {
-        local pid
-        for pid in "${pids[@]}"; do
-            kill "$pid" 2>/dev/null || true
-            wait "$pid" 2>/dev/null || true
-        done
-        rm -rf "$d"
-    }
-    trap cleanup EXIT
+    # The scratch directory $work and the processes in $pids go at exit.
+    # shellcheck source=../tests/support/netns_scratch.sh
+    source "$root/tests/support/netns_scratch.sh" zembrix-demo
+    local d=$work
     local dir=$d/client
 
     say "Setting up the simulated provider network (inside a private network namespace)"

@@ -1,6 +1,7 @@
 # Sourced by the shell tests that run inside scripts/netns-run: refuses to run
 # anywhere else, makes a scratch directory $work (removed at exit), and
-# starts listeners that accept and close every connection.
+# starts listeners that accept and close every connection. Every process
+# whose id the script adds to $pids is stopped at exit too.
 #
 #   source tests/support/netns_scratch.sh NAME
 #   start_listeners ADDRESS:PORT...
@@ -12,20 +13,21 @@ if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
     exit 1
 fi
 
-work=$(mktemp -d)
-listeners=""
+work=$(mktemp -d "${TMPDIR:-/tmp}/$scratch_name-XXXXXX")
+pids=()
 scratch_cleanup() {
-    if [[ -n "$listeners" ]]; then
-        kill "$listeners" 2>/dev/null || true
-        wait "$listeners" 2>/dev/null || true
-    fi
+    local pid
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap scratch_cleanup EXIT
 
 start_listeners() {
     "$(dirname "${BASH_SOURCE[0]}")/listen.py" "$work/ready" "$@" &
-    listeners=$!
+    pids+=($!)
     for _ in $(seq 100); do
         [[ -e "$work/ready" ]] && return 0
         sleep 0.1

@@ -7,21 +7,8 @@
 set -euo pipefail
 
 test_exe=$1
-if [[ "${ZN_NETNS:-}" != 1 || -n "$(ip route show default 2>/dev/null)" ]]; then
-    echo "peers_test: run inside scripts/netns-run (no default route may exist)" >&2
-    exit 1
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../support/netns_scratch.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/netns_scratch.sh" peers_test
 cd "$work"
 
 quiet() { "$@" >/dev/null 2>&1 || { echo "peers_test: failed: $*" >&2; exit 1; }; }
