@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 
 #include "store/AddressCipher.h"
@@ -31,6 +33,15 @@ inline std::string NextField(const uint8_t *&data, size_t &size) {
     data += used;
     size -= used;
     return field;
+}
+
+// "ZembrixNetWork.ini" in a fresh directory of this run, named after the target.
+inline std::string ScratchFile(const std::string &target) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("zn-fuzz-" + target + "-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(dir);
+    return (dir / "ZembrixNetWork.ini").string();
 }
 
 // One keyed cipher for every input: deriving the key is slow and its result

@@ -7,9 +7,7 @@
 // merge may only fill failed, malformed or missing entries, each with an
 // enciphered address and ",0"; everything else stays.
 
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <regex>
 
 #include "FuzzCheck.h"
@@ -19,12 +17,7 @@
 namespace {
 
 std::string FilePath() {
-    static const std::string path = [] {
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("zn-fuzz-lists-" + std::to_string(std::random_device()()));
-        std::filesystem::create_directories(dir);
-        return (dir / "ZembrixNetWork.ini").string();
-    }();
+    static const std::string path = znfuzz::ScratchFile("lists");
     return path;
 }
 

@@ -3,9 +3,7 @@
 // (a backslash followed by "n" in the value stands for a line end). One SetValue
 // must change only its own key, lose no line, and be read back.
 
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -15,12 +13,7 @@
 namespace {
 
 std::string FilePath() {
-    static const std::string path = [] {
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("zn-fuzz-profile-" + std::to_string(std::random_device()()));
-        std::filesystem::create_directories(dir);
-        return (dir / "ZembrixNetWork.ini").string();
-    }();
+    static const std::string path = znfuzz::ScratchFile("profile");
     return path;
 }
 
