@@ -6,7 +6,7 @@
 #include "api/LibraryState.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
-#include "thread/TimeLimits.h"
+#include "platform/TimeLimits.h"
 
 namespace zn {
 

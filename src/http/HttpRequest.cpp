@@ -4,7 +4,7 @@
 
 #include "http/TransportLimits.h"
 #include "report/Observer.h"
-#include "thread/TimeLimits.h"
+#include "platform/TimeLimits.h"
 
 namespace zn {
 

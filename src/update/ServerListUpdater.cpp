@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "store/ServerList.h"
-#include "thread/TimeLimits.h"
+#include "platform/TimeLimits.h"
 #include "update/ApiFetcher.h"
 #include "update/FallbackPageFetcher.h"
 #include "update/ListExchange.h"

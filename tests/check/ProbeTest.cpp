@@ -15,7 +15,7 @@
 #include "support/ChildProcess.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "thread/TimeLimits.h"
+#include "platform/TimeLimits.h"
 
 namespace {
 

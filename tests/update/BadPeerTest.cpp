@@ -15,7 +15,7 @@
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
-#include "thread/TimeLimits.h"
+#include "platform/TestHooks.h"
 #include "update/ApiFetcher.h"
 #include "update/ServerListUpdater.h"
 #include "update/UpdateFileFixture.h"
@@ -42,7 +42,6 @@ class BadPeerTest : public UpdateFileTest {
         Limits().sendWaitMs = 2000;
         Limits().sendWaitViaProxyMs = 2000;
     }
-    void TearDown() override { testhooks::RestoreTimeLimits(); }
 
     // WEB1 has failed and takes the first address of an answer; WEB2 is
     // usable and must stay whatever comes.
