@@ -4,11 +4,11 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/TestHooks.h"
 #include "report/Observer.h"
 #include "store/ProfileFile.h"
 #include "store/ProviderConfig.h"
 #include "store/ServerList.h"
-#include "platform/TestHooks.h"
 
 namespace zn {
 

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "thread/Reaper.h"
 #include "platform/TestHooks.h"
+#include "thread/Reaper.h"
 
 namespace zn {
 

@@ -5,10 +5,10 @@
 #include <ctime>
 #include <random>
 
+#include "platform/TestHooks.h"
 #include "report/Observer.h"
 #include "report/ServerKinds.h"
 #include "store/ServerList.h"
-#include "platform/TestHooks.h"
 
 namespace zn {
 

@@ -2,8 +2,8 @@
 // one step of the library while a test sets it, and is empty in production.
 // Tests also shorten the time limits (Limits()). RestoreAllTestHooks()
 // empties every hook and puts the time limits back, so that a test's
-// tear-down needs nothing else. The table sits at the lowest
-// floor so that every floor may read its own hooks.
+// tear-down needs nothing else. The table sits at the lowest floor so that
+// every floor may read its own hooks.
 //
 // Library threads read hooks while a test may set them: every slot is an
 // atomic or guarded by its own lock, and an unset hook costs its reader one

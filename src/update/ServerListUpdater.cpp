@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "store/ServerList.h"
 #include "platform/TimeLimits.h"
+#include "store/ServerList.h"
 #include "update/ApiFetcher.h"
 #include "update/FallbackPageFetcher.h"
 #include "update/ListExchange.h"

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "acceptance/HostRecorder.h"
+#include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
 #include "support/HttpResponder.h"
 #include "support/Network.h"
-#include "platform/TestHooks.h"
 
 namespace zntest {
 namespace {

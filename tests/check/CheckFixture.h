@@ -16,12 +16,12 @@
 #include "api/LibraryState.h"
 #include "check/Probe.h"
 #include "check/ServerChecker.h"
+#include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "platform/TestHooks.h"
 #include "zembrixnet.h"
 
 namespace zntest {

@@ -13,11 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/HttpTransport.h"
+#include "platform/TestHooks.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "platform/TestHooks.h"
 
 namespace {
 

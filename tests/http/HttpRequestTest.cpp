@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/TestHooks.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "platform/TestHooks.h"
 
 namespace {
 

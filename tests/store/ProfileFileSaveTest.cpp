@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/TestHooks.h"
 #include "store/ProfileFile.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
-#include "platform/TestHooks.h"
 
 namespace zn {
 namespace {

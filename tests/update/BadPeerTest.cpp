@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/TestHooks.h"
 #include "support/BadPeer.h"
 #include "support/ChildProcess.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
-#include "platform/TestHooks.h"
 #include "update/ApiFetcher.h"
 #include "update/ServerListUpdater.h"
 #include "update/UpdateFileFixture.h"
