@@ -199,8 +199,7 @@ TEST_F(CheckTest, AStoppedWebCheckerSendsNoFinishMessage) {
 }
 
 TEST_F(CheckTest, ASilentDropHostIsGivenUpAfterTheProbeLimit) {
-    zn::Limits().probeWaitMs = 50;
-    zn::Limits().probeCancelWaitMs = 50;
+    zn::Limits().probeWaitMs = zn::Limits().probeCancelWaitMs = 50;
     Set("FAXNUM", "1");
     SetEntry("FAX1", std::string(kSilentDropHost) + ":80", "0");
     StartAt(1);

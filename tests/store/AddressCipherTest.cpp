@@ -53,7 +53,6 @@ TEST(AddressCipherTest, WithoutProvidersThereIsNoKeyNoNoticeAndTextPassesThrough
     CAddressCipher cipher;
     cipher.DeriveKey();
     const std::string printed = testing::internal::GetCapturedStdout();
-    TestHooks().cryptoModules.Set("");
 
     EXPECT_EQ(printed, "");
     EXPECT_FALSE(cipher.HasKey());
