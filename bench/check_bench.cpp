@@ -20,6 +20,7 @@
 
 #include "BenchSupport.h"
 #include "check/Probe.h"
+#include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "support/Network.h"
@@ -93,7 +94,7 @@ int main(int argc, char **argv) {
             std::lock_guard<std::mutex> lock(g_mutex);
             g_stuck = 0;
         }
-        zn::testhooks::SetProbeObserver([](const std::string &host, const std::string &) {
+        zn::TestHooks().probeObserver.Set([](const std::string &host, const std::string &) {
             std::lock_guard<std::mutex> lock(g_mutex);
             if (host == zntest::kSilentDropHost)
                 ++g_stuck;
@@ -110,7 +111,7 @@ int main(int argc, char **argv) {
         CancelChecking();
         WaitFinished(++finished);
         cancelMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
-        zn::testhooks::SetProbeObserver(nullptr);
+        zn::TestHooks().probeObserver.Set(nullptr);
     }
     std::printf(
         "(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck: %.1f ms "

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "api/LibraryState.h"
+#include "platform/TimeLimits.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
-#include "thread/TimeLimits.h"
 
 namespace zn {
 

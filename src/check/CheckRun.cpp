@@ -4,43 +4,22 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/TestHooks.h"
 #include "report/Observer.h"
 #include "store/ProfileFile.h"
 #include "store/ProviderConfig.h"
 #include "store/ServerList.h"
-#include "thread/TimeLimits.h"
 
 namespace zn {
 
 namespace {
-// Replaced by tests only. Never destroyed: a run may go on while the
-// process exits.
-struct ConnectivityHostOverride {
-    std::mutex mutex;
-    std::string hosts[2];
-};
-ConnectivityHostOverride &HostOverride() {
-    static ConnectivityHostOverride *override = new ConnectivityHostOverride;
-    return *override;
-}
-
 std::vector<std::string> ConnectivityHosts() {
-    ConnectivityHostOverride &o = HostOverride();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    if (o.hosts[0].empty())
+    std::vector<std::string> hosts = TestHooks().connectivityHosts.Get();
+    if (hosts.empty())
         return {kConnectivityHost1, kConnectivityHost2};
-    return {o.hosts[0], o.hosts[1]};
+    return hosts;
 }
 }  // namespace
-
-namespace testhooks {
-void SetConnectivityHosts(const std::string &first, const std::string &second) {
-    ConnectivityHostOverride &o = HostOverride();
-    std::lock_guard<std::mutex> lock(o.mutex);
-    o.hosts[0] = first;
-    o.hosts[1] = second;
-}
-}  // namespace testhooks
 
 CCheckRun::CCheckRun(IJobReporter &reporter, Event &stopEvent)
     : m_reporter(reporter), m_stopEvent(stopEvent) {

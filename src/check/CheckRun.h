@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <string>
 
 #include "check/Probe.h"
 #include "check/ServerChecker.h"
@@ -69,10 +68,5 @@ class CCheckRun {
     CServerProbe m_connectivityProbe;
     std::atomic<int> m_nCheckMask{0};
 };
-
-namespace testhooks {
-// Replaces the two connectivity-test hosts (empty texts restore them).
-void SetConnectivityHosts(const std::string &first, const std::string &second);
-}  // namespace testhooks
 
 }  // namespace zn

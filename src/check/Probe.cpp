@@ -2,41 +2,17 @@
 
 #include <cstdlib>
 
+#include "platform/TestHooks.h"
 #include "thread/Reaper.h"
-#include "thread/TimeLimits.h"
 
 namespace zn {
 
 namespace {
-// Set by tests only. Never destroyed: probes may go on while the process
-// exits.
-struct ObserverHook {
-    std::mutex mutex;
-    std::function<void(const std::string &, const std::string &)> observer;
-};
-ObserverHook &Hook() {
-    static ObserverHook *hook = new ObserverHook;
-    return *hook;
-}
-
 void Observe(const std::string &host, const std::string &port) {
-    std::function<void(const std::string &, const std::string &)> observer;
-    {
-        std::lock_guard<std::mutex> lock(Hook().mutex);
-        observer = Hook().observer;
-    }
-    if (observer)
+    if (const auto observer = TestHooks().probeObserver.Get())
         observer(host, port);
 }
 }  // namespace
-
-namespace testhooks {
-void SetProbeObserver(
-    std::function<void(const std::string &host, const std::string &port)> observer) {
-    std::lock_guard<std::mutex> lock(Hook().mutex);
-    Hook().observer = std::move(observer);
-}
-}  // namespace testhooks
 
 const char *ProbeOutcomeText(ConnectFailure failure) {
     switch (failure) {

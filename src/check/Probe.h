@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,12 +71,5 @@ class CServerProbe {
 // How a probe ended, in the words of a diagnosis: "connected", "refused",
 // "timed out", "unreachable", "name not found", "cancelled" or "failed".
 const char *ProbeOutcomeText(ConnectFailure failure);
-
-namespace testhooks {
-// Called at the start of every probe with its host and port text, on the
-// asking thread (null removes it).
-void SetProbeObserver(
-    std::function<void(const std::string &host, const std::string &port)> observer);
-}  // namespace testhooks
 
 }  // namespace zn

@@ -3,13 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 #include <random>
 
+#include "platform/TestHooks.h"
 #include "report/Observer.h"
 #include "report/ServerKinds.h"
 #include "store/ServerList.h"
-#include "thread/TimeLimits.h"
 
 namespace zn {
 
@@ -30,32 +29,11 @@ constexpr size_t kMaxAddressPart = 1023;
 constexpr size_t kMaxImPortText = 19;
 constexpr size_t kMaxImPortList = 51;
 
-// Replaced by tests only. Never destroyed: a checker may go on while the
-// process exits.
-struct ChooserOverride {
-    std::mutex mutex;
-    std::function<int(int, int)> chooser;
-};
-ChooserOverride &Override() {
-    static ChooserOverride *override = new ChooserOverride;
-    return *override;
-}
-
 }  // namespace
 
-namespace testhooks {
-void SetStartEntryChooser(std::function<int(int kindIndex, int n)> chooser) {
-    std::lock_guard<std::mutex> lock(Override().mutex);
-    Override().chooser = std::move(chooser);
-}
-}  // namespace testhooks
-
 int ChooseStartEntry(int kindIndex, int n) {
-    {
-        std::lock_guard<std::mutex> lock(Override().mutex);
-        if (Override().chooser)
-            return Override().chooser(kindIndex, n);
-    }
+    if (const auto choose = TestHooks().startEntryChooser.Get())
+        return choose(kindIndex, n);
     // A generator of the checker's own, seeded from the time in seconds at
     // every run.
     std::minstd_rand generator(static_cast<std::minstd_rand::result_type>(std::time(nullptr)));

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <string>
 
 #include "check/Probe.h"
@@ -156,10 +155,5 @@ bool IsValidImAddress(const std::string &plain);
 // The start entry, 1 to n. Production: a generator seeded from the time in
 // seconds on each checker thread.
 int ChooseStartEntry(int kindIndex, int n);
-
-namespace testhooks {
-// Replaces the start-entry choice (null restores the production choice).
-void SetStartEntryChooser(std::function<int(int kindIndex, int n)> chooser);
-}  // namespace testhooks
 
 }  // namespace zn

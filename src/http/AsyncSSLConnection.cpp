@@ -8,33 +8,8 @@
 
 #include "http/HttpText.h"
 #include "http/TransportLimits.h"
-#include "http/UrlReaderHooks.h"
 #include "platform/HttpTransport.h"
-
-namespace {
-
-std::mutex &HookMutex() {
-    static std::mutex *mutex = new std::mutex;  // never destroyed: hosts may exit mid-call
-    return *mutex;
-}
-std::string *g_extraAuthorities = nullptr;
-
-std::string ExtraAuthorities() {
-    std::lock_guard<std::mutex> guard(HookMutex());
-    return g_extraAuthorities ? *g_extraAuthorities : std::string();
-}
-
-}  // namespace
-
-namespace zn {
-namespace testhooks {
-void TrustUrlReaderAuthorities(const std::string &directory) {
-    std::lock_guard<std::mutex> guard(HookMutex());
-    delete g_extraAuthorities;
-    g_extraAuthorities = directory.empty() ? nullptr : new std::string(directory);
-}
-}  // namespace testhooks
-}  // namespace zn
+#include "platform/TestHooks.h"
 
 struct CAsyncSSLConnection::State {
     // Calls on one object take turns; Close takes m_session alone first to
@@ -104,7 +79,7 @@ int CAsyncSSLConnection::OpenInternetUrl(std::string url, std::string headers) {
             return 0;
         options.userAgent = s.m_strAgent;
         options.headers = s.m_strHeaders;
-        options.extraAuthoritiesDirectory = ExtraAuthorities();
+        options.extraAuthoritiesDirectory = zn::TestHooks().urlReaderAuthorities.Get();
         const zn::HttpResult answer = s.m_hInternet->Begin(options, zn::Limits().urlReaderWaitMs);
         // The content length is what the reader sizes its pieces by.
         if (answer.outcome != zn::HttpOutcome::Sent || answer.contentLength < 0 ||

@@ -3,8 +3,8 @@
 #include <new>
 
 #include "http/TransportLimits.h"
+#include "platform/TimeLimits.h"
 #include "report/Observer.h"
-#include "thread/TimeLimits.h"
 
 namespace zn {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/HttpTransport.h"
-#include "thread/TimeLimits.h"
+#include "platform/TimeLimits.h"
 
 namespace zn {
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 namespace zn {
 
@@ -88,10 +87,5 @@ class Rc4Key {
     explicit Rc4Key(Native *native) : m_native(native) {}
     Native *m_native;
 };
-
-// Test hook: later providers look for their modules in this directory instead
-// of the crypto library's own (on Windows: acquire the provider of this name),
-// each loading its own set; an empty text restores the default.
-void OverrideCryptoModulesDirectory(const std::string &directory);
 
 }  // namespace zn

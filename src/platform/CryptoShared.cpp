@@ -3,20 +3,11 @@
 #include <mutex>
 #include <new>
 
+#include "platform/TestHooks.h"
+
 namespace zn {
 
 namespace {
-
-// Never destroyed: running jobs may still derive keys while the process
-// exits.
-struct SourceOverride {
-    std::mutex mutex;
-    std::string source;
-};
-SourceOverride &Override() {
-    static SourceOverride *override = new SourceOverride;
-    return *override;
-}
 
 // The process's providers: loaded once, kept to the very end (never freed,
 // since a job thread may still use them while the process exits). A failed
@@ -55,11 +46,7 @@ std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
     Native *native = nullptr;
     bool owned = false;
     try {
-        std::string source;
-        {
-            std::lock_guard<std::mutex> guard(Override().mutex);
-            source = Override().source;
-        }
+        const std::string source = TestHooks().cryptoModules.Get();
         owned = !source.empty();
         native = owned ? LoadCryptoProviders(source) : SharedNative();
     } catch (...) {
@@ -76,11 +63,6 @@ std::unique_ptr<CryptoProvider> CryptoProvider::Acquire() {
 CryptoProvider::~CryptoProvider() {
     if (m_owned)
         FreeCryptoProviders(m_native);
-}
-
-void OverrideCryptoModulesDirectory(const std::string &directory) {
-    std::lock_guard<std::mutex> guard(Override().mutex);
-    Override().source = directory;
 }
 
 }  // namespace zn

@@ -1,29 +1,21 @@
 #include "platform/Event.h"
 #include "platform/EventShared.h"
+#include "platform/TestHooks.h"
 
 #include <atomic>
 #include <chrono>
 
 namespace zn {
 
-namespace {
-std::atomic<int> g_failEventCreations{0};
-}  // namespace
-
 bool ShouldFailEventCreation() {
-    int n = g_failEventCreations.load();
+    std::atomic<int> &pending = TestHooks().failEventCreations;
+    int n = pending.load();
     while (n > 0) {
-        if (g_failEventCreations.compare_exchange_weak(n, n - 1))
+        if (pending.compare_exchange_weak(n, n - 1))
             return true;
     }
     return false;
 }
-
-namespace testhooks {
-void FailNextEventCreations(int n) {
-    g_failEventCreations.store(n);
-}
-}  // namespace testhooks
 
 WaitResult Event::WaitAll(const std::vector<Event *> &events, uint32_t timeoutMs) {
     // Manual-reset events stay signalled once set, so waiting for each in

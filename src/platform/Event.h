@@ -44,9 +44,4 @@ class Event {
     std::unique_ptr<State> m_state;
 };
 
-namespace testhooks {
-// Makes the next n Event constructions fail, as a kernel out of handles would.
-void FailNextEventCreations(int n);
-}  // namespace testhooks
-
 }  // namespace zn

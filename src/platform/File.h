@@ -50,9 +50,4 @@ class FileUpdateLock {
     std::unique_ptr<State> m_state;
 };
 
-// Test hook, process-wide: the next operation of the given kind fails, as on
-// a failing or full device. None withdraws a pending fault.
-enum class FileFault { None, Read, Write, Sync, Rename };
-void InjectFileFault(FileFault fault);
-
 }  // namespace zn

@@ -1,13 +1,10 @@
 #include "platform/FileShared.h"
 
 #include <algorithm>
-#include <atomic>
 
 namespace zn {
 
 namespace {
-
-std::atomic<int> g_pendingFault{static_cast<int>(FileFault::None)};
 
 bool AllDigits(const std::string &text) {
     return !text.empty() &&
@@ -57,12 +54,7 @@ bool IsSaveTempName(const std::string &name, const std::string &prefix) {
 }
 
 bool TakeFileFault(FileFault fault) {
-    int expected = static_cast<int>(fault);
-    return g_pendingFault.compare_exchange_strong(expected, static_cast<int>(FileFault::None));
-}
-
-void InjectFileFault(FileFault fault) {
-    g_pendingFault.store(static_cast<int>(fault));
+    return TestHooks().fileFault.compare_exchange_strong(fault, FileFault::None);
 }
 
 }  // namespace zn

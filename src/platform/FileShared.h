@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/File.h"
+#include "platform/TestHooks.h"
 
 namespace zn {
 
@@ -23,7 +23,7 @@ std::vector<std::string> LinesOfText(const std::string &content);
 // a name of that form.
 bool IsSaveTempName(const std::string &name, const std::string &prefix);
 
-// True, once, when fault is the pending injected fault (which it clears).
+// True, once, when fault is the test hook's pending fault (which it clears).
 bool TakeFileFault(FileFault fault);
 
 // Removes the file, if it can; each platform writes it once.

@@ -1,24 +1,14 @@
 #include "platform/HttpShared.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <functional>
 #include <limits>
-#include <mutex>
+
+#include "platform/TestHooks.h"
 
 namespace zn {
 
 namespace {
-
-// The test hook's replacement factory; never destroyed, since a job thread
-// may still create a transport while the process exits.
-std::mutex &FactoryMutex() {
-    static std::mutex *mutex = new std::mutex;
-    return *mutex;
-}
-std::function<std::unique_ptr<HttpTransport>()> *g_factory = nullptr;
-std::atomic<bool> g_failStreams{false};
 
 std::string Lower(std::string text) {
     for (char &c : text)
@@ -29,32 +19,16 @@ std::string Lower(std::string text) {
 }  // namespace
 
 std::unique_ptr<HttpTransport> HttpTransport::Create() {
-    {
-        std::lock_guard<std::mutex> guard(FactoryMutex());
-        if (g_factory)
-            return (*g_factory)();
-    }
+    if (const auto make = TestHooks().httpTransports.Get())
+        return make();
     return CreatePlatformHttpTransport();
 }
 
 std::unique_ptr<HttpStream> HttpStream::Create() {
-    if (g_failStreams)
+    if (TestHooks().failHttpStreams)
         return nullptr;
     return CreatePlatformHttpStream();
 }
-
-namespace testhooks {
-void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make) {
-    std::lock_guard<std::mutex> guard(FactoryMutex());
-    delete g_factory;
-    g_factory =
-        make ? new std::function<std::unique_ptr<HttpTransport>()>(std::move(make)) : nullptr;
-}
-
-void FailHttpStreams(bool fail) {
-    g_failStreams = fail;
-}
-}  // namespace testhooks
 
 void SetOutcome(HttpResult *result, HttpOutcome outcome, uint32_t code) {
     result->outcome = outcome;

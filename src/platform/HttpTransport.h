@@ -194,12 +194,4 @@ struct StoredCertificate {
 bool FindCertificateByIssuerUnit(const std::string &directory, const std::string &unit,
                                  StoredCertificate *found);
 
-namespace testhooks {
-// Later Create calls return what make returns (null: creation fails, as on a
-// system out of resources); an empty function restores the real transport.
-void ReplaceHttpTransports(std::function<std::unique_ptr<HttpTransport>()> make);
-// While set, HttpStream::Create fails, as on a system out of resources.
-void FailHttpStreams(bool fail);
-}  // namespace testhooks
-
 }  // namespace zn

@@ -4,7 +4,7 @@
 
 #include "platform/File.h"
 #include "platform/FileSystem.h"
-#include "thread/TimeLimits.h"
+#include "platform/TimeLimits.h"
 
 namespace zn {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/TimeLimits.h"
 #include "store/ServerList.h"
-#include "thread/TimeLimits.h"
 #include "update/ApiFetcher.h"
 #include "update/FallbackPageFetcher.h"
 #include "update/ListExchange.h"

@@ -5,19 +5,16 @@
 #include <gtest/gtest.h>
 
 #include "acceptance/HostRecorder.h"
+#include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
 #include "support/HttpResponder.h"
 #include "support/Network.h"
-#include "thread/TimeLimits.h"
 
 namespace zntest {
 namespace {
 
 TEST(UpdateLimit, EndsARunStuckOnASilentWebApiWithoutTouchingTheFile) {
     RequireIsolatedNetwork();
-    struct Restore {
-        ~Restore() { zn::testhooks::RestoreTimeLimits(); }
-    } restore;
     zn::Limits().updateWaitMs = 200;
     // Only the manager's limit can end the wait in time.
     zn::Limits().httpSendReceiveMs = 600000;

@@ -16,12 +16,12 @@
 #include "api/LibraryState.h"
 #include "check/Probe.h"
 #include "check/ServerChecker.h"
+#include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "thread/TimeLimits.h"
 #include "zembrixnet.h"
 
 namespace zntest {
@@ -41,7 +41,7 @@ class CheckTest : public NetworkTest {
         NetworkTest::SetUp();
         s_self = this;
         m_cipher.DeriveKey();
-        zn::testhooks::SetProbeObserver([this](const std::string &host, const std::string &port) {
+        zn::TestHooks().probeObserver.Set([this](const std::string &host, const std::string &port) {
             std::function<void(const std::string &, const std::string &)> action;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -58,10 +58,7 @@ class CheckTest : public NetworkTest {
 
     void TearDown() override {
         CloseCheckServer();
-        zn::testhooks::SetProbeObserver(nullptr);
-        zn::testhooks::SetStartEntryChooser(nullptr);
-        zn::testhooks::SetConnectivityHosts("", "");
-        zn::testhooks::RestoreTimeLimits();
+        zn::RestoreAllTestHooks();  // before the members the probe observer uses go
         s_self = nullptr;
     }
 
@@ -89,7 +86,7 @@ class CheckTest : public NetworkTest {
     }
 
     void StartAt(int entry) {
-        zn::testhooks::SetStartEntryChooser([entry](int, int) { return entry; });
+        zn::TestHooks().startEntryChooser.Set([entry](int, int) { return entry; });
     }
 
     // Done event and running flag of the checker a test runs itself.

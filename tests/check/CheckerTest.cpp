@@ -75,7 +75,7 @@ TEST_F(SipChecker, NothingReachableProbesTheStartEntryTwiceAndSelectsNone) {
 TEST_F(SipChecker, TheLastSelectionIsClearedBeforeTheStartEntryIsChosen) {
     SetEntry("SIP3", Address(3), "1");
     std::string seenAtChoice;
-    zn::testhooks::SetStartEntryChooser([&](int, int) {
+    zn::TestHooks().startEntryChooser.Set([&](int, int) {
         seenAtChoice = Get("SIP3");
         return 2;
     });
@@ -122,7 +122,7 @@ TEST_F(SipChecker, CountsAboveTenOrNegativeExamineTenEntries) {
     for (const char *count : {"12", "-1"}) {
         Set("SIPNUM", count);
         int chosenFrom = 0;
-        zn::testhooks::SetStartEntryChooser([&](int, int n) {
+        zn::TestHooks().startEntryChooser.Set([&](int, int n) {
             chosenFrom = n;
             return 1;
         });
@@ -199,8 +199,7 @@ TEST_F(CheckTest, AStoppedWebCheckerSendsNoFinishMessage) {
 }
 
 TEST_F(CheckTest, ASilentDropHostIsGivenUpAfterTheProbeLimit) {
-    zn::Limits().probeWaitMs = 50;
-    zn::Limits().probeCancelWaitMs = 50;
+    zn::Limits().probeWaitMs = zn::Limits().probeCancelWaitMs = 50;
     Set("FAXNUM", "1");
     SetEntry("FAX1", std::string(kSilentDropHost) + ":80", "0");
     StartAt(1);

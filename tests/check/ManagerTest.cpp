@@ -150,7 +150,7 @@ TEST_F(CheckRun, AnObserverSeesEachProbeAndChangesNothingTheHostSees) {
 
 TEST_F(CheckRun, AJobWithoutAThreadIsRefusedSilentlyAndTheLibraryStaysUsable) {
     for (const bool update : {false, true}) {
-        zn::testhooks::FailNextEventCreations(1);  // the manager thread's end event
+        zn::TestHooks().failEventCreations = 1;  // the manager thread's end event
         EXPECT_EQ(0, update ? UpdateServerList("2.0") : CheckServerStatus("", 0));
         EXPECT_EQ(std::vector<Message>{}, Take());
         // Still initialised and idle: the next start runs.
@@ -161,7 +161,7 @@ TEST_F(CheckRun, AJobWithoutAThreadIsRefusedSilentlyAndTheLibraryStaysUsable) {
 
 TEST_F(CheckRun, ACancelDuringTheConnectivityTestEndsTheRunAtOnceAndLeavesTheFile) {
     TcpListener second(kConnectivityAddress2, 80);
-    zn::testhooks::SetConnectivityHosts(kSilentDropHost, kConnectivityAddress2);
+    zn::TestHooks().connectivityHosts.Set({kSilentDropHost, kConnectivityAddress2});
     zn::Limits().connectivityWaitMs = 600000;  // only a cut-short probe ends in time
     Set("WEB", "keep");
     zn::Event probing{zn::Event::Manual};
@@ -179,7 +179,7 @@ TEST_F(CheckRun, ACancelDuringTheConnectivityTestEndsTheRunAtOnceAndLeavesTheFil
 }
 
 TEST_F(CheckRun, CloseDuringTheConnectivityTestAlwaysReportsTheCancelFirst) {
-    zn::testhooks::SetConnectivityHosts(kSilentDropHost, kSilentDropHost);
+    zn::TestHooks().connectivityHosts.Set({kSilentDropHost, kSilentDropHost});
     zn::Event probing{zn::Event::Auto};
     OnProbe([&](const std::string &, const std::string &) { probing.Set(); });
     for (int i = 0; i < 500; ++i) {
@@ -304,7 +304,7 @@ TEST_F(CheckRun, NothingReachesTheHostAfterCloseHasReturned) {
 }
 
 TEST_F(CheckRun, CloseDuringTheConnectivityTestIsPromptAndLeavesTheFileAlone) {
-    zn::testhooks::SetConnectivityHosts(kSilentDropHost, kSilentDropHost);
+    zn::TestHooks().connectivityHosts.Set({kSilentDropHost, kSilentDropHost});
     zn::Event probing{zn::Event::Manual};
     OnProbe([&](const std::string &, const std::string &) { probing.Set(); });
     Set("WEB", "keep");

@@ -12,10 +12,10 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/TimeLimits.h"
 #include "support/ChildProcess.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "thread/TimeLimits.h"
 
 namespace {
 

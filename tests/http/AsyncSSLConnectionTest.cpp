@@ -12,13 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "http/UrlReaderHooks.h"
 #include "platform/HttpTransport.h"
+#include "platform/TestHooks.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "thread/TimeLimits.h"
 
 namespace {
 
@@ -26,11 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 class UrlReaderTest : public zntest::NetworkTest {
   protected:
-    void TearDown() override {
-        zn::testhooks::RestoreTimeLimits();
-        zn::testhooks::TrustUrlReaderAuthorities("");
-        zn::testhooks::FailHttpStreams(false);
-    }
     CAsyncSSLConnection m_connection;
 };
 
@@ -47,7 +41,7 @@ TEST_F(UrlReaderTest, ReadsOverHttpsFromAServerItsAuthoritiesTrust) {
     mkdir(dir.File("trusted").c_str(), 0700);
     zntest::WriteWholeFile(dir.File("trusted/ca.pem"),
                            zntest::ReadWholeFile(authority.CertificatePath()));
-    zn::testhooks::TrustUrlReaderAuthorities(dir.File("trusted"));
+    zn::TestHooks().urlReaderAuthorities.Set(dir.File("trusted"));
     ASSERT_EQ(1, m_connection.OpenInternetUrl(site.HttpsUrl("/page"), ""));
     EXPECT_EQ(std::string(300, 'x'), m_connection.ReceiveContents());
 }
@@ -88,7 +82,7 @@ TEST_F(UrlReaderTest, ABodyThatBreaksOffGivesWhatCame) {
 }
 
 TEST_F(UrlReaderTest, WithoutASessionEveryCallFails) {
-    zn::testhooks::FailHttpStreams(true);
+    zn::TestHooks().failHttpStreams = true;
     EXPECT_EQ(0, m_connection.OpenInternetConnection("zembrix"));
     EXPECT_EQ(0, m_connection.OpenInternetUrl("http://127.0.0.1/", ""));
     EXPECT_EQ("", m_connection.ReceiveContents());

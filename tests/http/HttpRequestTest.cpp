@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/TestHooks.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
-#include "thread/TimeLimits.h"
 
 namespace {
 
@@ -56,7 +56,6 @@ class HttpRequestTest : public zntest::NetworkTest {
         m_request.m_strServer = "127.0.0.1";
         m_request.m_strObject = "/webapi/zembrix.php?op=getlist";
     }
-    void TearDown() override { zn::testhooks::RestoreTimeLimits(); }
 
     void TrustServer() {
         WriteWholeFile(m_home.File("certs/ROOT/server.pem"),
@@ -189,7 +188,7 @@ TEST_F(HttpRequestTest, SendLoopLimitsAndTexts) {
     for (const auto &c : cases) {
         std::deque<O> script = c.script;
         std::vector<zn::HttpRequestOptions> seen;
-        zn::testhooks::ReplaceHttpTransports(
+        zn::TestHooks().httpTransports.Set(
             [&] { return std::make_unique<ScriptedTransport>(&script, &seen); });
         m_request.m_strError = "earlier";
         ASSERT_TRUE(m_request.OpenRequest("GET"));
@@ -201,14 +200,13 @@ TEST_F(HttpRequestTest, SendLoopLimitsAndTexts) {
         EXPECT_TRUE(seen.front().verifyPeer && !seen.front().verifyHostName);
         EXPECT_EQ(seen.back().verifyPeer, !(c.script.front() == O::UntrustedAuthority));
     }
-    zn::testhooks::ReplaceHttpTransports(nullptr);
 }
 
 TEST_F(HttpRequestTest, OpenFailuresNameTheirStep) {
-    zn::testhooks::ReplaceHttpTransports([] { return nullptr; });
+    zn::TestHooks().httpTransports.Set([] { return nullptr; });
     EXPECT_FALSE(m_request.OpenRequest("GET"));
     EXPECT_EQ(m_request.m_strError, "Cannot open internet");
-    zn::testhooks::ReplaceHttpTransports(nullptr);
+    zn::TestHooks().httpTransports.Set(nullptr);
     m_request.m_strServer = "";
     EXPECT_FALSE(m_request.OpenRequest("GET"));
     EXPECT_EQ(m_request.m_strError, "Cannot connect to internet");
@@ -311,7 +309,7 @@ TEST_F(HttpRequestTest, SilentPeersMeetTheTimeLimits) {
 
     // Through the proxy the longer wait applies; the send is aborted and
     // joined before the call returns, and the record's error stays.
-    zn::testhooks::RestoreTimeLimits();
+    zn::RestoreAllTestHooks();
     zn::Limits().sendWaitViaProxyMs = 200;
     m_request.m_strError = "earlier";
     ASSERT_TRUE(m_request.OpenRequestViaProxy("GET", g_peers->proxy->Address()));
@@ -323,7 +321,7 @@ TEST_F(HttpRequestTest, SilentPeersMeetTheTimeLimits) {
 
     // The real 10 s of a direct send end it before the platform's 30 s of
     // silence would have failed the send with a text of its own.
-    zn::testhooks::RestoreTimeLimits();
+    zn::RestoreAllTestHooks();
     ASSERT_TRUE(m_request.OpenRequest("GET"));
     EXPECT_FALSE(m_request.SendRequestWithTimeout());
     EXPECT_EQ(m_request.m_strError, "earlier");

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/HttpTransport.h"
+#include "platform/TestHooks.h"
 #include "support/HttpResponder.h"
 #include "support/Network.h"
 
@@ -49,9 +50,9 @@ TEST_F(HttpTextTest, ABodyOverTheCapIsCutAtTheCap) {
 }
 
 TEST_F(HttpTextTest, EachFailingStepGivesItsMessageWithTheCode) {
-    zn::testhooks::ReplaceHttpTransports([] { return nullptr; });
+    zn::TestHooks().httpTransports.Set([] { return nullptr; });
     EXPECT_EQ(zn::GetHttpText("http://127.0.0.1/"), "GetHttpText::InternetOpen Error 8");
-    zn::testhooks::ReplaceHttpTransports(nullptr);
+    zn::TestHooks().httpTransports.Set(nullptr);
     EXPECT_EQ(zn::GetHttpText("no url at all"), "GetHttpText::InternetConnect Error 87");
     EXPECT_EQ(zn::GetHttpText("http://127.0.0.1:99999/"), "GetHttpText::InternetConnect Error 87");
     EXPECT_EQ(zn::GetHttpText("http://127.0.0.1/a\r\nX-Injected: 1"),

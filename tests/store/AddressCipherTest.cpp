@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Crypto.h"
+#include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
 #include "support/TempDir.h"
 
@@ -47,12 +48,11 @@ TEST(AddressCipherTest, PrintsTheNoticeOncePerConstructionWithProviders) {
 
 TEST(AddressCipherTest, WithoutProvidersThereIsNoKeyNoNoticeAndTextPassesThrough) {
     zntest::TempDir noModules;
-    OverrideCryptoModulesDirectory(noModules.Path());
+    TestHooks().cryptoModules.Set(noModules.Path());
     testing::internal::CaptureStdout();
     CAddressCipher cipher;
     cipher.DeriveKey();
     const std::string printed = testing::internal::GetCapturedStdout();
-    OverrideCryptoModulesDirectory("");
 
     EXPECT_EQ(printed, "");
     EXPECT_FALSE(cipher.HasKey());

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Crypto.h"
+#include "platform/TestHooks.h"
 #include "support/TempDir.h"
 
 namespace zn {
@@ -111,9 +112,9 @@ TEST_F(CryptoTest, Rc4RefusesKeyLengthsOutsideItsRange) {
 
 TEST(CryptoProviderTest, MissingLegacyModuleMeansNoProvider) {
     zntest::TempDir empty;
-    OverrideCryptoModulesDirectory(empty.Path());
+    TestHooks().cryptoModules.Set(empty.Path());
     std::unique_ptr<CryptoProvider> provider = CryptoProvider::Acquire();
-    OverrideCryptoModulesDirectory("");
+    TestHooks().cryptoModules.Set("");
     EXPECT_EQ(provider, nullptr);
     EXPECT_NE(CryptoProvider::Acquire(), nullptr) << "the library's own directory is back";
 }

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/TestHooks.h"
 #include "store/ProfileFile.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
-#include "thread/TimeLimits.h"
 
 namespace zn {
 namespace {
@@ -45,7 +45,6 @@ fs::perms PermissionsOf(const std::string &path) {
 class ProfileFileSaveTest : public ::testing::Test {
   protected:
     ProfileFileSaveTest() : m_path(m_dir.File("test.ini")) { m_file.m_strFileName = m_path; }
-    void TearDown() override { InjectFileFault(FileFault::None); }
 
     zntest::TempDir m_dir;
     std::string m_path;
@@ -57,7 +56,7 @@ TEST_F(ProfileFileSaveTest, FailedWriteSyncOrRenameLeavesTheOldFileAndNoTemporar
     for (FileFault fault : {FileFault::Write, FileFault::Sync, FileFault::Rename}) {
         SCOPED_TRACE(static_cast<int>(fault));
         WriteWholeFile(m_path, old);
-        InjectFileFault(fault);
+        TestHooks().fileFault = fault;
         m_file.SetValue("S", "k", "new");
         EXPECT_EQ(ReadWholeFile(m_path), old);
         EXPECT_EQ(NamesIn(m_dir.Path()), std::vector<std::string>{"test.ini"});
@@ -69,7 +68,7 @@ TEST_F(ProfileFileSaveTest, FailedWriteSyncOrRenameLeavesTheOldFileAndNoTemporar
 
 TEST_F(ProfileFileSaveTest, FailedReadCountsAsFailedLoadAndReleasesTheLock) {
     WriteWholeFile(m_path, Crlf({"[S]", "k=v"}));
-    InjectFileFault(FileFault::Read);
+    TestHooks().fileFault = FileFault::Read;
     EXPECT_EQ(m_file.GetValue("S", "k", "#"), "#");
 
     auto other = std::async(std::launch::async, [this] {
@@ -85,7 +84,7 @@ TEST_F(ProfileFileSaveTest, FailedReadCountsAsFailedLoadAndReleasesTheLock) {
 TEST_F(ProfileFileSaveTest, AnExistingFileThatCannotBeReadIsNotRewrittenFromNothing) {
     const std::string old = Crlf({"[NETWORK]", "SIPNUM=3", "SIP1=AB,0"});
     WriteWholeFile(m_path, old);
-    InjectFileFault(FileFault::Read);
+    TestHooks().fileFault = FileFault::Read;
     m_file.SetValue("NETWORK", "SIP", "04");
     EXPECT_EQ(ReadWholeFile(m_path), old);
     m_file.SetValue("NETWORK", "SIP", "04");  // readable again: the change lands
@@ -337,7 +336,6 @@ TEST(ProfileFileProcessTest, APeerHoldingTheLockForEverDelaysASaveButLosesNothin
     file.m_strFileName = path;
     file.SetValue("NETWORK", "SIP", "04");
     EXPECT_EQ(file.GetValue("NETWORK", "SIP", "#"), "04");
-    testhooks::RestoreTimeLimits();
 }
 
 }  // namespace

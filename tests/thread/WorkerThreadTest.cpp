@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/TestHooks.h"
+
 namespace zn {
 namespace {
 
@@ -96,7 +98,7 @@ TEST(WorkerThread, StopTimesOutOnAThreadThatIgnoresItAndLeavesItRunning) {
 }
 
 TEST(WorkerThread, AFailedStopEventMeansNoThreadEver) {
-    testhooks::FailNextEventCreations(1);
+    TestHooks().failEventCreations = 1;
     Quick worker;
     EXPECT_EQ(-1, worker.Start(0));
     EXPECT_EQ(-1, worker.Start(0));
@@ -143,7 +145,7 @@ TEST(Event, ManualStaysSetAutoIsConsumedAndTimeoutsAreTold) {
 }
 
 TEST(Event, AFailedEventFailsEveryWait) {
-    testhooks::FailNextEventCreations(1);
+    TestHooks().failEventCreations = 1;
     Event broken;
     EXPECT_FALSE(broken.IsValid());
     broken.Set();

@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/TestHooks.h"
 #include "support/BadPeer.h"
 #include "support/ChildProcess.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
-#include "thread/TimeLimits.h"
 #include "update/ApiFetcher.h"
 #include "update/ServerListUpdater.h"
 #include "update/UpdateFileFixture.h"
@@ -42,7 +42,6 @@ class BadPeerTest : public UpdateFileTest {
         Limits().sendWaitMs = 2000;
         Limits().sendWaitViaProxyMs = 2000;
     }
-    void TearDown() override { testhooks::RestoreTimeLimits(); }
 
     // WEB1 has failed and takes the first address of an answer; WEB2 is
     // usable and must stay whatever comes.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/TestHooks.h"
 #include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
@@ -97,14 +98,13 @@ struct CertificateAskingTransport : HttpTransport {
 
 TEST_F(FetcherTest, TheDirectSendTriesTwentyTimesTheProxiedTwice) {
     WriteFile({{"WEB", Web(zntest::kLoopback, 443)}, {"HTTPPROXY", "127.0.0.1:3128"}});
-    testhooks::ReplaceHttpTransports([] { return std::make_unique<CertificateAskingTransport>(); });
+    TestHooks().httpTransports.Set([] { return std::make_unique<CertificateAskingTransport>(); });
     CDirectApiFetcher direct;
     Run(direct);
     EXPECT_EQ(g_sends.exchange(0), 20);
     CProxyApiFetcher proxied;
     Run(proxied);
     EXPECT_EQ(g_sends.exchange(0), 2);
-    testhooks::ReplaceHttpTransports(nullptr);
 }
 
 TEST_F(FetcherTest, RefusedSettingsFailWithoutNetworkActivity) {

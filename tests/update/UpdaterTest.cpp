@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/Event.h"
-#include "thread/TimeLimits.h"
+#include "platform/TestHooks.h"
 #include "update/ServerListUpdater.h"
 #include "update/UpdateFileFixture.h"
 
@@ -56,10 +56,10 @@ class ScriptedUpdater : public CServerListUpdater {
     std::unique_ptr<CUpdateFetcher> NewFetcher(Source source) override {
         const Script script = m_scripts.at(m_made.size());
         if (script == Script::CannotStart)
-            testhooks::FailNextEventCreations(1);
+            TestHooks().failEventCreations = 1;
         auto fetcher = std::make_unique<ScriptedFetcher>(script, m_answer, &m_fetchStarted);
         if (script == Script::ThreadFails)
-            testhooks::FailNextEventCreations(1);  // the thread's end event
+            TestHooks().failEventCreations = 1;  // the thread's end event
         m_made.push_back({source, fetcher.get()});
         return fetcher;
     }
@@ -88,7 +88,6 @@ class UpdaterTest : public UpdateFileTest {
         EXPECT_EQ(job->m_hDoneEvent.Wait(60000), WaitResult::Signalled);  // generous
         return job;
     }
-    void TearDown() override { testhooks::RestoreTimeLimits(); }
     std::string Merged() { return Entry("9.9.9.9:443", "0"); }
 };
 

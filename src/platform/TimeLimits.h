@@ -1,6 +1,6 @@
 // The time limits of jobs and probes. Production values are fixed here;
-// tests shorten them through the test hook, never through the public
-// interface or the environment.
+// tests shorten them (RestoreAllTestHooks puts them back), never through the
+// public interface or the environment. Every floor above reads them.
 #pragma once
 
 #include <atomic>
@@ -26,10 +26,5 @@ struct TimeLimits {
 };
 
 TimeLimits &Limits();
-
-namespace testhooks {
-// Puts every limit back to its production value.
-void RestoreTimeLimits();
-}  // namespace testhooks
 
 }  // namespace zn

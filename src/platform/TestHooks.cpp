@@ -1,15 +1,26 @@
-#include "thread/TimeLimits.h"
+#include "platform/TestHooks.h"
 
 namespace zn {
 
-TimeLimits &Limits() {
-    // Never destroyed: threads that outlive static destruction may read it.
-    static TimeLimits *limits = new TimeLimits;
-    return *limits;
+TestHookTable &TestHooks() {
+    // Never destroyed: library threads may read a hook while the process
+    // exits.
+    static TestHookTable *hooks = new TestHookTable;
+    return *hooks;
 }
 
-namespace testhooks {
-void RestoreTimeLimits() {
+void RestoreAllTestHooks() {
+    TestHookTable &h = TestHooks();
+    h.httpTransports.Set(nullptr);
+    h.failHttpStreams = false;
+    h.failEventCreations = 0;
+    h.fileFault = FileFault::None;
+    h.cryptoModules.Set("");
+    h.urlReaderAuthorities.Set("");
+    h.startEntryChooser.Set(nullptr);
+    h.probeObserver.Set(nullptr);
+    h.connectivityHosts.Set({});
+
     const TimeLimits defaults;
     TimeLimits &l = Limits();
     l.probeWaitMs = defaults.probeWaitMs.load();
@@ -27,6 +38,5 @@ void RestoreTimeLimits() {
     l.urlReaderWaitMs = defaults.urlReaderWaitMs.load();
     l.fileLockWaitMs = defaults.fileLockWaitMs.load();
 }
-}  // namespace testhooks
 
 }  // namespace zn
