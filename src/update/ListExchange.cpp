@@ -34,7 +34,7 @@ constexpr const char *kNoAddress = "0:0";
 constexpr size_t kMaxAddressText = ZN_ADDRESS_BUFFER_BYTES - 1;
 // The usual ten entries of a kind are read (and repaired) even by a run that
 // is being stopped; only a count beyond them is cut short.
-constexpr int kEntriesReadDespiteStop = 10;
+constexpr int kEntriesReadDespiteStop = kEntryCountWhenMissing;
 
 const std::vector<ListTagNames> &AnswerTagNames() {
     static const std::vector<ListTagNames> *names = [] {
