@@ -37,14 +37,39 @@ extern "C" {
 #define ZN_TRANSPORT_HTTP 2
 
 /* Status codes sent to StatusCallback and ErrorCallback. */
-#define ZN_STATUS_INITIALISED 75000     /* "Init checking server list successfully" */
-#define ZN_STATUS_CLOSED 75001          /* "Close checking server list successfully" */
-#define ZN_STATUS_CANCELLED 75003       /* "Cancel checking/updating server list successfully!" */
-#define ZN_STATUS_CHECKING 75004        /* checker progress; as a refusal: "Is checking servers" */
-#define ZN_STATUS_UPDATE_BEGIN 75005    /* "Begin to update server list!" */
-#define ZN_STATUS_NOT_RUNNING 75007     /* refusal: "Is not checking servers" */
-#define ZN_STATUS_NOT_INITIALISED 75008 /* refusal: "Not initiate yet" */
-#define ZN_STATUS_ALREADY_INITIALISED 75009 /* refusal: "Had already initiated" */
+#define ZN_STATUS_INITIALISED 75000
+#define ZN_STATUS_CLOSED 75001
+#define ZN_STATUS_CANCELLED 75003
+#define ZN_STATUS_CHECKING 75004
+#define ZN_STATUS_UPDATE_BEGIN 75005
+#define ZN_STATUS_NOT_RUNNING 75007
+#define ZN_STATUS_NOT_INITIALISED 75008
+#define ZN_STATUS_ALREADY_INITIALISED 75009
+
+/*
+ * Every status code, in one list: XX(NAME) for each ZN_STATUS_NAME, noted
+ * with the texts that come with it. The library builds its table of
+ * messages from it; a host may build tables of its own.
+ */
+#define ZN_STATUS_MAP(XX)                                                               \
+    XX(INITIALISED)         /* "Init checking server list successfully" */              \
+    XX(CLOSED)              /* "Close checking server list successfully" */             \
+    XX(CANCELLED)           /* "Cancel checking/updating server list successfully!" */  \
+    XX(CHECKING)            /* checker progress; as a refusal: "Is checking servers" */ \
+    XX(UPDATE_BEGIN)        /* "Begin to update server list!" */                        \
+    XX(NOT_RUNNING)         /* refusal: "Is not checking servers" */                    \
+    XX(NOT_INITIALISED)     /* refusal: "Not initiate yet" */                           \
+    XX(ALREADY_INITIALISED) /* refusal: "Had already initiated" */
+
+/*
+ * Sizes of the buffers GetServerInfo writes, terminating zero included: a
+ * host part or port part of a selection has at most
+ * ZN_ADDRESS_BUFFER_BYTES - 1 characters (longer selections are refused), a
+ * description ("WEB server address", ...) at most
+ * ZN_DESCRIPTION_BUFFER_BYTES - 1.
+ */
+#define ZN_ADDRESS_BUFFER_BYTES 1024
+#define ZN_DESCRIPTION_BUFFER_BYTES 19
 
 /* Successes and progress: 75000, 75001, 75003, 75004, 75005. */
 typedef void(ZN_CALLBACK *StatusCallback)(void *context, int code, const char *message);
@@ -60,6 +85,13 @@ typedef void(ZN_CALLBACK *ErrorCallback)(void *context, int code, const char *me
  * directory of "ZembrixNetWork.ini" (one trailing separator is trimmed),
  * writes the missing default keys into that file and makes it writable.
  * Returns 3 on success; 0 with 75009 when already initialised.
+ *
+ *   [in] status ... error      the host's functions; kept until the next
+ *                              successful InitCheckServer
+ *   [in] *Context              handed back with each callback; the host owns
+ *                              what it points to, the library never reads it
+ *   [in] directory             NUL-terminated; null or empty means ".";
+ *                              read only during the call
  */
 ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
                            CheckFinishedCallback checkFinished, void *checkFinishedContext,
@@ -67,17 +99,23 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
                            ErrorCallback error, void *errorContext, const char *directory);
 
 /*
- * Starts a check run of the kinds in mask (ZN_KIND_* bits). request may be
- * null. Returns 1 when started; 0 with 75008 (not initialised) or 75004 (a
- * job is running); 0 with no code when the system gave no thread for the run
- * (the library stays initialised and idle: a later call may start it).
+ * Starts a check run of the kinds in mask (ZN_KIND_* bits). Returns 1 when
+ * started; 0 with 75008 (not initialised) or 75004 (a job is running); 0
+ * with no code when the system gave no thread for the run (the library
+ * stays initialised and idle: a later call may start it).
+ *
+ *   [in] request   NUL-terminated, or null; read only during the call
+ *   [in] mask      ZN_KIND_* bits
  */
 ZN_API int CheckServerStatus(const char *request, int mask);
 
 /*
- * Starts an update run; version is sent to the provider (null counts as
- * empty). Returns 1 when started; 0 with 75008 or 75004; 0 with no code
- * when no thread could be started, as for CheckServerStatus.
+ * Starts an update run; version is sent to the provider. Returns 1 when
+ * started; 0 with 75008 or 75004; 0 with no code when no thread could be
+ * started, as for CheckServerStatus.
+ *
+ *   [in] version   NUL-terminated, or null (counts as empty); read only
+ *                  during the call
  */
 ZN_API int UpdateServerList(const char *version);
 
@@ -88,10 +126,22 @@ ZN_API int CancelChecking(void);
 ZN_API int EndUpdateServerList(void);
 
 /*
- * Writes the server the last check selected for one kind: host and port
- * (buffers of at least 1024 bytes), description (at least 19 bytes) and, for
- * IM, the transport (ZN_TRANSPORT_*; transport must not be null for IM).
- * Returns 0 on success and 1 on failure or refusal (75008, 75004).
+ * Writes the server the last check selected for one kind: host, port, the
+ * kind's description and, for IM, the transport. Returns 0 on success and 1
+ * on failure or refusal (75008, 75004).
+ *
+ *   [in]  kind          one ZN_KIND_* value
+ *   [out] host          the caller's buffer of ZN_ADDRESS_BUFFER_BYTES bytes;
+ *                       written NUL-terminated
+ *   [out] port          as host
+ *   [out] description   the caller's buffer of ZN_DESCRIPTION_BUFFER_BYTES
+ *                       bytes; written NUL-terminated
+ *   [out] transport     ZN_TRANSPORT_* for IM (must not be null then); not
+ *                       written for the other kinds, and may be null there
+ *
+ * A null host, port or description fails the call with nothing written.
+ * The buffers are written before the call returns; the library keeps no
+ * pointer to them.
  */
 ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, int *transport);
 
@@ -102,8 +152,11 @@ ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, in
 ZN_API int CloseCheckServer(void);
 
 /*
- * Stores the HTTP proxy ("a.b.c.d:port") used by update runs; null or empty
- * means no proxy. Accepted while a job runs. Returns 1; 0 with 75008.
+ * Stores the HTTP proxy ("a.b.c.d:port") used by update runs. Accepted while
+ * a job runs. Returns 1; 0 with 75008.
+ *
+ *   [in] proxy   NUL-terminated, or null; null or empty means no proxy;
+ *                read only during the call
  */
 ZN_API int SetHTTPProxy(const char *proxy);
 

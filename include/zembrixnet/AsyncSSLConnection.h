@@ -43,6 +43,8 @@ class ZN_EXPORT CAsyncSSLConnection {
      * Opens a session whose requests carry agent as their user agent and
      * follow the system's proxy settings. A session opened earlier is closed
      * first. Returns 1 when the session is open, 0 otherwise.
+     *
+     *   [in] agent   any length; taken by value, the session keeps it
      */
     int OpenInternetConnection(std::string agent);
 
@@ -54,6 +56,9 @@ class ZN_EXPORT CAsyncSSLConnection {
      * when no session is open, the request failed or timed out, a header
      * line is malformed (no "Name:"), or the answer has no content length.
      * The answer of an earlier call is dropped.
+     *
+     *   [in] url       any length; taken by value
+     *   [in] headers   any length; taken by value
      */
     int OpenInternetUrl(std::string url, std::string headers);
 

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 #include "api/LibraryState.h"
+#include "api/ToolAccess.h"
 #include "platform/TimeLimits.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
@@ -11,8 +13,12 @@
 namespace zn {
 
 namespace {
-const char *const kDescriptions[kKindCount] = {"WEB server address", "SIP server address",
-                                               "IM server address", "FAX server address"};
+// Each must fit the host's description buffer, terminator included.
+const char kDescriptions[kKindCount][ZN_DESCRIPTION_BUFFER_BYTES] = {
+    "WEB server address", "SIP server address", "IM server address", "FAX server address"};
+
+// The keys of the selections in the server list file.
+const char *const kSelectionKeys[kKindCount] = {"WEB", "SIP", "IM", "FAX"};
 
 int IndexOfKind(int kind) {
     for (int i = 0; i < kKindCount; ++i) {
@@ -20,6 +26,33 @@ int IndexOfKind(int kind) {
             return i;
     }
     return -1;
+}
+
+// Writes the parts of a stored selection of the kind at index, as
+// GetServerAddress does; false when it has none or it cannot be used.
+bool WriteSelection(int index, const std::string &selected,
+                    const std::function<std::string(const std::string &)> &decipher, char *host,
+                    char *port, char *description, int *transport) {
+    if (selected == kNone || selected.size() >= ZN_ADDRESS_BUFFER_BYTES)
+        return false;
+
+    std::string hostPart, portPart;
+    SplitAtLastColon(decipher(selected), &hostPart, &portPart);
+    std::strcpy(host, hostPart.c_str());
+    std::strcpy(port, portPart.c_str());
+    std::strcpy(description, kDescriptions[index]);
+    if (index != kImIndex)
+        return true;
+
+    if (!transport)
+        return false;
+    std::string portDigits;
+    const int code = FindImTransport(portPart, &portDigits);
+    if (code < 0)
+        return false;
+    *transport = code;
+    std::strcpy(port, portDigits.c_str());
+    return true;
 }
 }  // namespace
 
@@ -235,34 +268,28 @@ bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *des
     if (index == kSipIndex && selected == kNone) {
         CProfileFile profile;
         profile.m_strFileName = ServerListFilePath();
-        selected = profile.GetValue(kNetworkSection, "SIP", kNone);
+        selected = profile.GetValue(kNetworkSection, kSelectionKeys[index], kNone);
     }
-    if (selected == kNone || selected.size() > 1023)
-        return false;
-
-    std::string plain;
-    {
+    const auto decipher = [this](const std::string &hex) {
         std::lock_guard<std::mutex> lock(m_cipherMutex);
         m_cipher.DeriveKey();
-        plain = m_cipher.Decipher(selected);
-    }
-    std::string hostPart, portPart;
-    SplitAtLastColon(plain, &hostPart, &portPart);
-    std::strcpy(host, hostPart.c_str());
-    std::strcpy(port, portPart.c_str());
-    std::strcpy(description, kDescriptions[index]);
-    if (index != kImIndex)
-        return true;
+        return m_cipher.Decipher(hex);
+    };
+    return WriteSelection(index, selected, decipher, host, port, description, transport);
+}
 
-    if (!transport)
+bool ReadRecordedServerAddress(const std::string &path, int kind, char *host, char *port,
+                               char *description, int *transport) {
+    const int index = IndexOfKind(kind);
+    if (index < 0 || !host || !port || !description)
         return false;
-    std::string portDigits;
-    const int code = FindImTransport(portPart, &portDigits);
-    if (code < 0)
-        return false;
-    *transport = code;
-    std::strcpy(port, portDigits.c_str());
-    return true;
+    CProfileFile profile;
+    profile.m_strFileName = path;
+    CAddressCipher cipher(false);
+    cipher.DeriveKey();
+    const auto decipher = [&cipher](const std::string &hex) { return cipher.Decipher(hex); };
+    return WriteSelection(index, profile.GetValue(kNetworkSection, kSelectionKeys[index], kNone),
+                          decipher, host, port, description, transport);
 }
 
 int CCheckManager::WriteProxySetting(const char *proxy) {

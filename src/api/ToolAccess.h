@@ -1,6 +1,7 @@
 // What the command-line tool needs beyond the exported functions, in one
-// place. The tool links the library's code statically for it; everything
-// else it does through the exports of the shared library.
+// place: the tool includes nothing else of the library but the public
+// headers. It links the library's code statically for it; everything else it
+// does through the exports of the shared library.
 //
 // A diagnosis runs the library's own functions (the work behind each export,
 // under the same contract as in zembrixnet.h) in that statically linked copy,
@@ -9,10 +10,20 @@
 // change at all.
 #pragma once
 
-#include "report/Observer.h"
+#include <string>
+
+#include "platform/Console.h"      // a standard output of the tool's own
+#include "platform/FileSystem.h"   // whether the file is read-only
+#include "report/Observer.h"       // the diagnosis's observer
+#include "store/AddressCipher.h"   // the file's addresses, and the cipher's limits
+#include "store/ProfileFile.h"     // the file's values as stored
+#include "store/ProviderConfig.h"  // the page an update reads when the file names none
+#include "store/ServerList.h"      // the file's place, keys and markers
+#include "update/ListExchange.h"   // the counts an update run reads
 #include "zembrixnet.h"
 
 namespace zn {
+
 namespace api {
 
 int ZN_CALL InitCheckServer(StatusCallback status, void *statusContext,
@@ -28,4 +39,13 @@ int ZN_CALL CloseCheckServer(void);
 int ZN_CALL SetHTTPProxy(const char *proxy);
 
 }  // namespace api
+
+// What GetServerInfo writes for one kind, from the selection the last check
+// of any process recorded in the server list file at path, with no library
+// initialised (a library that starts anew knows the SIP one only). The same
+// results and buffers: host and port are written also when an IM selection
+// names no transport.
+bool ReadRecordedServerAddress(const std::string &path, int kind, char *host, char *port,
+                               char *description, int *transport);
+
 }  // namespace zn

@@ -9,6 +9,7 @@
 #include "report/Observer.h"
 #include "report/ServerKinds.h"
 #include "store/ServerList.h"
+#include "zembrixnet.h"
 
 namespace zn {
 
@@ -23,8 +24,8 @@ const CheckerKind kFaxCheckerKind = {
 
 namespace {
 
-// Address parts are handled in 1024-byte work buffers elsewhere too.
-constexpr size_t kMaxAddressPart = 1023;
+// Address parts are handled in address buffers elsewhere too.
+constexpr size_t kMaxAddressPart = ZN_ADDRESS_BUFFER_BYTES - 1;
 // Buffers of an IM entry's port texts and of its text after the colon.
 constexpr size_t kMaxImPortText = 19;
 constexpr size_t kMaxImPortList = 51;
@@ -161,7 +162,9 @@ void CServerChecker::RunChecks() {
     m_reporter.SetLastSelected(index, kNone);
     m_profile.m_strFileName = m_reporter.ServerListFile();
 
-    int n = std::atoi(m_profile.GetValue(kNetworkSection, m_kind.countKey, "10").c_str());
+    int n = std::atoi(
+        m_profile.GetValue(kNetworkSection, m_kind.countKey, std::to_string(kEntryCountWhenMissing))
+            .c_str());
     if (static_cast<unsigned>(n) > MAX_CHECK_ENTRIES)
         n = MAX_CHECK_ENTRIES;
     if (n == 0) {

@@ -6,18 +6,20 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/HttpTransport.h"
+
 namespace zn {
 
 struct TimeLimits {
-    std::atomic<uint32_t> probeWaitMs{10000};         // first wait for a probe
-    std::atomic<uint32_t> probeCancelWaitMs{30000};   // wait after cancelling its connect
-    std::atomic<uint32_t> connectivityWaitMs{5000};   // first wait for the connectivity probe
-    std::atomic<uint32_t> checkersWaitMs{400000};     // manager's wait for all checkers
-    std::atomic<uint32_t> updateWaitMs{60000};        // manager's wait for the update job
-    std::atomic<uint32_t> cancelWaitMs{1000};         // Cancel's wait for stopped threads
-    std::atomic<uint32_t> entryPauseMs{10};           // checkers' pause before each entry
-    std::atomic<uint32_t> httpConnectMs{60000};       // an HTTP connection (the platform's own)
-    std::atomic<uint32_t> httpSendReceiveMs{30000};   // silence of a connected HTTP peer
+    std::atomic<uint32_t> probeWaitMs{10000};        // first wait for a probe
+    std::atomic<uint32_t> probeCancelWaitMs{30000};  // wait after cancelling its connect
+    std::atomic<uint32_t> connectivityWaitMs{5000};  // first wait for the connectivity probe
+    std::atomic<uint32_t> checkersWaitMs{400000};    // manager's wait for all checkers
+    std::atomic<uint32_t> updateWaitMs{60000};       // manager's wait for the update job
+    std::atomic<uint32_t> cancelWaitMs{1000};        // Cancel's wait for stopped threads
+    std::atomic<uint32_t> entryPauseMs{10};          // checkers' pause before each entry
+    std::atomic<uint32_t> httpConnectMs{kHttpConnectTimeoutMs};          // an HTTP connection
+    std::atomic<uint32_t> httpSendReceiveMs{kHttpSendReceiveTimeoutMs};  // silent connected peer
     std::atomic<uint32_t> sendWaitMs{10000};          // a send with a time limit, direct
     std::atomic<uint32_t> sendWaitViaProxyMs{30000};  // the same through an explicit proxy
     std::atomic<uint32_t> directFetchMs{20000};       // the direct web API fetch's part of a run

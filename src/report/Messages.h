@@ -3,39 +3,38 @@
 // included).
 #pragma once
 
+#include "zembrixnet.h"
+
 namespace zn {
 
+// The codes of the public header, by its names (StatusCode::CHECKING is
+// ZN_STATUS_CHECKING).
 enum class StatusCode : int {
     None = 0,  // the finish callbacks and the load notice carry no code
-    Initialised = 75000,
-    Closed = 75001,
-    Cancelled = 75003,
-    Checking = 75004,  // checker progress, and the "a job is running" refusal
-    UpdateBegins = 75005,
-    NotRunning = 75007,
-    NotInitialised = 75008,
-    AlreadyInitialised = 75009,
+#define ZN_STATUS_CODE(name) name = ZN_STATUS_##name,
+    ZN_STATUS_MAP(ZN_STATUS_CODE)
+#undef ZN_STATUS_CODE
 };
 
 // name, code, text
 #define ZN_MESSAGES(X)                                                         \
-    X(Initialised, Initialised, "Init checking server list successfully")      \
-    X(Closed, Closed, "Close checking server list successfully")               \
-    X(CheckCancelled, Cancelled, "Cancel checking server list successfully!")  \
-    X(UpdateCancelled, Cancelled, "Cancel updating server list successfully!") \
-    X(WebCheckBegins, Checking, "Begin to check Website!")                     \
-    X(WebCheckFinished, Checking, "Finish Checking Website!")                  \
-    X(SipCheckBegins, Checking, "Begin to check SIP proxy!")                   \
-    X(SipCheckFinished, Checking, "Finish checking SIP proxy!")                \
-    X(ImCheckBegins, Checking, "Begin to check jabber server!")                \
-    X(ImCheckFinished, Checking, "Finsih Checking Jabber Server!")             \
-    X(FaxCheckBegins, Checking, "Begin to check Fax Server!")                  \
-    X(FaxCheckFinished, Checking, "Finish checking FAX proxy!")                \
-    X(JobRunning, Checking, "Is checking servers")                             \
-    X(UpdateBegins, UpdateBegins, "Begin to update server list!")              \
-    X(NotRunning, NotRunning, "Is not checking servers")                       \
-    X(NotInitialised, NotInitialised, "Not initiate yet")                      \
-    X(AlreadyInitialised, AlreadyInitialised, "Had already initiated")         \
+    X(Initialised, INITIALISED, "Init checking server list successfully")      \
+    X(Closed, CLOSED, "Close checking server list successfully")               \
+    X(CheckCancelled, CANCELLED, "Cancel checking server list successfully!")  \
+    X(UpdateCancelled, CANCELLED, "Cancel updating server list successfully!") \
+    X(WebCheckBegins, CHECKING, "Begin to check Website!")                     \
+    X(WebCheckFinished, CHECKING, "Finish Checking Website!")                  \
+    X(SipCheckBegins, CHECKING, "Begin to check SIP proxy!")                   \
+    X(SipCheckFinished, CHECKING, "Finish checking SIP proxy!")                \
+    X(ImCheckBegins, CHECKING, "Begin to check jabber server!")                \
+    X(ImCheckFinished, CHECKING, "Finsih Checking Jabber Server!")             \
+    X(FaxCheckBegins, CHECKING, "Begin to check Fax Server!")                  \
+    X(FaxCheckFinished, CHECKING, "Finish checking FAX proxy!")                \
+    X(JobRunning, CHECKING, "Is checking servers")                             \
+    X(UpdateBegins, UPDATE_BEGIN, "Begin to update server list!")              \
+    X(NotRunning, NOT_RUNNING, "Is not checking servers")                      \
+    X(NotInitialised, NOT_INITIALISED, "Not initiate yet")                     \
+    X(AlreadyInitialised, ALREADY_INITIALISED, "Had already initiated")        \
     X(CheckFinished, None, "Finish all checking!")                             \
     X(UpdateFinished, None, "Finish updating!")                                \
     X(SocketLayerFailed, None, "In checking servers, initiate the socket unsuccessfully!")

@@ -12,11 +12,6 @@ namespace zn {
 
 namespace {
 
-// HexEncode takes at most 127 bytes: 254 digits and a zero fill its scratch.
-constexpr uint32_t kHexEncodeLimit = 128;
-// Owners decipher into buffers of this size, terminator included.
-constexpr size_t kDecipherLimit = 1024;
-
 // Digits at or above "A" count from 10, any other character from "0"; no
 // character is rejected, so lower-case letters do not mean their hex values.
 int DigitValue(char c) {
@@ -77,9 +72,9 @@ bool CAddressCipher::HasKey() const {
 std::string CAddressCipher::Encipher(const std::string &plain) {
     if (!HasKey())
         return plain;
-    if (plain.size() >= kHexEncodeLimit)
+    if (plain.size() >= kEncipherLimit)
         return std::string();
-    unsigned char buffer[2 * kHexEncodeLimit];
+    unsigned char buffer[2 * kEncipherLimit];
     uint32_t length = static_cast<uint32_t>(plain.size());
     std::memcpy(buffer, plain.data(), length);
     buffer[length] = 0;
@@ -112,10 +107,10 @@ void CAddressCipher::BuildPassPhrase(char *buffer) {
 }
 
 int CAddressCipher::HexEncode(unsigned char *buffer, uint32_t *length) {
-    if (!buffer || !length || *length >= kHexEncodeLimit)
+    if (!buffer || !length || *length >= kEncipherLimit)
         return 0;
     static const char kDigits[] = "0123456789ABCDEF";
-    char scratch[2 * kHexEncodeLimit];
+    char scratch[2 * kEncipherLimit];
     for (uint32_t i = 0; i < *length; ++i) {
         scratch[2 * i] = kDigits[buffer[i] >> 4];
         scratch[2 * i + 1] = kDigits[buffer[i] & 0x0F];

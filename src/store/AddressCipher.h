@@ -6,7 +6,16 @@
 #include <cstdint>
 #include <string>
 
+#include "zembrixnet.h"
+
 namespace zn {
+
+// Plain texts of this many bytes or more are not enciphered: HexEncode takes
+// at most 127 bytes, whose 254 digits and a zero fill its scratch.
+constexpr size_t kEncipherLimit = 128;
+// Hex texts of this many characters or more are not deciphered: owners
+// decipher into address buffers, terminator included.
+constexpr size_t kDecipherLimit = ZN_ADDRESS_BUFFER_BYTES;
 
 class CAddressCipher {
   public:
@@ -25,10 +34,10 @@ class CAddressCipher {
     bool HasKey() const;
 
     // Hex cipher text; the text unchanged without a key; with a key, empty
-    // for a text of 128 bytes or more.
+    // for a text of kEncipherLimit bytes or more.
     std::string Encipher(const std::string &plain);
     // Plain text; the text unchanged without a key, for an odd length or a
-    // text of 1024 characters or more.
+    // text of kDecipherLimit characters or more.
     std::string Decipher(const std::string &hex);
 
     // Writes the 66-character pass phrase and a terminating zero (67 bytes).

@@ -11,6 +11,10 @@ constexpr const char *kNetworkSection = "NETWORK";
 constexpr const char *kNone = "04";
 // Default passed to GetValue to tell a missing key.
 constexpr const char *kMissing = "#";
+// Entries of a kind that readers take when its count key is missing, and
+// fallback pages when "FREENUM" is.
+constexpr int kEntryCountWhenMissing = 10;
+constexpr int kPageCountWhenMissing = 5;
 
 // The server list file in a directory: directory + "/" + file name.
 std::string ServerListPath(const std::string &directory);

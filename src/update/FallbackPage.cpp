@@ -18,7 +18,7 @@ const std::vector<ListTagNames> &PageTagNames() {
 const char *const kAnswerCountTags[] = {"webservernum", "sipservernum", "imservernum"};
 
 // Longest item that can be deciphered; a longer one stays as it is.
-constexpr size_t kMaxDecipheredItem = 1023;
+constexpr size_t kMaxDecipheredItem = kDecipherLimit - 1;
 
 std::string FreeKey(int number) {
     return "FREE" + std::to_string(number);
@@ -42,9 +42,7 @@ std::string Tagged(const std::string &tag, const std::string &value) {
 
 int ChooseFallbackPage(CProfileFile &profile, CAddressCipher &cipher, std::string *address) {
     address->clear();
-    int count = ParseCount(profile.GetValue(kNetworkSection, "FREENUM", "5"));
-    if (count > kMaxUpdateCount)
-        count = kMaxUpdateCount;
+    const int count = ReadUpdateCount(profile, "FREE");
     for (int m = 1; m <= count; ++m) {
         const std::string entry = profile.GetValue(kNetworkSection, FreeKey(m), kMissing);
         const size_t comma = entry.rfind(',');

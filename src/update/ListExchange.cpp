@@ -6,13 +6,13 @@
 
 #include "report/Observer.h"
 #include "store/ServerList.h"
+#include "zembrixnet.h"
 
 namespace zn {
 
 namespace {
 
 struct ListKind {
-    const char *countKey;   // "WEBNUM"
     const char *entryKey;   // "WEB" for "WEB1", "WEB2", ...
     const char *queryName;  // "web" for "&web1="
     const char *letter;     // "W"
@@ -21,20 +21,20 @@ struct ListKind {
 };
 
 const ListKind kListKinds[] = {
-    {"WEBNUM", "WEB", "web", "W", "webservernum", "web"},
-    {"SIPNUM", "SIP", "sip", "S", "sipservernum", "sip"},
-    {"IMNUM", "IM", "im", "I", "imservernum", "im"},
-    {"FAXNUM", "FAX", "fax", "F", "faxservernum", "fax"},
+    {"WEB", "web", "W", "webservernum", "web"},
+    {"SIP", "sip", "S", "sipservernum", "sip"},
+    {"IM", "im", "I", "imservernum", "im"},
+    {"FAX", "fax", "F", "faxservernum", "fax"},
 };
 
 // What a comma-less entry is rewritten to: no address, failed.
 constexpr const char *kRepairedEntry = "0:0,-1";
 constexpr const char *kNoAddress = "0:0";
-// Addresses are handled in 1024-byte work buffers, terminator included.
-constexpr size_t kMaxAddressText = 1023;
+// Addresses are handled in address buffers, terminator included.
+constexpr size_t kMaxAddressText = ZN_ADDRESS_BUFFER_BYTES - 1;
 // The usual ten entries of a kind are read (and repaired) even by a run that
 // is being stopped; only a count beyond them is cut short.
-constexpr int kEntriesReadDespiteStop = 10;
+constexpr int kEntriesReadDespiteStop = kEntryCountWhenMissing;
 
 const std::vector<ListTagNames> &AnswerTagNames() {
     static const std::vector<ListTagNames> *names = [] {
@@ -125,6 +125,16 @@ int ReadEntryCount(const std::string &text) {
     return count > kMaxUpdateCount ? kMaxUpdateCount : count;
 }
 
+int ReadUpdateCount(CProfileFile &profile, const std::string &kind) {
+    if (kind == "FREE") {
+        const int count = ParseCount(
+            profile.GetValue(kNetworkSection, "FREENUM", std::to_string(kPageCountWhenMissing)));
+        return count > kMaxUpdateCount ? kMaxUpdateCount : count;
+    }
+    return ReadEntryCount(
+        profile.GetValue(kNetworkSection, kind + "NUM", std::to_string(kEntryCountWhenMissing)));
+}
+
 int ReadAnnouncedCount(const std::string &text) {
     const int count = ParseCount(text);
     if (count < 1)
@@ -171,7 +181,7 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
                              const std::function<bool()> &stopping) {
     std::string query;
     for (const ListKind &kind : kListKinds) {
-        const int count = ReadEntryCount(profile.GetValue(kNetworkSection, kind.countKey, "10"));
+        const int count = ReadUpdateCount(profile, kind.entryKey);
         // Entries the last check selected go last; the others only when at
         // least one entry of the kind has failed or is malformed.
         std::string confirmed, pending;
@@ -224,7 +234,7 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
         }
         if (items < 1)
             continue;
-        const int slots = ReadEntryCount(profile.GetValue(kNetworkSection, kind.countKey, "10"));
+        const int slots = ReadUpdateCount(profile, kind.entryKey);
         // The slot cursor only moves forward: item M goes to the M-th free
         // slot, and once the slots run out the kind's later items are lost.
         int slot = 1;

@@ -26,6 +26,10 @@ int ParseCount(const std::string &text);
 // ParseCount for a count of entries read from the file: negative reads as
 // 10, above kMaxUpdateCount as kMaxUpdateCount.
 int ReadEntryCount(const std::string &text);
+// The count of a kind's entries ("WEB", "SIP", "IM", "FAX"; ReadEntryCount)
+// or of its fallback pages ("FREE"; ParseCount, above kMaxUpdateCount as
+// kMaxUpdateCount) as an update run reads it from the file.
+int ReadUpdateCount(CProfileFile &profile, const std::string &kind);
 // ParseCount for a count of items an answer or page announces: below 1 (the
 // kind is skipped) reads as 0, above kMaxUpdateCount as kMaxUpdateCount.
 int ReadAnnouncedCount(const std::string &text);

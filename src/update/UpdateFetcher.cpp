@@ -1,14 +1,16 @@
 #include "update/UpdateFetcher.h"
 
 #include "update/ListExchange.h"
+#include "zembrixnet.h"
 
 namespace zn {
 
 namespace {
 
 constexpr const char *kApiPath = "/webapi/zembrix.php?op=getlist";
-// Longest object path: it must fit a 1024-byte buffer with its terminator.
-constexpr size_t kMaxObjectPath = 1023;
+// Longest object path: it must fit a buffer of an address's size with its
+// terminator.
+constexpr size_t kMaxObjectPath = ZN_ADDRESS_BUFFER_BYTES - 1;
 
 }  // namespace
 

@@ -64,8 +64,8 @@ class CUpdateFetcher : public CWorkerThread {
 // The web API's object path: "/webapi/zembrix.php?op=getlist", then
 // "&ver=" and the version when there is one, then the query. Bytes of the
 // version that cannot stand in a query value are percent-encoded; the
-// query's values come escaped already. False when the path would not fit 1023
-// characters: such a request is not made.
+// query's values come escaped already. False when the path would not fit
+// ZN_ADDRESS_BUFFER_BYTES - 1 characters: such a request is not made.
 bool BuildObjectPath(const std::string &version, const std::string &query, std::string *path);
 
 }  // namespace zn

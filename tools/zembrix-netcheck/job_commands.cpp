@@ -4,12 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "api/ToolAccess.h"
 #include "commands.h"
 #include "host_session.h"
 #include "output.h"
-#include "store/AddressCipher.h"
-#include "store/ProfileFile.h"
-#include "store/ServerList.h"
 #include "zembrixnet.h"
 
 namespace {
@@ -57,6 +55,25 @@ struct Selection {
     const Kind *kind;
     std::string host, port, transport;
 };
+
+// One kind's selection as read answers it in the manner of GetServerInfo.
+// keepFailed: host and port count also when the read failed after writing
+// them (an IM selection that names no transport).
+template <typename Read>
+Selection ReadSelection(const Kind &kind, const Read &read, bool keepFailed) {
+    char host[ZN_ADDRESS_BUFFER_BYTES] = "", port[ZN_ADDRESS_BUFFER_BYTES] = "";
+    char description[ZN_DESCRIPTION_BUFFER_BYTES] = "";
+    int transport = -1;
+    Selection selection{&kind, "", "", ""};
+    const bool ok = read(kind.code, host, port, description, &transport) == 0;
+    if (*host && (ok || keepFailed)) {
+        selection.host = host;
+        selection.port = port;
+        if (ok && kind.code == ZN_KIND_IM && transport >= 0 && transport <= 2)
+            selection.transport = kTransports[transport];
+    }
+    return selection;
+}
 
 // The table, or with --json one document. True when every kind has a server.
 bool PrintSelections(const std::vector<Selection> &selections, const CommandOptions &options,
@@ -115,16 +132,7 @@ int CmdCheck(int argc, char **argv) {
     for (const Kind &kind : kKinds) {
         if (!(mask & kind.code))
             continue;
-        char host[1024] = "", port[1024] = "", description[32] = "";
-        int transport = -1;
-        Selection selection{&kind, "", "", ""};
-        if (GetServerInfo(kind.code, host, port, description, &transport) == 0 && *host) {
-            selection.host = host;
-            selection.port = port;
-            if (kind.code == ZN_KIND_IM && transport >= 0 && transport <= 2)
-                selection.transport = kTransports[transport];
-        }
-        selections.push_back(selection);
+        selections.push_back(ReadSelection(kind, GetServerInfo, false));
     }
     if (!options.json)
         std::fprintf(Out(), "\n");
@@ -144,26 +152,15 @@ int CmdInfo(int argc, char **argv) {
         return kExitUsage;
     // The selections of the last check, as the checkers recorded them in the
     // file (a new process's library knows only the SIP one).
-    zn::CProfileFile profile;
-    profile.m_strFileName = zn::ServerListPath(options.directory);
-    zn::CAddressCipher cipher(false);
-    cipher.DeriveKey();
+    const std::string path = zn::ServerListPath(options.directory);
+    const auto recorded = [&path](int kind, char *host, char *port, char *description,
+                                  int *transport) {
+        return zn::ReadRecordedServerAddress(path, kind, host, port, description, transport) ? 0
+                                                                                             : 1;
+    };
     std::vector<Selection> selections;
-    for (const Kind &kind : kKinds) {
-        Selection selection{&kind, "", "", ""};
-        const std::string stored = profile.GetValue(zn::kNetworkSection, kind.key, zn::kNone);
-        if (stored != zn::kNone && stored.size() < 1024) {
-            zn::SplitAtLastColon(cipher.Decipher(stored), &selection.host, &selection.port);
-            std::string digits;
-            const int code =
-                kind.code == ZN_KIND_IM ? zn::FindImTransport(selection.port, &digits) : -1;
-            if (code >= 0) {
-                selection.port = digits;
-                selection.transport = kTransports[code];
-            }
-        }
-        selections.push_back(selection);
-    }
+    for (const Kind &kind : kKinds)
+        selections.push_back(ReadSelection(kind, recorded, true));
     return PrintSelections(selections, options, JsonObject()) ? kExitSuccess : kExitNotFound;
 }
 

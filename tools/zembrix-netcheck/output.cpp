@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "platform/Console.h"
+#include "api/ToolAccess.h"
 
 namespace {
 

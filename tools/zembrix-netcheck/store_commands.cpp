@@ -6,22 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "api/ToolAccess.h"
 #include "commands.h"
 #include "output.h"
-#include "platform/FileSystem.h"
-#include "store/AddressCipher.h"
-#include "store/ProfileFile.h"
-#include "store/ServerList.h"
 
 namespace {
 
-// Limits of the cipher's conversions.
-constexpr size_t kEncipherLimit = 128;
-constexpr size_t kDecipherLimit = 1024;
+using zn::kDecipherLimit;
+using zn::kEncipherLimit;
 
-// Readers of the file never use more entries of a kind than this when the
-// count is missing.
-constexpr int kCountWhenMissing = 10;
 // Keeps a wild count from flooding the terminal.
 constexpr int kMostEntriesListed = 100;
 
@@ -76,7 +69,7 @@ class Lister {
     // The count, then every entry up to it: plain address and status.
     void Entries(const std::string &kind) {
         const std::string count = Get(kind + "NUM");
-        int listed = kCountWhenMissing;
+        int listed = zn::kEntryCountWhenMissing;
         if (count == zn::kMissing) {
             Row(kind, "count", "missing", "-");
         } else {

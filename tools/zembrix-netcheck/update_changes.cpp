@@ -1,10 +1,5 @@
 #include "update_changes.h"
 
-#include "store/ProfileFile.h"
-#include "store/ProviderConfig.h"
-#include "store/ServerList.h"
-#include "update/ListExchange.h"
-
 namespace {
 
 const char *const kKinds[] = {"WEB", "SIP", "IM", "FAX"};
@@ -72,7 +67,9 @@ ListSnapshot TakeListSnapshot(const std::string &path) {
     zn::CProfileFile file;
     file.m_strFileName = path;
     ListSnapshot snapshot;
-    auto take = [&](const std::string &kind, int count) {
+    // The counts as the update run reads them.
+    auto take = [&](const std::string &kind) {
+        const int count = zn::ReadUpdateCount(file, kind);
         snapshot.counts[kind] = count;
         for (int n = 1; n <= count; ++n) {
             const std::string key = kind + std::to_string(n);
@@ -81,14 +78,9 @@ ListSnapshot TakeListSnapshot(const std::string &path) {
                 snapshot.entries[key] = value;
         }
     };
-    // The counts as the update run reads them.
-    for (const char *kind : kKinds) {
-        const std::string count =
-            file.GetValue(zn::kNetworkSection, kind + std::string("NUM"), "10");
-        take(kind, zn::ReadEntryCount(count));
-    }
-    const int freeCount = zn::ParseCount(file.GetValue(zn::kNetworkSection, "FREENUM", "5"));
-    take("FREE", freeCount > zn::kMaxUpdateCount ? zn::kMaxUpdateCount : freeCount);
+    for (const char *kind : kKinds)
+        take(kind);
+    take("FREE");
     return snapshot;
 }
 

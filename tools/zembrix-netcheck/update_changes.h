@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/AddressCipher.h"
+#include "api/ToolAccess.h"
 
 // Every numbered entry of the kinds an update touches (WEB, SIP, IM, FAX,
 // FREE), by key, as stored; missing ones are left out.

@@ -5,11 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "api/ToolAccess.h"
 #include "commands.h"
 #include "host_session.h"
 #include "output.h"
-#include "store/AddressCipher.h"
-#include "store/ServerList.h"
 #include "update_changes.h"
 #include "zembrixnet.h"
 
