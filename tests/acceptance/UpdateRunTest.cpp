@@ -12,10 +12,10 @@
 #include <memory>
 #include <sstream>
 
-#include "acceptance/HostRecorder.h"
-#include "support/HttpResponder.h"
+#include "support/HostRecorder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 
 namespace zntest {
 namespace {
@@ -207,7 +207,7 @@ TEST_F(UpdateRun, CancelOrCloseWhileTheDirectFetchWaitsEndsPromptlyAndLeavesTheF
         SCOPED_TRACE(close ? "close" : "cancel");
         m_host.Take();
         // Takes the connection and the TLS greeting, and never answers.
-        HttpResponder silent("", kApiAddress);
+        ScriptedPeer silent(PeerAction::Answer, "", kApiAddress);
         WriteMixedFile(std::string(kApiAddress) + ":" + std::to_string(silent.Port()),
                        g_peers->proxy->Address());
         const std::string file = ReadWholeFile(File());

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "acceptance/HostRecorder.h"
 #include "store/AddressCipher.h"
-#include "support/HttpResponder.h"
+#include "support/HostRecorder.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 #include "thread/TimeLimits.h"
 
 namespace zntest {
@@ -21,7 +21,7 @@ TEST(UpdateLimit, EndsARunStuckOnASilentWebApiWithoutTouchingTheFile) {
     zn::Limits().updateWaitMs = 200;
     // Only the manager's limit can end the wait in time.
     zn::Limits().httpSendReceiveMs = 600000;
-    HttpResponder silent("", kLocalServerAddress);
+    ScriptedPeer silent(PeerAction::Answer, "", kLocalServerAddress);
     zn::CAddressCipher cipher(false);
     cipher.DeriveKey();
     TempDir dir;
