@@ -212,8 +212,7 @@ TEST_F(UpdateRun, CancelOrCloseWhileTheDirectFetchWaitsEndsPromptlyAndLeavesTheF
                        g_peers->proxy->Address());
         const std::string file = ReadWholeFile(File());
         ASSERT_EQ(1, UpdateServerList("2.0"));
-        for (int i = 0; i < 3000 && silent.Connections() == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        silent.WaitForConnections(1, std::chrono::seconds(30));
         ASSERT_EQ(1, silent.Connections());
 
         std::vector<Received> expected = {

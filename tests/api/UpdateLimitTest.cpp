@@ -42,6 +42,8 @@ TEST(UpdateLimit, EndsARunStuckOnASilentWebApiWithoutTouchingTheFile) {
     EXPECT_EQ((std::vector<Received>{host.Status(75005, "Begin to update server list!"),
                                      host.UpdateFinished()}),
               host.Take());
+    // The peer's thread counts the connection when it gets to accept it.
+    silent.WaitForConnections(1, std::chrono::seconds(30));
     EXPECT_EQ(1, silent.Connections());
     EXPECT_EQ(file, ReadWholeFile(dir.File("ZembrixNetWork.ini")));
     EXPECT_EQ(1, CloseCheckServer());
