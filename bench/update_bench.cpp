@@ -27,9 +27,9 @@
 
 #include "BenchSupport.h"
 #include "store/AddressCipher.h"
-#include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 #include "support/TempDir.h"
 #include "zembrixnet.h"
 
@@ -123,8 +123,9 @@ int main() {
     if (!serverAuthority.Issue("localhost", pem) ||
         !clientAuthority.Issue("client", dir.File("certs/MY/client.pem")))
         return 1;
-    zntest::HttpResponder late(zntest::HttpResponder::Reply(kAnswer), zntest::kLoopback, 10000);
-    zntest::HttpResponder silent("", zntest::kLocalServerAddress);
+    zntest::ScriptedPeer late(zntest::PeerAction::Answer, zntest::HttpReply(kAnswer),
+                              zntest::kLoopback, 10000);
+    zntest::ScriptedPeer silent(zntest::PeerAction::Answer, "", zntest::kLocalServerAddress);
     const std::string lateUpstream =
         std::string(zntest::kLoopback) + ":" + std::to_string(late.Port());
     zntest::NginxWebApi api(pem, clientAuthority.CertificatePath(), zntest::kLocalServerAddress,

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <functional>
 
-#include "acceptance/HostRecorder.h"
+#include "support/HostRecorder.h"
 #include "support/TempDir.h"
 
 namespace zntest {

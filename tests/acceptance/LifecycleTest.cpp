@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "acceptance/HostRecorder.h"
+#include "support/HostRecorder.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
 

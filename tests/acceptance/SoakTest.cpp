@@ -13,7 +13,7 @@
 #include <random>
 #include <thread>
 
-#include "acceptance/HostRecorder.h"
+#include "support/HostRecorder.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
 

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "acceptance/HostRecorder.h"
+#include "support/HostRecorder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"

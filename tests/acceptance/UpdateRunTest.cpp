@@ -12,10 +12,10 @@
 #include <memory>
 #include <sstream>
 
-#include "acceptance/HostRecorder.h"
-#include "support/HttpResponder.h"
+#include "support/HostRecorder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 
 namespace zntest {
 namespace {
@@ -207,13 +207,12 @@ TEST_F(UpdateRun, CancelOrCloseWhileTheDirectFetchWaitsEndsPromptlyAndLeavesTheF
         SCOPED_TRACE(close ? "close" : "cancel");
         m_host.Take();
         // Takes the connection and the TLS greeting, and never answers.
-        HttpResponder silent("", kApiAddress);
+        ScriptedPeer silent(PeerAction::Answer, "", kApiAddress);
         WriteMixedFile(std::string(kApiAddress) + ":" + std::to_string(silent.Port()),
                        g_peers->proxy->Address());
         const std::string file = ReadWholeFile(File());
         ASSERT_EQ(1, UpdateServerList("2.0"));
-        for (int i = 0; i < 3000 && silent.Connections() == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        silent.WaitForConnections(1, std::chrono::seconds(30));
         ASSERT_EQ(1, silent.Connections());
 
         std::vector<Received> expected = {

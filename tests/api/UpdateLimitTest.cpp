@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "acceptance/HostRecorder.h"
 #include "platform/TestHooks.h"
 #include "store/AddressCipher.h"
-#include "support/HttpResponder.h"
+#include "support/HostRecorder.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 
 namespace zntest {
 namespace {
@@ -18,7 +18,7 @@ TEST(UpdateLimit, EndsARunStuckOnASilentWebApiWithoutTouchingTheFile) {
     zn::Limits().updateWaitMs = 200;
     // Only the manager's limit can end the wait in time.
     zn::Limits().httpSendReceiveMs = 600000;
-    HttpResponder silent("", kLocalServerAddress);
+    ScriptedPeer silent(PeerAction::Answer, "", kLocalServerAddress);
     zn::CAddressCipher cipher(false);
     cipher.DeriveKey();
     TempDir dir;
@@ -39,6 +39,8 @@ TEST(UpdateLimit, EndsARunStuckOnASilentWebApiWithoutTouchingTheFile) {
     EXPECT_EQ((std::vector<Received>{host.Status(75005, "Begin to update server list!"),
                                      host.UpdateFinished()}),
               host.Take());
+    // The peer's thread counts the connection when it gets to accept it.
+    silent.WaitForConnections(1, std::chrono::seconds(30));
     EXPECT_EQ(1, silent.Connections());
     EXPECT_EQ(file, ReadWholeFile(dir.File("ZembrixNetWork.ini")));
     EXPECT_EQ(1, CloseCheckServer());

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +19,7 @@
 #include "store/AddressCipher.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
+#include "support/HostRecorder.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
 #include "zembrixnet.h"
@@ -39,7 +39,6 @@ class CheckTest : public NetworkTest {
   protected:
     void SetUp() override {
         NetworkTest::SetUp();
-        s_self = this;
         m_cipher.DeriveKey();
         zn::TestHooks().probeObserver.Set([this](const std::string &host, const std::string &port) {
             std::function<void(const std::string &, const std::string &)> action;
@@ -59,13 +58,9 @@ class CheckTest : public NetworkTest {
     void TearDown() override {
         CloseCheckServer();
         zn::RestoreAllTestHooks();  // before the members the probe observer uses go
-        s_self = nullptr;
     }
 
-    int InitLibrary() {
-        return InitCheckServer(OnStatus, nullptr, OnCheckFinished, nullptr, nullptr, nullptr,
-                               OnError, nullptr, m_dir.Path().c_str());
-    }
+    int InitLibrary() { return m_host.Init(m_dir.Path()); }
 
     std::string File() const { return m_dir.File("ZembrixNetWork.ini"); }
     std::string Get(const std::string &key) {
@@ -107,21 +102,15 @@ class CheckTest : public NetworkTest {
         m_onProbe = std::move(action);
     }
 
+    // The callbacks so far, an error's code negated, a finish's 0.
     std::vector<Message> Take() {
-        std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<Message> all;
-        all.swap(m_messages);
+        for (const Received &r : m_host.Take())
+            all.push_back({r.kind == CallbackKind::Error ? -r.code : r.code, r.message});
         return all;
     }
     bool WaitForMessage(const std::string &text, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [&] {
-            for (const Message &m : m_messages) {
-                if (m.text == text)
-                    return true;
-            }
-            return false;
-        });
+        return m_host.WaitFor(text, 1, timeout);
     }
 
     TempDir m_dir;
@@ -129,21 +118,8 @@ class CheckTest : public NetworkTest {
     zn::CheckerSignals m_signals;
 
   private:
-    static void Record(int code, const char *text) {
-        if (!s_self)
-            return;
-        std::lock_guard<std::mutex> lock(s_self->m_mutex);
-        s_self->m_messages.push_back({code, text});
-        s_self->m_cv.notify_all();
-    }
-    static void ZN_CALLBACK OnStatus(void *, int code, const char *text) { Record(code, text); }
-    static void ZN_CALLBACK OnCheckFinished(void *, const char *text) { Record(0, text); }
-    static void ZN_CALLBACK OnError(void *, int code, const char *text) { Record(-code, text); }
-
-    static inline CheckTest *s_self = nullptr;
+    HostRecorder m_host;
     std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<Message> m_messages;
     std::vector<std::string> m_probes;
     std::function<void(const std::string &, const std::string &)> m_onProbe;
 };

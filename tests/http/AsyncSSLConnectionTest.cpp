@@ -14,9 +14,9 @@
 
 #include "platform/HttpTransport.h"
 #include "platform/TestHooks.h"
-#include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -74,7 +74,8 @@ TEST_F(UrlReaderTest, CloseFromAnotherThreadEndsAWaitAtOnce) {
 }
 
 TEST_F(UrlReaderTest, ABodyThatBreaksOffGivesWhatCame) {
-    zntest::HttpResponder responder(
+    zntest::ScriptedPeer responder(
+        zntest::PeerAction::Answer,
         "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\nonly this");
     ASSERT_EQ(1, m_connection.OpenInternetConnection("zembrix"));
     ASSERT_EQ(1, m_connection.OpenInternetUrl(responder.Url("/"), ""));

@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/TestHooks.h"
-#include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -19,17 +19,11 @@ namespace {
 using zntest::ReadWholeFile;
 using zntest::WriteWholeFile;
 
-// One nginx and one tinyproxy for the whole program: the server's authority
-// issues the server certificate; clients are accepted from an authority whose
-// name carries "Quenstead Corp.".
-struct Peers {
-    zntest::TempDir dir;
-    zntest::TestAuthority serverAuthority{"Server Authority", ""};
-    zntest::TestAuthority clientAuthority{"Client Authority", "Quenstead Corp."};
+// Clients' certificates also from authorities whose names only resemble the
+// one accepted.
+struct Peers : zntest::SharedPeers {
     zntest::TestAuthority labs{"Labs Authority", "Quenstead Corp. Labs"};
     zntest::TestAuthority lowerCase{"Lower Authority", "quenstead corp."};
-    std::unique_ptr<zntest::NginxServer> nginx;
-    std::unique_ptr<zntest::TinyProxy> proxy;
 };
 Peers *g_peers = nullptr;
 
@@ -38,16 +32,12 @@ class HttpRequestTest : public zntest::NetworkTest {
     static void SetUpTestSuite() {
         zntest::RequireIsolatedNetwork();
         g_peers = new Peers;
-        g_peers->serverAuthority.Issue("localhost", g_peers->dir.File("server.pem"));
-        g_peers->nginx.reset(new zntest::NginxServer(g_peers->dir.File("server.pem"),
-                                                     g_peers->clientAuthority.CertificatePath()));
-        g_peers->proxy.reset(new zntest::TinyProxy);
     }
     static void TearDownTestSuite() { delete g_peers; }
 
     void SetUp() override {
         zntest::NetworkTest::SetUp();
-        ASSERT_TRUE(g_peers->nginx->Started() && g_peers->proxy->Started());
+        ASSERT_TRUE(g_peers->Started());
         for (const char *store : {"", "/MY", "/ROOT"})
             mkdir((m_home.Path() + "/certs" + store).c_str(), 0700);
         m_request.m_strDirectory = m_home.Path();
@@ -253,7 +243,7 @@ TEST_F(HttpRequestTest, EachRelaxationIgnoresOnlyItsOwnCondition) {
 TEST_F(HttpRequestTest, RedirectsAreFollowedOnlyWithinTheSelectedServer) {
     TrustServer();
     AddClientCertificate(g_peers->clientAuthority, "client.pem");
-    zntest::HttpResponder plain(zntest::HttpResponder::Reply(zntest::kNginxBody));
+    zntest::ScriptedPeer plain(zntest::PeerAction::Answer, zntest::HttpReply(zntest::kNginxBody));
     m_request.m_nPort = static_cast<uint16_t>(g_peers->nginx->RequiredPort());
     // The redirect's target and the request's error (0: followed; first, so none yet).
     const std::pair<std::string, uint32_t> cases[] = {
@@ -282,7 +272,7 @@ TEST_F(HttpRequestTest, PlainBodiesArePiecesOfTextAndCapped) {
     m_request.m_dwFlags &= ~zn::kFlagSecure;
     std::string body(3000, 'b');
     body[5] = '\0';
-    zntest::HttpResponder server(zntest::HttpResponder::Reply(body, 404));
+    zntest::ScriptedPeer server(zntest::PeerAction::Answer, zntest::HttpReply(body, 404));
     m_request.m_nPort = server.Port();
     ASSERT_TRUE(m_request.OpenRequest("GET"));
     EXPECT_TRUE(m_request.SendRequest());
@@ -291,7 +281,8 @@ TEST_F(HttpRequestTest, PlainBodiesArePiecesOfTextAndCapped) {
     EXPECT_NE(server.LastRequest().find("GET /webapi/zembrix.php?op=getlist HTTP/1.1\r\n"),
               std::string::npos);
 
-    zntest::HttpResponder huge(zntest::HttpResponder::Reply(std::string(5 << 20, 'h')));
+    zntest::ScriptedPeer huge(zntest::PeerAction::Answer,
+                              zntest::HttpReply(std::string(5 << 20, 'h')));
     m_request.m_nPort = huge.Port();
     ASSERT_TRUE(m_request.OpenRequest("GET"));
     EXPECT_FALSE(m_request.SendRequest());
@@ -329,7 +320,7 @@ TEST_F(HttpRequestTest, SilentPeersMeetTheTimeLimits) {
 
 TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
     zntest::TcpListener silent;
-    zntest::HttpResponder server(zntest::HttpResponder::Reply("never read"));
+    zntest::ScriptedPeer server(zntest::PeerAction::Answer, zntest::HttpReply("never read"));
     zntest::SilentNameServer nameServer;
     const struct {
         const char *phase;

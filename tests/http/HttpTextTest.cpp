@@ -6,12 +6,14 @@
 
 #include "platform/HttpTransport.h"
 #include "platform/TestHooks.h"
-#include "support/HttpResponder.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 
 namespace {
 
-using zntest::HttpResponder;
+using zntest::HttpReply;
+using zntest::PeerAction;
+using zntest::ScriptedPeer;
 
 class HttpTextTest : public zntest::NetworkTest {};
 
@@ -29,15 +31,15 @@ TEST_F(HttpTextTest, BodiesComeBackAsTextWhateverTheStatus) {
     const struct {
         std::string reply, expected;
     } cases[] = {
-        {HttpResponder::Reply(longBody), longBody},
+        {HttpReply(longBody), longBody},
         // The zero byte ends the text of its 1024-byte piece only.
-        {HttpResponder::Reply(withZero), withZero.substr(0, 10) + withZero.substr(1024)},
-        {HttpResponder::Reply("<h1>Not Found</h1>", 404), "<h1>Not Found</h1>"},
+        {HttpReply(withZero), withZero.substr(0, 10) + withZero.substr(1024)},
+        {HttpReply("<h1>Not Found</h1>", 404), "<h1>Not Found</h1>"},
         // Broken after the headers: what came is the text.
         {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789", "0123456789"},
     };
     for (const auto &c : cases) {
-        HttpResponder server(c.reply);
+        ScriptedPeer server(PeerAction::Answer, c.reply);
         EXPECT_EQ(zn::GetHttpText(server.Url("/page?x=1")), c.expected);
         EXPECT_NE(server.LastRequest().find("GET /page?x=1 HTTP/1.1"), std::string::npos);
         EXPECT_NE(server.LastRequest().find("User-Agent: zembrixnet\r\n"), std::string::npos);
@@ -45,7 +47,8 @@ TEST_F(HttpTextTest, BodiesComeBackAsTextWhateverTheStatus) {
 }
 
 TEST_F(HttpTextTest, ABodyOverTheCapIsCutAtTheCap) {
-    HttpResponder server(HttpResponder::Reply(std::string(zn::kMaxHttpBodyBytes + 5000, 'x')));
+    ScriptedPeer server(PeerAction::Answer,
+                        HttpReply(std::string(zn::kMaxHttpBodyBytes + 5000, 'x')));
     EXPECT_EQ(zn::GetHttpText(server.Url()), std::string(zn::kMaxHttpBodyBytes, 'x'));
 }
 
@@ -63,7 +66,7 @@ TEST_F(HttpTextTest, EachFailingStepGivesItsMessageWithTheCode) {
 }
 
 TEST_F(HttpTextTest, AGivenProxyCarriesTheRequest) {
-    HttpResponder proxy(HttpResponder::Reply("from the proxy"));
+    ScriptedPeer proxy(PeerAction::Answer, HttpReply("from the proxy"));
     const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());
     EXPECT_EQ(zn::GetHttpText("http://server.invalid:8080/list", address.c_str(), "alice", "pw"),
               "from the proxy");

@@ -242,28 +242,9 @@ std::string FullDiskScenario(const std::string &directory) {
 }
 
 TEST(ProfileFileFullDiskTest, FullDiskFailsTheSaveAndKeepsTheOldFile) {
-    if (!zntest::IsRoot())
-        GTEST_SKIP() << "mounting a private tmpfs needs root";
     zntest::TempDir dir;
     const std::string mountPoint = dir.File("tiny");
-    const std::string report = dir.File("report.txt");
-    fs::create_directory(mountPoint);
-    constexpr int kCannotMount = 77;
-    zntest::ChildProcess child([&] {
-        const std::string why = zntest::MountPrivateTmpfs(mountPoint, "16k");
-        if (!why.empty()) {
-            WriteWholeFile(report, why);
-            return kCannotMount;
-        }
-        const std::string failures = FullDiskScenario(mountPoint);
-        WriteWholeFile(report, failures);
-        return failures.empty() ? 0 : 1;
-    });
-    ASSERT_TRUE(child.Running());
-    const int status = child.Wait();
-    if (status == kCannotMount)
-        GTEST_SKIP() << "no private mount namespace: " << ReadWholeFile(report);
-    EXPECT_EQ(status, 0) << ReadWholeFile(report);
+    zntest::RunOnTinyDisk(mountPoint, [&] { return FullDiskScenario(mountPoint); });
 }
 
 TEST(ProfileFileProcessTest, TwoProcessesMarkingEntriesLoseNoMark) {

@@ -7,8 +7,13 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/TempDir.h"
 
 namespace zntest {
 
@@ -77,6 +82,29 @@ std::string MountPrivateTmpfs(const std::string &directory, const std::string &s
         return std::string("mounting a tmpfs failed: ") + strerror(errno);
     }
     return std::string();
+}
+
+void RunOnTinyDisk(const std::string &mountPoint, const std::function<std::string()> &scenario) {
+    if (!IsRoot())
+        GTEST_SKIP() << "mounting a private tmpfs needs root";
+    const std::string report = mountPoint + "-report.txt";
+    mkdir(mountPoint.c_str(), 0700);
+    constexpr int kCannotMount = 77;
+    ChildProcess child([&] {
+        const std::string why = MountPrivateTmpfs(mountPoint, "16k");
+        if (!why.empty()) {
+            WriteWholeFile(report, why);
+            return kCannotMount;
+        }
+        const std::string failures = scenario();
+        WriteWholeFile(report, failures);
+        return failures.empty() ? 0 : 1;
+    });
+    ASSERT_TRUE(child.Running());
+    const int status = child.Wait();
+    if (status == kCannotMount)
+        GTEST_SKIP() << "no private mount namespace: " << ReadWholeFile(report);
+    EXPECT_EQ(status, 0) << ReadWholeFile(report);
 }
 
 }  // namespace zntest

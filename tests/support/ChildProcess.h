@@ -40,4 +40,9 @@ std::string BecomeUnprivilegedUser();
 // Empty on success, otherwise why it could not be done.
 std::string MountPrivateTmpfs(const std::string &directory, const std::string &size);
 
+// Runs scenario in a child on a private 16 KiB tmpfs that it mounts on
+// mountPoint (made here); the test fails with what scenario returns unless
+// that is empty. Skips the test where mounting is not possible.
+void RunOnTinyDisk(const std::string &mountPoint, const std::function<std::string()> &scenario);
+
 }  // namespace zntest

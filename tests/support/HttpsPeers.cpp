@@ -67,6 +67,21 @@ std::unique_ptr<ChildProcess> StartListening(const std::vector<std::string> &arg
     return child;
 }
 
+// Writes dir's nginx.conf, its http block holding these lines, and starts a
+// private nginx on it.
+std::unique_ptr<ChildProcess> StartNginx(const TempDir &dir, const std::string &http,
+                                         const std::vector<unsigned> &ports, bool *started) {
+    const std::string d = dir.Path();
+    WriteWholeFile(dir.File("nginx.conf"),
+                   "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
+                       "/error.log;\nevents { worker_connections 64; }\nhttp { "
+                       "client_body_temp_path " +
+                       d + "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
+                       "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
+                       "/scgi;\n" + http + "}\n");
+    return StartListening({"nginx", "-p", d, "-c", dir.File("nginx.conf")}, ports, started);
+}
+
 }  // namespace
 
 unsigned FreeLoopbackPort() {
@@ -114,16 +129,8 @@ NginxServer::NginxServer(const std::string &serverPem, const std::string &client
                    verify[i] + "; location / { return 200 \"" + kNginxBody +
                    "\"; } location /redirect { return 302 $arg_to; } }\n";
     }
-    const std::string d = m_dir.Path();
-    WriteWholeFile(m_dir.File("nginx.conf"),
-                   "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
-                       "/error.log;\nevents { worker_connections 64; }\nhttp { access_log off; "
-                       "client_body_temp_path " +
-                       d + "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
-                       "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
-                       "/scgi;\n" + servers + "}\n");
-    m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
-                               {m_ports[0], m_ports[1], m_ports[2]}, &m_started);
+    m_process = StartNginx(m_dir, "access_log off;\n" + servers,
+                           {m_ports[0], m_ports[1], m_ports[2]}, &m_started);
 }
 
 NginxSite::NginxSite(const std::string &serverPem) {
@@ -132,21 +139,15 @@ NginxSite::NginxSite(const std::string &serverPem) {
     const std::string d = m_dir.Path();
     mkdir(Root().c_str(), 0755);
     // Filtering a body drops its length, so nginx sends it chunked.
-    WriteWholeFile(
-        m_dir.File("nginx.conf"),
-        "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
-            "/error.log;\nevents { worker_connections 64; }\nhttp { client_body_temp_path " + d +
-            "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
-            "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
-            "/scgi;\nlog_format probe '$uri|$http_x_zembrix_test|$http_user_agent';\n"
-            "access_log " +
-            d + "/access.log probe;\nserver { listen 127.0.0.1:" + std::to_string(m_ports[0]) +
+    m_process = StartNginx(
+        m_dir,
+        "log_format probe '$uri|$http_x_zembrix_test|$http_user_agent';\naccess_log " + d +
+            "/access.log probe;\nserver { listen 127.0.0.1:" + std::to_string(m_ports[0]) +
             "; listen 127.0.0.1:" + std::to_string(m_ports[1]) + " ssl; ssl_certificate " +
             serverPem + "; ssl_certificate_key " + serverPem + "; root " + Root() +
             "; location /chunked/ { alias " + Root() +
-            "/; sub_filter_types *; sub_filter_once off; sub_filter '@@' '@@'; } }\n}\n");
-    m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
-                               {m_ports[0], m_ports[1]}, &m_started);
+            "/; sub_filter_types *; sub_filter_once off; sub_filter '@@' '@@'; } }\n",
+        {m_ports[0], m_ports[1]}, &m_started);
 }
 
 std::string NginxSite::HttpUrl(const std::string &path) const {
@@ -186,18 +187,12 @@ NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &client
                    "; location / { " + (i == 1 ? "allow " + onlyFrom + "; deny all; " : "") +
                    answer + " } }\n";
     }
-    WriteWholeFile(m_dir.File("nginx.conf"),
-                   "daemon off; master_process off; pid " + d + "/nginx.pid; error_log " + d +
-                       "/error.log;\nevents { worker_connections 64; }\nhttp { "
-                       "client_body_temp_path " +
-                       d + "/body; proxy_temp_path " + d + "/proxy; fastcgi_temp_path " + d +
-                       "/fastcgi; uwsgi_temp_path " + d + "/uwsgi; scgi_temp_path " + d +
-                       "/scgi;\nlog_format api "
-                       "'$remote_addr|$request|$http_user_agent|$ssl_client_i_dn|$status';\n"
-                       "access_log " +
-                       d + "/access.log api;\n" + servers + "}\n");
-    m_process = StartListening({"nginx", "-p", d, "-c", m_dir.File("nginx.conf")},
-                               {m_ports[0], m_ports[1]}, &m_started);
+    m_process = StartNginx(m_dir,
+                           "log_format api "
+                           "'$remote_addr|$request|$http_user_agent|$ssl_client_i_dn|$status';\n"
+                           "access_log " +
+                               d + "/access.log api;\n" + servers,
+                           {m_ports[0], m_ports[1]}, &m_started);
 }
 
 std::string NginxWebApi::OpenServer() const {
@@ -224,6 +219,13 @@ std::vector<std::string> NginxWebApi::Requests(size_t count) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return lines;
+}
+
+SharedPeers::SharedPeers() {
+    serverAuthority.Issue("localhost", dir.File("server.pem"));
+    nginx =
+        std::make_unique<NginxServer>(dir.File("server.pem"), clientAuthority.CertificatePath());
+    proxy = std::make_unique<TinyProxy>();
 }
 
 SilentNameServer::SilentNameServer() {

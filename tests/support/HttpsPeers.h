@@ -148,6 +148,20 @@ class SilentNameServer {
     int m_socket = -1;
 };
 
+// One nginx and one tinyproxy for a whole test program: the server's
+// authority issues the server certificate; clients are accepted from an
+// authority whose name carries "Quenstead Corp.".
+struct SharedPeers {
+    SharedPeers();
+    bool Started() const { return nginx->Started() && proxy->Started(); }
+
+    TempDir dir;
+    TestAuthority serverAuthority{"Server Authority", ""};
+    TestAuthority clientAuthority{"Client Authority", "Quenstead Corp."};
+    std::unique_ptr<NginxServer> nginx;
+    std::unique_ptr<TinyProxy> proxy;
+};
+
 // A loopback port nothing listens on at the moment of the call.
 unsigned FreeLoopbackPort();
 

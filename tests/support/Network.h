@@ -15,16 +15,17 @@
 //   no default route
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "support/PeerSocket.h"
+
 namespace zntest {
+
+class ScriptedPeer;
 
 constexpr const char *kLoopback = "127.0.0.1";
 // A local address of the namespace that is not loopback; servers bind it.
@@ -67,8 +68,8 @@ class NetworkTest : public ::testing::Test {
 };
 
 // A listening TCP socket on host:port (port 0: an ephemeral one). Connects
-// complete from the backlog without any accept; StartAccepting accepts and
-// closes them on a thread of its own, counting them. Close (or the
+// complete from the backlog without any accept; StartAccepting hands it to a
+// ScriptedPeer that accepts and closes them, counting them. Close (or the
 // destructor) makes the port refuse.
 class TcpListener {
   public:
@@ -78,31 +79,25 @@ class TcpListener {
     TcpListener &operator=(const TcpListener &) = delete;
 
     // False when binding or listening failed (the test has then failed too).
-    bool IsOpen() const { return m_socket >= 0; }
+    bool IsOpen() const { return m_listener != peersocket::kNone; }
     const std::string &Host() const { return m_host; }
     unsigned Port() const { return m_port; }
 
     bool StartAccepting();
-    // Without the accept loop: accepts and closes the connections already
+    // Without StartAccepting: accepts and closes the connections already
     // waiting in the backlog, without blocking, and returns how many.
     int AcceptWaiting();
-    int AcceptedCount() const { return m_accepted.load(); }
-    // Waits until at least count connections were accepted; false on time-out.
+    // Waits until at least count connections were accepted since
+    // StartAccepting; false on time-out.
     bool WaitForAccepted(int count, std::chrono::milliseconds timeout);
 
     void Close();
 
   private:
-    void AcceptLoop();
-
     std::string m_host;
     unsigned m_port = 0;
-    int m_socket = -1;
-    int m_stopHandle = -1;
-    std::thread m_acceptThread;
-    std::atomic<int> m_accepted{0};
-    std::mutex m_mutex;
-    std::condition_variable m_acceptedChanged;
+    peersocket::Handle m_listener = peersocket::kNone;
+    std::unique_ptr<ScriptedPeer> m_accepting;  // owns m_listener once started
 };
 
 }  // namespace zntest

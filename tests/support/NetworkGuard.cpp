@@ -110,9 +110,4 @@ bool RegisterIsolatedNetworkCheck() {
     return registered;
 }
 
-bool TcpListener::WaitForAccepted(int count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_acceptedChanged.wait_for(lock, timeout, [&] { return m_accepted.load() >= count; });
-}
-
 }  // namespace zntest

@@ -11,11 +11,10 @@
 #include <string>
 
 #include "platform/TestHooks.h"
-#include "support/BadPeer.h"
 #include "support/ChildProcess.h"
-#include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 #include "update/ApiFetcher.h"
 #include "update/ServerListUpdater.h"
 #include "update/UpdateFileFixture.h"
@@ -23,10 +22,10 @@
 namespace zn {
 namespace {
 
-using zntest::BadPeer;
-using zntest::HttpResponder;
-using zntest::PeerFault;
+using zntest::HttpReply;
+using zntest::PeerAction;
 using zntest::ReadWholeFile;
+using zntest::ScriptedPeer;
 using zntest::WriteWholeFile;
 
 // Generous: the shortened limits below end every run in seconds.
@@ -99,59 +98,51 @@ class BadPeerTest : public UpdateFileTest {
     }
 };
 
-const char *FaultName(PeerFault fault) {
-    switch (fault) {
-        case PeerFault::Reset:
-            return "resets";
-        case PeerFault::AcceptAndClose:
-            return "accepts and closes";
-        case PeerFault::NeverAnswer:
-            return "never answers";
-        case PeerFault::ByteByByte:
-            return "answers byte by byte";
-        case PeerFault::Flood:
-            return "answers with 100 MB";
-    }
-    return "?";
-}
+const std::map<PeerAction, const char *> kFaultNames = {
+    {PeerAction::Reset, "resets"},
+    {PeerAction::AcceptAndClose, "accepts and closes"},
+    {PeerAction::NeverAnswer, "never answers"},
+    {PeerAction::ByteByByte, "answers byte by byte"},
+    {PeerAction::Flood, "answers with 100 MB"},
+};
 
 TEST_F(BadPeerTest, AFaultyPeerAtAnySourceEndsTheRunAndTakesOnlyASoundAnswer) {
     enum Where { Direct, Proxy, Page };
     const struct {
         Where where;
-        PeerFault fault;
+        PeerAction fault;
         bool merged;  // the faulty source's answer, or the sound page after it
     } cases[] = {
         // The web API sources expect TLS from it (after a CONNECT when it is
         // the proxy): each fault fails that source and the run goes on,
         // ending with the sound page.
-        {Direct, PeerFault::Reset, true},
-        {Direct, PeerFault::AcceptAndClose, true},
-        {Direct, PeerFault::NeverAnswer, true},
-        {Direct, PeerFault::ByteByByte, true},
-        {Direct, PeerFault::Flood, true},
-        {Proxy, PeerFault::Reset, true},
-        {Proxy, PeerFault::AcceptAndClose, true},
-        {Proxy, PeerFault::NeverAnswer, true},
-        {Proxy, PeerFault::ByteByByte, true},
-        {Proxy, PeerFault::Flood, true},
+        {Direct, PeerAction::Reset, true},
+        {Direct, PeerAction::AcceptAndClose, true},
+        {Direct, PeerAction::NeverAnswer, true},
+        {Direct, PeerAction::ByteByByte, true},
+        {Direct, PeerAction::Flood, true},
+        {Proxy, PeerAction::Reset, true},
+        {Proxy, PeerAction::AcceptAndClose, true},
+        {Proxy, PeerAction::NeverAnswer, true},
+        {Proxy, PeerAction::ByteByByte, true},
+        {Proxy, PeerAction::Flood, true},
         // The page is the last source: what it breaks is not merged; a slow
         // page is read whole, a flood up to the reader's cap, tags first.
-        {Page, PeerFault::Reset, false},
-        {Page, PeerFault::AcceptAndClose, false},
-        {Page, PeerFault::NeverAnswer, false},
-        {Page, PeerFault::ByteByByte, true},
-        {Page, PeerFault::Flood, true},
+        {Page, PeerAction::Reset, false},
+        {Page, PeerAction::AcceptAndClose, false},
+        {Page, PeerAction::NeverAnswer, false},
+        {Page, PeerAction::ByteByByte, true},
+        {Page, PeerAction::Flood, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.where == Direct  ? "web API"
                                  : c.where == Proxy ? "proxy"
                                                     : "page") +
-                     " " + FaultName(c.fault));
+                     " " + kFaultNames.at(c.fault));
         const std::string body = GoodPage();
-        const std::string reply = c.fault == PeerFault::Flood ? body : HttpResponder::Reply(body);
-        BadPeer bad(c.fault, c.where == Page ? reply : "\x16\x03\x01 not a handshake");
-        HttpResponder sound(HttpResponder::Reply(body));
+        const std::string reply = c.fault == PeerAction::Flood ? body : HttpReply(body);
+        ScriptedPeer bad(c.fault, c.where == Page ? reply : "\x16\x03\x01 not a handshake");
+        ScriptedPeer sound(PeerAction::Answer, HttpReply(body));
         const std::string badAddress = "127.0.0.1:" + std::to_string(bad.Port());
         // The proxied fetch is only tried after a failed direct one.
         WriteLists(c.where == Direct ? Enciphered(badAddress)
@@ -164,7 +155,7 @@ TEST_F(BadPeerTest, AFaultyPeerAtAnySourceEndsTheRunAndTakesOnlyASoundAnswer) {
         ASSERT_TRUE(RunUpdate());
         EXPECT_GE(bad.Connections(), 1);
         ExpectOnlyWeb1(c.merged ? Merged : Kept, before);
-        if (c.fault == PeerFault::Flood && c.where == Page) {
+        if (c.fault == PeerAction::Flood && c.where == Page) {
             EXPECT_LT(bad.BytesSent(), zntest::kFloodBytes / 2) << "the reader did not stop";
         }
     }
@@ -189,7 +180,7 @@ TEST_F(BadPeerTest, ASilentWebServerLeavesTheProxyAndThePageTheirTurn) {
          {std::string(zntest::kSilentDropHost) + ":443", silentAddress, tlsDone.OpenServer()}) {
         SCOPED_TRACE(web);
         zntest::TcpListener proxy;  // silent too
-        HttpResponder page(HttpResponder::Reply(GoodPage()));
+        ScriptedPeer page(PeerAction::Answer, HttpReply(GoodPage()));
         WriteLists(Enciphered(web), "127.0.0.1:" + std::to_string(proxy.Port()), page.Url("/list"));
         const auto before = Snapshot();
         ASSERT_TRUE(RunUpdate());
@@ -226,7 +217,7 @@ TEST_F(BadPeerTest, HostileTagsMergeOnlyStorableAddressesAndKeepTheRest) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        HttpResponder page(HttpResponder::Reply(c.page));
+        ScriptedPeer page(PeerAction::Answer, HttpReply(c.page));
         WriteLists("04", "04", page.Url("/list"));
         const auto before = Snapshot();
         ASSERT_TRUE(RunUpdate());
@@ -241,7 +232,7 @@ TEST_F(BadPeerTest, EscapedTagsAreReadOnlyFromTheFirstPagesPlainTagsFromEvery) {
         "&lt;webnum&gt;1&lt;/webnum&gt;&lt;web1&gt;" + good + "&lt;/web1&gt;";
     constexpr int kPages = 5;
     for (const bool escapedTags : {true, false}) {
-        HttpResponder page(HttpResponder::Reply(escapedTags ? escaped : GoodPage()));
+        ScriptedPeer page(PeerAction::Answer, HttpReply(escapedTags ? escaped : GoodPage()));
         // Page m is chosen when the pages before it are used up; the last
         // one counts as index kPages + 1.
         for (int m = 1; m <= kPages; ++m) {
@@ -370,29 +361,12 @@ std::string FullDiskUpdate(const std::string &directory, const std::string &page
 }
 
 TEST_F(BadPeerTest, AFullDiskDuringAnUpdateLeavesTheFileWhole) {
-    if (!zntest::IsRoot())
-        GTEST_SKIP() << "mounting a private tmpfs needs root";
     const std::string mountPoint = m_dir.File("tiny");
-    const std::string report = m_dir.File("report.txt");
-    mkdir(mountPoint.c_str(), 0700);
-    constexpr int kCannotMount = 77;
     // The page server lives in the child too: a fork keeps only its thread.
-    zntest::ChildProcess child([&] {
-        const std::string why = zntest::MountPrivateTmpfs(mountPoint, "16k");
-        if (!why.empty()) {
-            WriteWholeFile(report, why);
-            return kCannotMount;
-        }
-        HttpResponder page(HttpResponder::Reply(GoodPage()));
-        const std::string failures = FullDiskUpdate(mountPoint, page.Url("/list"), m_cipher);
-        WriteWholeFile(report, failures);
-        return failures.empty() ? 0 : 1;
+    zntest::RunOnTinyDisk(mountPoint, [&] {
+        ScriptedPeer page(PeerAction::Answer, HttpReply(GoodPage()));
+        return FullDiskUpdate(mountPoint, page.Url("/list"), m_cipher);
     });
-    ASSERT_TRUE(child.Running());
-    const int status = child.Wait();
-    if (status == kCannotMount)
-        GTEST_SKIP() << "no private mount namespace: " << ReadWholeFile(report);
-    EXPECT_EQ(status, 0) << ReadWholeFile(report);
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "platform/TestHooks.h"
-#include "support/HttpResponder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/ScriptedPeer.h"
 #include "update/ApiFetcher.h"
 #include "update/FallbackPageFetcher.h"
 #include "update/ServerListUpdater.h"
@@ -25,30 +25,19 @@ namespace {
 using zntest::ReadWholeFile;
 using zntest::WriteWholeFile;
 
-struct Peers {
-    zntest::TempDir dir;
-    zntest::TestAuthority serverAuthority{"Server Authority", ""};
-    zntest::TestAuthority clientAuthority{"Client Authority", "Quenstead Corp."};
-    std::unique_ptr<zntest::NginxServer> nginx;
-    std::unique_ptr<zntest::TinyProxy> proxy;
-};
-Peers *g_peers = nullptr;
+zntest::SharedPeers *g_peers = nullptr;
 
 class FetcherTest : public UpdateFileTest {
   protected:
     static void SetUpTestSuite() {
         zntest::RequireIsolatedNetwork();
-        g_peers = new Peers;
-        g_peers->serverAuthority.Issue("localhost", g_peers->dir.File("server.pem"));
-        g_peers->nginx.reset(new zntest::NginxServer(g_peers->dir.File("server.pem"),
-                                                     g_peers->clientAuthority.CertificatePath()));
-        g_peers->proxy.reset(new zntest::TinyProxy);
+        g_peers = new zntest::SharedPeers;
     }
     static void TearDownTestSuite() { delete g_peers; }
 
     void SetUp() override {
         zntest::RequireIsolatedNetwork();
-        ASSERT_TRUE(g_peers->nginx->Started() && g_peers->proxy->Started());
+        ASSERT_TRUE(g_peers->Started());
         for (const char *store : {"", "/MY", "/ROOT"})
             mkdir((m_dir.Path() + "/certs" + store).c_str(), 0700);
         WriteWholeFile(m_dir.File("certs/ROOT/server.pem"),
@@ -159,9 +148,10 @@ TEST_F(FetcherTest, StopEndsAHangingConnectAndAStopBeforeStartSendsNothing) {
 }
 
 TEST_F(FetcherTest, FallbackPageIsReadRewrittenAndTheRotationAdvances) {
-    zntest::HttpResponder page(
-        zntest::HttpResponder::Reply("&lt;sipnum&gt;1&lt;/sipnum&gt;&lt;sip1&gt;" +
-                                     m_cipher.Encipher("10.0.0.9:5060") + "&lt;/sip1&gt;"));
+    zntest::ScriptedPeer page(
+        zntest::PeerAction::Answer,
+        zntest::HttpReply("&lt;sipnum&gt;1&lt;/sipnum&gt;&lt;sip1&gt;" +
+                          m_cipher.Encipher("10.0.0.9:5060") + "&lt;/sip1&gt;"));
     WriteFile({{"FREENUM", "2"},
                {"FREE1", m_cipher.Encipher(page.Url("/list")) + ",0"},
                {"FREE2", m_cipher.Encipher(page.Url("/list")) + ",0"}});
@@ -182,8 +172,9 @@ TEST_F(FetcherTest, FallbackPageIsReadRewrittenAndTheRotationAdvances) {
 }
 
 TEST_F(FetcherTest, UpdateJobFallsBackToThePageAndMergesIt) {
-    zntest::HttpResponder page(zntest::HttpResponder::Reply(
-        "<webnum>1</webnum><web1>" + m_cipher.Encipher("10.0.0.8:443") + "</web1>"));
+    zntest::ScriptedPeer page(zntest::PeerAction::Answer,
+                              zntest::HttpReply("<webnum>1</webnum><web1>" +
+                                                m_cipher.Encipher("10.0.0.8:443") + "</web1>"));
     WriteFile({{"WEB", "04"},
                {"WEBNUM", "1"},
                {"WEB1", Entry("10.0.0.1:443", "-1")},

@@ -1,4 +1,4 @@
-// A host of the library for the acceptance tests: records every callback
+// The host of the library for the tests: records every callback
 // with its context, can hold the library's thread inside a callback (to keep
 // a job running while the test calls the exports), and waits for messages.
 #pragma once
