@@ -9,8 +9,9 @@
 # as errors; asan: AddressSanitizer + UndefinedBehaviorSanitizer; tsan:
 # ThreadSanitizer; win32: the 32-bit Windows DLL, cross-built with MinGW-w64
 # and tested under Wine. Each variant builds in build/<variant> (quick in
-# build/plain). The variants but quick need root, or a kernel that allows
-# user namespaces without it (scripts/netns-run).
+# build/plain). The other variants need root: scripts/netns-run also runs
+# without it where the kernel allows user namespaces, but some tests then skip
+# or fail (they change to another user or need the real root's rights).
 set -euo pipefail
 
 root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
