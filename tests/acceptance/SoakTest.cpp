@@ -15,6 +15,7 @@
 
 #include "support/HostRecorder.h"
 #include "support/Network.h"
+#include "support/Seed.h"
 #include "support/TempDir.h"
 
 namespace zntest {
@@ -83,7 +84,7 @@ TEST(Soak, AThousandCyclesLeaveNoDescriptorThreadOrHeapBehind) {
         ASSERT_TRUE(live->StartAccepting());
 
     HostRecorder host;
-    std::mt19937 random(20261208);
+    std::mt19937 random(TestSeed(20261208));
     int selections = 0;
     Usage baseline{};
     for (int cycle = 0; cycle < kCycles; ++cycle) {

@@ -22,6 +22,7 @@
 #include "support/HostRecorder.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
+#include "support/Seed.h"
 #include "support/TempDir.h"
 #include "zembrixnet/AsyncSSLConnection.h"
 
@@ -46,6 +47,9 @@ struct Stress {
     std::string page;
     CAsyncSSLConnection shared;
     std::atomic<int> pagesRead{0}, wrongTexts{0};
+    // Each thread's random choices follow from one printed seed.
+    unsigned seed = TestSeed(4321);
+    std::atomic<unsigned> threadsSeeded{kHostThreads};
 
     explicit Stress(const std::string &dir) {
         directories = {dir, dir + "/", dir + "/missing/deeper", "/" + huge};
@@ -214,8 +218,7 @@ TEST(Stress, ExportsFromManyThreadsAndFromInsideCallbacks) {
     host.OnEveryCallback([stress, &host](const Received &) {
         // One level deep: a refusal inside would otherwise call back again.
         thread_local bool inside = false;
-        thread_local std::mt19937 random(
-            static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())));
+        thread_local std::mt19937 random(stress->seed + stress->threadsSeeded++);
         if (inside || stress->stop || random() % 4 != 0)
             return;
         inside = true;
@@ -228,7 +231,7 @@ TEST(Stress, ExportsFromManyThreadsAndFromInsideCallbacks) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kHostThreads; ++t) {
         threads.emplace_back([&, t] {
-            std::mt19937 random(4321 + t);
+            std::mt19937 random(stress->seed + t);
             for (int i = 0; i < kMaxCallsPerThread && std::chrono::steady_clock::now() < deadline;
                  ++i) {
                 stress->RandomCall(host, random);

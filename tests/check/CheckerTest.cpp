@@ -11,8 +11,6 @@ using zn::CIMChecker;
 using zn::CSIPChecker;
 using zn::CWebChecker;
 
-[[maybe_unused]] const bool kIsolated = RegisterIsolatedNetworkCheck();
-
 // Three SIP entries on distinct local addresses, all on one port.
 class SipChecker : public CheckTest {
   protected:

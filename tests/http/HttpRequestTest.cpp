@@ -1,9 +1,13 @@
 #include "http/HttpRequest.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <deque>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -318,24 +322,66 @@ TEST_F(HttpRequestTest, SilentPeersMeetTheTimeLimits) {
     EXPECT_EQ(m_request.m_strError, "earlier");
 }
 
+// A socket of this namespace as the kernel lists it in /proc/net/tcp or udp;
+// the address as inet_addr gives it.
+struct KernelSocket {
+    unsigned remoteAddress, remotePort, localPort, state;
+    unsigned long unread;
+};
+const unsigned kEstablished = 1, kSynSent = 2;
+
+// Waits until a socket of the list is as wanted; false after a minute
+// (generous: a transfer reaches each phase within milliseconds).
+bool WaitForSocket(const char *list, const std::function<bool(const KernelSocket &)> &wanted) {
+    for (int i = 0; i < 60000; ++i) {
+        std::ifstream in(list);
+        std::string line;
+        std::getline(in, line);  // the header
+        while (std::getline(in, line)) {
+            KernelSocket s{};
+            unsigned long localAddress, unsent;
+            if (std::sscanf(line.c_str(), " %*u: %lX:%X %X:%X %X %lX:%lX", &localAddress,
+                            &s.localPort, &s.remoteAddress, &s.remotePort, &s.state, &unsent,
+                            &s.unread) == 7 &&
+                wanted(s)) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
     zntest::TcpListener silent;
     zntest::ScriptedPeer server(zntest::PeerAction::Answer, zntest::HttpReply("never read"));
     zntest::SilentNameServer nameServer;
+    // What shows that a transfer has reached its phase: a query waiting at
+    // the name server, a SYN nobody answers, bytes the silent peer never reads.
+    const auto query = [](const KernelSocket &s) { return s.localPort == 53 && s.unread > 0; };
+    const auto syn = [](const KernelSocket &s) {
+        return s.remoteAddress == inet_addr(zntest::kSilentDropHost) && s.remotePort == 443 &&
+               s.state == kSynSent;
+    };
+    const auto unread = [&silent](const KernelSocket &s) {
+        return s.localPort == silent.Port() && s.state == kEstablished && s.unread > 0;
+    };
+    const char *const udp = "/proc/net/udp", *const tcp = "/proc/net/tcp";
     const struct {
         const char *phase;
         std::string host;
         unsigned port;
         bool secure;
         bool viaProxy;
-        int abortAfterMs;
+        const char *list;
+        std::function<bool(const KernelSocket &)> reached;  // none: aborted before the start
     } cases[] = {
-        {"resolve", "server.example", 80, false, false, 100},
-        {"connect", zntest::kSilentDropHost, 443, true, false, 100},
-        {"handshake", zntest::kLoopback, silent.Port(), true, false, 100},
-        {"reply", zntest::kLoopback, silent.Port(), false, false, 100},
-        {"proxy", zntest::kLoopback, silent.Port(), true, true, 100},
-        {"before start", zntest::kLoopback, server.Port(), false, false, -1},
+        {"resolve", "server.example", 80, false, false, udp, query},
+        {"connect", zntest::kSilentDropHost, 443, true, false, tcp, syn},
+        {"handshake", zntest::kLoopback, silent.Port(), true, false, tcp, unread},
+        {"reply", zntest::kLoopback, silent.Port(), false, false, tcp, unread},
+        {"proxy", zntest::kLoopback, silent.Port(), true, true, tcp, unread},
+        {"before start", zntest::kLoopback, server.Port(), false, false, tcp, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.phase);
@@ -347,11 +393,11 @@ TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
         options.secure = c.secure;
         options.proxyMode = c.viaProxy ? zn::HttpProxyMode::Explicit : zn::HttpProxyMode::Direct;
         options.proxy = g_peers->proxy->Address();
-        if (c.abortAfterMs < 0)
+        if (!c.reached)
             transport->Abort();
         std::thread aborter([&] {
-            if (c.abortAfterMs >= 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.abortAfterMs));
+            if (c.reached) {
+                EXPECT_TRUE(WaitForSocket(c.list, c.reached)) << c.phase << " never reached";
                 transport->Abort();
             }
         });
@@ -359,14 +405,16 @@ TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
         aborter.join();
         EXPECT_EQ(result.outcome, zn::HttpOutcome::Aborted);
         EXPECT_EQ(result.errorCode, 12017u);
+        // The next phase waits for bytes on a connection of its own.
+        silent.AcceptWaiting();
     }
     EXPECT_EQ(server.Requests(), 0);
 
     // A send on the owner's thread, aborted from another.
     m_request.m_nPort = static_cast<uint16_t>(silent.Port());
     ASSERT_TRUE(m_request.OpenRequest("GET"));
-    std::thread aborter([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::thread aborter([&] {
+        EXPECT_TRUE(WaitForSocket(tcp, unread)) << "the send never reached the peer";
         m_request.AbortSend();
     });
     EXPECT_FALSE(m_request.SendRequest());

@@ -15,8 +15,6 @@
 
 namespace {
 
-[[maybe_unused]] const bool kIsolated = zntest::RegisterIsolatedNetworkCheck();
-
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

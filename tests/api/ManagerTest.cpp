@@ -13,8 +13,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
 
-[[maybe_unused]] const bool kIsolated = RegisterIsolatedNetworkCheck();
-
 class CheckRun : public CheckTest {
   protected:
     bool RunCheck(int mask) {
