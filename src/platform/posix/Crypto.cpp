@@ -1,8 +1,8 @@
 #include "platform/Crypto.h"
 #include "platform/CryptoShared.h"
+#include "platform/posix/OpenSslErrors.h"
 
 #include <openssl/crypto.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
@@ -20,14 +20,6 @@ std::string OwnModulesDirectory() {
     const char *own = OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
     return own ? own : "";
 }
-
-// Errors we cause must not reach the host's view of the thread's error queue;
-// the mark keeps whatever the host left there.
-class ErrorQueueMark {
-  public:
-    ErrorQueueMark() { ERR_set_mark(); }
-    ~ErrorQueueMark() { ERR_pop_to_mark(); }
-};
 
 }  // namespace
 
