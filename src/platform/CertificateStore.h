@@ -8,6 +8,14 @@
 
 namespace zn {
 
+// Number of the "ROOT" store, whose certificates are also trusted as
+// authorities besides the system's.
+constexpr int kRootCertificateStore = 2;
+
+// The directory of store `number` (0 "MY", 1 "CA", 2 "ROOT", 3 "SPC") below
+// the library's directory; empty for any other number.
+std::string CertificateStoreDirectory(const std::string &directory, int number);
+
 // A certificate with its private key, as read from a store directory.
 struct StoredCertificate {
     std::string path;
