@@ -53,6 +53,14 @@ struct Transfer {
     Clock::time_point lastActivity;
 };
 
+// The system's authorities, read once per process; null when they cannot
+// be read (libcurl then reads them itself for every handshake).
+X509_STORE *SystemAuthorities();
+
+// libcurl's CURLOPT_SSL_CTX_FUNCTION for a transfer (data): sets up the
+// handshake's authorities, client certificate and relaxed checks.
+CURLcode OnSslContext(CURL *easy, void *sslContext, void *data);
+
 // Sets every option of easy for the transfer to url; false when one cannot
 // be set.
 bool Configure(CURL *easy, Transfer *transfer, const std::string &url);
