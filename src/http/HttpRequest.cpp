@@ -17,8 +17,6 @@ constexpr uint32_t kSendRelaxation = kSecurityIgnoreUnknownCa | kSecurityIgnoreR
                                      kFlagIgnoreCertCnInvalid | kFlagIgnoreCertDateInvalid;
 constexpr uint32_t kThreadSendRelaxation = kSecurityIgnoreUnknownCa;
 
-const char *const kStoreNames[] = {"MY", "CA", "ROOT", "SPC"};
-
 const char *SendOutcomeText(HttpOutcome outcome) {
     switch (outcome) {
         case HttpOutcome::Sent:
@@ -99,7 +97,8 @@ bool CHttpRequest::Open(const std::string &verb, const std::string *proxy) {
         m_hConnect->user = m_strUser;
         m_hConnect->password = m_strPassword;
         if (!m_strDirectory.empty())
-            m_hConnect->extraAuthoritiesDirectory = m_strDirectory + "/certs/ROOT";
+            m_hConnect->extraAuthoritiesDirectory =
+                CertificateStoreDirectory(m_strDirectory, kRootCertificateStore);
         // The client certificate goes to the selected server only, and the
         // answer comes from it over the same scheme.
         m_hConnect->sameServerRedirectsOnly = true;
@@ -200,7 +199,7 @@ bool CHttpRequest::SendLoop(int attempts, uint32_t relaxation) {
                     // Where it was looked for and for which issuer, as a
                     // diagnosis names them.
                     Observation seen(Step::Send, std::string(), std::string(),
-                                     m_strDirectory + "/certs/" + kStoreNames[m_nCertStore & 3]);
+                                     CertificateStoreDirectory(m_strDirectory, m_nCertStore & 3));
                     seen.detail = m_strCertOU;
                     seen.outcome = "no certificate";
                     Observe(seen);
@@ -278,7 +277,7 @@ bool CHttpRequest::SelectClientCertificate() {
         CloseHandles();
         return false;
     }
-    m_hCertStore = m_strDirectory + "/certs/" + kStoreNames[m_nCertStore];
+    m_hCertStore = CertificateStoreDirectory(m_strDirectory, m_nCertStore);
     m_pCertContext = FindClientCertificate();
     if (!m_pCertContext || !m_hRequest) {
         CloseHandles();

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/CertificateStore.h"
 #include "platform/HttpTransport.h"
 #include "platform/Thread.h"
 

@@ -63,6 +63,7 @@ class Md5Hash {
   private:
     explicit Md5Hash(Native *native) : m_native(native) {}
     Native *m_native;
+    bool m_finished = false;
 };
 
 // An RC4 key. Every Apply starts at the beginning of the key stream, so the

@@ -96,6 +96,11 @@ uint32_t CheckRedirectTarget(const HttpRequestOptions &options, const std::strin
                : uint32_t{kHttpErrorRedirectFailed};
 }
 
+bool IsFollowedRedirect(long status) {
+    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
+           status == 308;
+}
+
 std::vector<std::string> HttpHeaderLines(const std::string &text) {
     std::vector<std::string> lines;
     for (size_t start = 0; start < text.size();) {

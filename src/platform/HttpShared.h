@@ -36,6 +36,9 @@ std::string HttpUrlOf(const HttpRequestOptions &options);
 uint32_t CheckRedirectTarget(const HttpRequestOptions &options, const std::string &scheme,
                              const std::string &host, unsigned port);
 
+// Statuses the HTTP library follows when they carry a Location.
+bool IsFollowedRedirect(long status);
+
 // Header lines of text, separated by CR LF or LF, the empty ones left out.
 std::vector<std::string> HttpHeaderLines(const std::string &text);
 

@@ -179,19 +179,4 @@ class HttpStream {
     virtual void Abort() = 0;
 };
 
-// A certificate with its private key, as read from a store directory.
-struct StoredCertificate {
-    std::string path;
-    std::string pem;
-};
-
-// The first *.pem file of directory, in file-name order, holding a
-// certificate whose issuer name carries the organizational unit `unit`
-// (exactly, case-sensitively) and the private key of that certificate.
-// False when there is none. On Windows the directory's last name names the
-// current user's system store ("MY", ...), searched in the store's order
-// for such a certificate with a key; path is the store's name.
-bool FindCertificateByIssuerUnit(const std::string &directory, const std::string &unit,
-                                 StoredCertificate *found);
-
 }  // namespace zn

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CertificateStore.h"
 #include "platform/HttpTransport.h"
 #include "support/TempDir.h"
 #include "zembrixnet/AsyncSSLConnection.h"

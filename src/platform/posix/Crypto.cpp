@@ -1,8 +1,8 @@
 #include "platform/Crypto.h"
 #include "platform/CryptoShared.h"
+#include "platform/posix/OpenSslErrors.h"
 
 #include <openssl/crypto.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
@@ -20,14 +20,6 @@ std::string OwnModulesDirectory() {
     const char *own = OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
     return own ? own : "";
 }
-
-// Errors we cause must not reach the host's view of the thread's error queue;
-// the mark keeps whatever the host left there.
-class ErrorQueueMark {
-  public:
-    ErrorQueueMark() { ERR_set_mark(); }
-    ~ErrorQueueMark() { ERR_pop_to_mark(); }
-};
 
 }  // namespace
 
@@ -82,7 +74,6 @@ void FreeCryptoProviders(CryptoProvider::Native *native) {
 struct Md5Hash::Native {
     EVP_MD *md = nullptr;
     EVP_MD_CTX *context = nullptr;
-    bool finished = false;
 
     ~Native() {
         EVP_MD_CTX_free(context);
@@ -90,84 +81,64 @@ struct Md5Hash::Native {
     }
 };
 
-std::unique_ptr<Md5Hash> Md5Hash::Create(const CryptoProvider &provider) {
+Md5Hash::Native *NewMd5Hash(const CryptoProvider::Native &provider) {
     ErrorQueueMark mark;
-    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    std::unique_ptr<Md5Hash::Native> native(new (std::nothrow) Md5Hash::Native);
     if (!native)
         return nullptr;
-    native->md = EVP_MD_fetch(provider.m_native->context, "MD5", nullptr);
+    native->md = EVP_MD_fetch(provider.context, "MD5", nullptr);
     native->context = EVP_MD_CTX_new();
     if (!native->md || !native->context ||
         !EVP_DigestInit_ex2(native->context, native->md, nullptr)) {
         return nullptr;
     }
-    Md5Hash *hash = new (std::nothrow) Md5Hash(native.get());
-    if (!hash)
-        return nullptr;
-    native.release();
-    return std::unique_ptr<Md5Hash>(hash);
+    return native.release();
 }
 
-Md5Hash::~Md5Hash() {
-    delete m_native;
+void FreeMd5Hash(Md5Hash::Native *hash) {
+    delete hash;
 }
 
-bool Md5Hash::Update(const void *data, size_t length) {
-    if (m_native->finished)
-        return false;
+bool UpdateMd5Hash(Md5Hash::Native *hash, const void *data, size_t length) {
     ErrorQueueMark mark;
-    return EVP_DigestUpdate(m_native->context, data, length) == 1;
+    return EVP_DigestUpdate(hash->context, data, length) == 1;
 }
 
-bool Md5Hash::Finish(uint8_t (&digest)[kMd5DigestLength]) {
-    if (m_native->finished)
-        return false;
-    m_native->finished = true;
+bool FinishMd5Hash(Md5Hash::Native *hash, uint8_t (&digest)[kMd5DigestLength]) {
     ErrorQueueMark mark;
     unsigned int length = 0;
-    return EVP_DigestFinal_ex(m_native->context, digest, &length) == 1 &&
-           length == kMd5DigestLength;
+    return EVP_DigestFinal_ex(hash->context, digest, &length) == 1 && length == kMd5DigestLength;
 }
 
 struct Rc4Key::Native {
     EVP_CIPHER *cipher = nullptr;
-    std::vector<uint8_t> key;
+    std::vector<uint8_t> bytes;
 
     ~Native() { EVP_CIPHER_free(cipher); }
 };
 
-std::unique_ptr<Rc4Key> Rc4Key::Create(const CryptoProvider &provider, const uint8_t *key,
-                                       size_t length) {
-    if (!key || length < 1 || length > 256)
-        return nullptr;
+Rc4Key::Native *NewRc4Key(const CryptoProvider::Native &provider, const uint8_t *key,
+                          size_t length) {
     ErrorQueueMark mark;
-    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    std::unique_ptr<Rc4Key::Native> native(new (std::nothrow) Rc4Key::Native);
     if (!native)
         return nullptr;
-    native->cipher = EVP_CIPHER_fetch(provider.m_native->context, "RC4", nullptr);
+    native->cipher = EVP_CIPHER_fetch(provider.context, "RC4", nullptr);
     if (!native->cipher)
         return nullptr;
     try {
-        native->key.assign(key, key + length);
+        native->bytes.assign(key, key + length);
     } catch (...) {
         return nullptr;
     }
-    Rc4Key *rc4 = new (std::nothrow) Rc4Key(native.get());
-    if (!rc4)
-        return nullptr;
-    native.release();
-    return std::unique_ptr<Rc4Key>(rc4);
+    return native.release();
 }
 
-Rc4Key::~Rc4Key() {
-    delete m_native;
+void FreeRc4Key(Rc4Key::Native *key) {
+    delete key;
 }
 
-bool Rc4Key::Apply(uint8_t *data, size_t length) const {
-    if (length == 0)
-        return true;
-    if (!data || length > static_cast<size_t>(INT32_MAX))
-        return false;
+bool ApplyRc4Key(const Rc4Key::Native &key, uint8_t *data, size_t length) {
     ErrorQueueMark mark;
     EVP_CIPHER_CTX *context = EVP_CIPHER_CTX_new();
     if (!context)
@@ -177,9 +148,9 @@ bool Rc4Key::Apply(uint8_t *data, size_t length) const {
         std::vector<uint8_t> out(length);
         int written = 0;
         // A fresh context per text: the key stream starts over each time.
-        ok = EVP_CipherInit_ex2(context, m_native->cipher, nullptr, nullptr, 1, nullptr) == 1 &&
-             EVP_CIPHER_CTX_set_key_length(context, static_cast<int>(m_native->key.size())) == 1 &&
-             EVP_CipherInit_ex2(context, nullptr, m_native->key.data(), nullptr, 1, nullptr) == 1 &&
+        ok = EVP_CipherInit_ex2(context, key.cipher, nullptr, nullptr, 1, nullptr) == 1 &&
+             EVP_CIPHER_CTX_set_key_length(context, static_cast<int>(key.bytes.size())) == 1 &&
+             EVP_CipherInit_ex2(context, nullptr, key.bytes.data(), nullptr, 1, nullptr) == 1 &&
              EVP_CipherUpdate(context, out.data(), &written, data, static_cast<int>(length)) == 1 &&
              static_cast<size_t>(written) == length;
         if (ok)

@@ -58,35 +58,28 @@ void FreeCryptoProviders(CryptoProvider::Native *native) {
 
 struct Md5Hash::Native {
     HCRYPTHASH hash = 0;
-    bool finished = false;
     ~Native() {
         if (hash)
             CryptDestroyHash(hash);
     }
 };
 
-std::unique_ptr<Md5Hash> Md5Hash::Create(const CryptoProvider &provider) {
-    std::unique_ptr<Native> native(new (std::nothrow) Native);
-    if (!native || !CryptCreateHash(provider.m_native->provider, CALG_MD5, 0, 0, &native->hash))
+Md5Hash::Native *NewMd5Hash(const CryptoProvider::Native &provider) {
+    std::unique_ptr<Md5Hash::Native> native(new (std::nothrow) Md5Hash::Native);
+    if (!native || !CryptCreateHash(provider.provider, CALG_MD5, 0, 0, &native->hash))
         return nullptr;
-    Md5Hash *hash = new (std::nothrow) Md5Hash(native.get());
-    if (!hash)
-        return nullptr;
-    native.release();
-    return std::unique_ptr<Md5Hash>(hash);
+    return native.release();
 }
 
-Md5Hash::~Md5Hash() {
-    delete m_native;
+void FreeMd5Hash(Md5Hash::Native *hash) {
+    delete hash;
 }
 
-bool Md5Hash::Update(const void *data, size_t length) {
-    if (m_native->finished)
-        return false;
+bool UpdateMd5Hash(Md5Hash::Native *hash, const void *data, size_t length) {
     const BYTE *bytes = static_cast<const BYTE *>(data);
     while (length > 0) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
-        if (!CryptHashData(m_native->hash, bytes, chunk, 0))
+        if (!CryptHashData(hash->hash, bytes, chunk, 0))
             return false;
         bytes += chunk;
         length -= chunk;
@@ -94,12 +87,9 @@ bool Md5Hash::Update(const void *data, size_t length) {
     return true;
 }
 
-bool Md5Hash::Finish(uint8_t (&digest)[kMd5DigestLength]) {
-    if (m_native->finished)
-        return false;
-    m_native->finished = true;
+bool FinishMd5Hash(Md5Hash::Native *hash, uint8_t (&digest)[kMd5DigestLength]) {
     DWORD length = kMd5DigestLength;
-    return CryptGetHashParam(m_native->hash, HP_HASHVAL, digest, &length, 0) &&
+    return CryptGetHashParam(hash->hash, HP_HASHVAL, digest, &length, 0) &&
            length == kMd5DigestLength;
 }
 
@@ -111,19 +101,19 @@ struct Rc4Key::Native {
     }
 };
 
-std::unique_ptr<Rc4Key> Rc4Key::Create(const CryptoProvider &provider, const uint8_t *key,
-                                       size_t length) {
+Rc4Key::Native *NewRc4Key(const CryptoProvider::Native &provider, const uint8_t *key,
+                          size_t length) {
     // The provider's RC4 takes keys of 5 to 16 bytes, and salts a 5-byte one
     // whatever the flags say. A key of 5 bytes or less is repeated beyond
     // that: RC4's key schedule reads the key cyclically, so a whole number of
     // repetitions is the same key.
     constexpr size_t kLongest = sizeof PlainKeyBlob{}.key;
-    if (!key || length < 1 || length > kLongest)
+    if (length > kLongest)
         return nullptr;
     size_t repeated = length;
     while (repeated <= 5)
         repeated += length;
-    std::unique_ptr<Native> native(new (std::nothrow) Native);
+    std::unique_ptr<Rc4Key::Native> native(new (std::nothrow) Rc4Key::Native);
     if (!native)
         return nullptr;
     PlainKeyBlob blob{};
@@ -135,32 +125,23 @@ std::unique_ptr<Rc4Key> Rc4Key::Create(const CryptoProvider &provider, const uin
         blob.key[i] = key[i % length];
     const DWORD size = static_cast<DWORD>(offsetof(PlainKeyBlob, key) + repeated);
     // No salt: the key stream is RC4's own under exactly these bytes.
-    const bool imported =
-        CryptImportKey(provider.m_native->provider, reinterpret_cast<const BYTE *>(&blob), size, 0,
-                       CRYPT_NO_SALT, &native->key) != 0;
+    const bool imported = CryptImportKey(provider.provider, reinterpret_cast<const BYTE *>(&blob),
+                                         size, 0, CRYPT_NO_SALT, &native->key) != 0;
     SecureZeroMemory(&blob, sizeof blob);
     if (!imported)
         return nullptr;
-    Rc4Key *rc4 = new (std::nothrow) Rc4Key(native.get());
-    if (!rc4)
-        return nullptr;
-    native.release();
-    return std::unique_ptr<Rc4Key>(rc4);
+    return native.release();
 }
 
-Rc4Key::~Rc4Key() {
-    delete m_native;
+void FreeRc4Key(Rc4Key::Native *key) {
+    delete key;
 }
 
-bool Rc4Key::Apply(uint8_t *data, size_t length) const {
-    if (length == 0)
-        return true;
-    if (!data || length > 0x7FFFFFFF)
-        return false;
+bool ApplyRc4Key(const Rc4Key::Native &key, uint8_t *data, size_t length) {
     // A copy of the key per text: the key stream starts over each time, and
     // the stored key is never advanced by a concurrent caller.
     HCRYPTKEY copy = 0;
-    if (!CryptDuplicateKey(m_native->key, nullptr, 0, &copy))
+    if (!CryptDuplicateKey(key.key, nullptr, 0, &copy))
         return false;
     bool ok = false;
     try {

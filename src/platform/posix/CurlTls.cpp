@@ -1,0 +1,147 @@
+// The TLS side of a libcurl transfer: the authorities its handshake trusts,
+// the client certificate it presents, and the server certificate's checks
+// as the request relaxes them.
+
+#include "platform/posix/CurlTransfer.h"
+#include "platform/posix/OpenSslErrors.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <mutex>
+
+namespace zn {
+
+// The system's authorities, read once per process from the file libcurl
+// would otherwise parse again for every handshake (on a local server that
+// parse took longer than the rest of the request). Null when they cannot be
+// read: libcurl then reads them itself. Never freed: a transfer may still
+// run while the process exits.
+X509_STORE *SystemAuthorities() {
+    static std::once_flag once;
+    static X509_STORE *authorities = nullptr;
+    std::call_once(once, [] {
+        ErrorQueueMark mark;
+        CURL *probe = curl_easy_init();
+        if (!probe)
+            return;
+        char *path = nullptr;
+        if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path) {
+            X509_STORE *loaded = X509_STORE_new();
+            if (loaded && X509_STORE_load_file(loaded, path) == 1)
+                authorities = loaded;
+            else
+                X509_STORE_free(loaded);
+        }
+        curl_easy_cleanup(probe);
+    });
+    return authorities;
+}
+
+namespace {
+
+int TransferIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// A store of this handshake's own holding the system's authorities; it is
+// changed afterwards (extra authorities), so the shared one is copied.
+bool UseSystemAuthorities(SSL_CTX *ctx) {
+    X509_STORE *store = X509_STORE_new();
+    if (!store)
+        return false;
+    STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(SystemAuthorities());
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+        if (X509 *certificate = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i)))
+            X509_STORE_add_cert(store, certificate);
+    }
+    SSL_CTX_set_cert_store(ctx, store);
+    return true;
+}
+
+// Called when the server asks for a certificate and none is attached: the
+// request counts as "certificate requested", as it would on the Windows
+// build, and the handshake ends here (a lookup that never completes fails
+// it), so the request never goes out without the certificate the caller
+// will attach for the next send.
+int OnCertificateRequest(SSL *ssl, X509 **, EVP_PKEY **) {
+    auto *transfer =
+        static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()));
+    if (!transfer)
+        return 0;
+    transfer->certificateRequested = true;
+    return -1;
+}
+
+// Whether a failure of the server's chain is one the request relaxes: an
+// unknown authority (verifyPeer off) or dates (checkDates off), each alone,
+// as the Windows build's security flags do. Turning peer verification off
+// instead would let every other failure pass too.
+bool IsRelaxed(int error, const HttpRequestOptions &options) {
+    switch (error) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_CERT_UNTRUSTED:
+            return !options.verifyPeer;
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return !options.checkDates;
+        default:
+            return false;
+    }
+}
+
+int OnVerify(int ok, X509_STORE_CTX *store) {
+    if (ok)
+        return 1;
+    const auto *ssl = static_cast<const SSL *>(
+        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto *transfer =
+        ssl ? static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()))
+            : nullptr;
+    if (!transfer)
+        return 0;
+    const int error = X509_STORE_CTX_get_error(store);
+    if (IsRelaxed(error, *transfer->options)) {
+        // Cleared, or it would stand as the handshake's verification result.
+        X509_STORE_CTX_set_error(store, X509_V_OK);
+        return 1;
+    }
+    if (!transfer->verifyError)
+        transfer->verifyError = error;
+    return 0;
+}
+
+}  // namespace
+
+CURLcode OnSslContext(CURL *, void *sslContext, void *data) {
+    auto *ctx = static_cast<SSL_CTX *>(sslContext);
+    auto *transfer = static_cast<Transfer *>(data);
+    const HttpRequestOptions &options = *transfer->options;
+    // The connection stands; a silent handshake counts as a silent peer.
+    transfer->connected = true;
+    transfer->lastActivity = Clock::now();
+    ErrorQueueMark mark;
+    if (transfer->cachedAuthorities && !UseSystemAuthorities(ctx))
+        return CURLE_OUT_OF_MEMORY;
+    if (!options.extraAuthoritiesDirectory.empty())
+        AddAuthoritiesOf(options.extraAuthoritiesDirectory, SSL_CTX_get_cert_store(ctx));
+    if (TransferIndex() < 0 || SSL_CTX_set_ex_data(ctx, TransferIndex(), transfer) != 1)
+        return CURLE_OUT_OF_MEMORY;
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), OnVerify);
+    if (transfer->clientCert) {
+        // With a certificate in the context, OpenSSL presents it when asked.
+        if (SSL_CTX_use_certificate(ctx, transfer->clientCert.get()) != 1 ||
+            SSL_CTX_use_PrivateKey(ctx, transfer->clientKey.get()) != 1)
+            return CURLE_SSL_CERTPROBLEM;
+    } else {
+        SSL_CTX_set_client_cert_cb(ctx, OnCertificateRequest);
+    }
+    return CURLE_OK;
+}
+
+}  // namespace zn

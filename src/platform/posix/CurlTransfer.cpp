@@ -1,0 +1,332 @@
+// One transfer on libcurl: its options, the callbacks that record what
+// arrives, the drive on the calling thread and the outcome it ends with (its
+// handshake is in CurlTls.cpp).
+
+#include "platform/posix/CurlTransfer.h"
+#include "platform/HttpShared.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace zn {
+
+namespace {
+
+// Milliseconds from now until then, rounded up, at most a second: the
+// longest single wait for the peer, so that time limits are looked at again.
+long MillisecondsUntil(Clock::time_point now, Clock::time_point then) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
+    return static_cast<long>(std::min<int64_t>(left + 1, 1000));
+}
+
+// The one table from this platform's failures to the reported outcome and code.
+struct CurlFailure {
+    CURLcode curl;
+    HttpOutcome outcome;
+    uint32_t code;
+};
+constexpr CurlFailure kCurlFailures[] = {
+    {CURLE_OUT_OF_MEMORY, HttpOutcome::Failed, kHttpErrorNotEnoughMemory},
+    {CURLE_URL_MALFORMAT, HttpOutcome::Failed, kHttpErrorInvalidUrl},
+    {CURLE_UNSUPPORTED_PROTOCOL, HttpOutcome::Failed, kHttpErrorInvalidUrl},
+    {CURLE_COULDNT_RESOLVE_HOST, HttpOutcome::Failed, kHttpErrorNameNotResolved},
+    {CURLE_COULDNT_RESOLVE_PROXY, HttpOutcome::Failed, kHttpErrorNameNotResolved},
+    {CURLE_COULDNT_CONNECT, HttpOutcome::Failed, kHttpErrorCannotConnect},
+    {CURLE_OPERATION_TIMEDOUT, HttpOutcome::TimedOut, kHttpErrorTimeout},
+    {CURLE_PEER_FAILED_VERIFICATION, HttpOutcome::UntrustedAuthority, kHttpErrorInvalidCa},
+    {CURLE_SSL_CONNECT_ERROR, HttpOutcome::Failed, kHttpErrorSecureChannel},
+    {CURLE_SSL_CERTPROBLEM, HttpOutcome::Failed, kHttpErrorSecureChannel},
+    {CURLE_GOT_NOTHING, HttpOutcome::Failed, kHttpErrorInvalidServerResponse},
+    {CURLE_WEIRD_SERVER_REPLY, HttpOutcome::Failed, kHttpErrorInvalidServerResponse},
+    {CURLE_SEND_ERROR, HttpOutcome::Failed, kHttpErrorConnectionAborted},
+    {CURLE_RECV_ERROR, HttpOutcome::Failed, kHttpErrorConnectionAborted},
+    {CURLE_PARTIAL_FILE, HttpOutcome::Failed, kHttpErrorConnectionAborted},
+};
+
+void SetFailure(HttpResult *result, CURLcode code) {
+    result->outcome = HttpOutcome::Failed;
+    result->errorCode = kHttpErrorInternal;
+    for (const CurlFailure &failure : kCurlFailures) {
+        if (failure.curl == code) {
+            result->outcome = failure.outcome;
+            result->errorCode = failure.code;
+        }
+    }
+}
+
+// Whether a received header line carries header `name` (lower case).
+bool HeaderIs(const std::string &line, const char *name) {
+    const size_t length = std::strlen(name);
+    if (line.size() <= length || line[length] != ':')
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i])
+            return false;
+    }
+    return true;
+}
+
+size_t OnBody(char *data, size_t size, size_t count, void *userData) {
+    auto *transfer = static_cast<Transfer *>(userData);
+    const size_t length = size * count;
+    transfer->lastActivity = Clock::now();
+    std::string &body = transfer->result->body;
+    const size_t room =
+        transfer->options->bodyCap - std::min(body.size(), transfer->options->bodyCap);
+    try {
+        body.append(data, std::min(length, room));
+    } catch (...) {
+        return 0;  // the transfer fails as out of memory
+    }
+    if (length > room) {
+        transfer->result->truncated = true;
+        return 0;
+    }
+    return length;
+}
+
+// Zero when the Location of a header line, taken relative to the URL
+// requested last, keeps the request's scheme and server; otherwise the code
+// of its refusal (also when it cannot be read).
+uint32_t RedirectRefusal(const Transfer &transfer, const std::string &line) {
+    const size_t first = line.find_first_not_of(" \t", line.find(':') + 1);
+    const size_t last = line.find_last_not_of(" \t\r\n");
+    const std::string location =
+        first == std::string::npos || last < first ? "" : line.substr(first, last - first + 1);
+    uint32_t refusal = kHttpErrorRedirectFailed;
+    char *current = nullptr, *scheme = nullptr, *host = nullptr, *port = nullptr;
+    CURLU *url = curl_url();
+    if (url && curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &current) == CURLE_OK &&
+        current && curl_url_set(url, CURLUPART_URL, current, 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+        refusal = CheckRedirectTarget(*transfer.options, scheme, host,
+                                      static_cast<unsigned>(std::strtoul(port, nullptr, 10)));
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(url);
+    return refusal;
+}
+
+size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
+    auto *transfer = static_cast<Transfer *>(userData);
+    const size_t length = size * count;
+    transfer->lastActivity = Clock::now();
+    std::string line;
+    try {
+        line.assign(data, length);
+    } catch (...) {
+        return 0;  // the transfer fails as out of memory
+    }
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        // The status line of the next answer (after a redirect or a 1xx).
+        transfer->headersComplete = false;
+        transfer->location = false;
+        transfer->result->contentLength = -1;
+        const size_t space = line.find(' ');
+        transfer->result->status =
+            space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
+    } else if ((line == "\r\n" || line == "\n") && transfer->result->status >= 200) {
+        transfer->headersComplete = true;
+        // A redirect that is followed is not the answer yet.
+        transfer->answerBegun =
+            !(transfer->location && IsFollowedRedirect(transfer->result->status));
+    } else if (HeaderIs(line, "content-length")) {
+        transfer->result->contentLength = HttpContentLengthOf(line);
+    } else if (HeaderIs(line, "location")) {
+        transfer->location = true;
+        // Refused here, before libcurl follows it.
+        if (transfer->options->sameServerRedirectsOnly &&
+            IsFollowedRedirect(transfer->result->status)) {
+            try {
+                transfer->redirectRefused = RedirectRefusal(*transfer, line);
+            } catch (...) {
+                transfer->redirectRefused = kHttpErrorNotEnoughMemory;
+            }
+            if (transfer->redirectRefused)
+                return 0;
+        }
+    }
+    return length;
+}
+
+// Dates are their own failure, as on the Windows build: only an unknown
+// authority is reported as untrusted (and relaxed by the send's retry).
+bool IsDateFailure(int error) {
+    return error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED;
+}
+
+}  // namespace
+
+// Started on first use, never at load (the loader lock on Windows, and a
+// host that never uses HTTP pays nothing), and never cleaned up: the host may
+// exit while one of our threads is still inside a transfer.
+bool StartHttpLibrary() {
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] {
+        // The TLS library must not tear itself down at exit under our threads.
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr);
+        started = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    });
+    return started;
+}
+
+bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
+    const HttpRequestOptions &o = *transfer->options;
+    bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    auto set = [&](CURLoption option, auto value) {
+        ok = ok && curl_easy_setopt(easy, option, value) == CURLE_OK;
+    };
+    set(CURLOPT_NOSIGNAL, 1L);
+    // An abort must not wait for a name look-up that hangs: its thread is
+    // left to finish on its own and frees what it holds.
+    set(CURLOPT_QUICK_EXIT, 1L);
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    // Redirects are followed, as the Windows Internet functions do.
+    set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_MAXREDIRS, 10L);
+    if (o.verb != "GET")
+        set(CURLOPT_CUSTOMREQUEST, o.verb.c_str());
+    if (!o.userAgent.empty())
+        set(CURLOPT_USERAGENT, o.userAgent.c_str());
+    if (!o.user.empty())
+        set(CURLOPT_USERNAME, o.user.c_str());
+    if (!o.password.empty())
+        set(CURLOPT_PASSWORD, o.password.c_str());
+    switch (o.proxyMode) {
+        case HttpProxyMode::System:
+            break;  // libcurl follows the system's proxy environment
+        case HttpProxyMode::Direct:
+            set(CURLOPT_PROXY, "");
+            break;
+        case HttpProxyMode::Explicit:
+            set(CURLOPT_PROXY, o.proxy.c_str());
+            // A no_proxy environment must not bypass a proxy we were given.
+            set(CURLOPT_NOPROXY, "");
+            if (!o.proxyUser.empty())
+                set(CURLOPT_PROXYUSERNAME, o.proxyUser.c_str());
+            if (!o.proxyPassword.empty())
+                set(CURLOPT_PROXYPASSWORD, o.proxyPassword.c_str());
+            break;
+    }
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.connectTimeoutMs));
+    // Always on: the relaxations are made condition by condition (OnVerify).
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    transfer->cachedAuthorities = o.secure && SystemAuthorities();
+    if (transfer->cachedAuthorities) {
+        set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
+        set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
+    }
+    set(CURLOPT_SSL_VERIFYHOST, o.verifyHostName ? 2L : 0L);
+    // A resumed session would skip the server's certificate request.
+    set(CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    set(CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+    set(CURLOPT_SSL_CTX_DATA, static_cast<void *>(transfer));
+    set(CURLOPT_WRITEFUNCTION, OnBody);
+    set(CURLOPT_WRITEDATA, static_cast<void *>(transfer));
+    set(CURLOPT_HEADERFUNCTION, OnHeader);
+    set(CURLOPT_HEADERDATA, static_cast<void *>(transfer));
+    try {
+        for (const std::string &line : HttpHeaderLines(o.headers)) {
+            curl_slist *grown = curl_slist_append(transfer->headers.get(), line.c_str());
+            if (!grown)
+                return false;
+            (void)transfer->headers.release();
+            transfer->headers.reset(grown);
+        }
+    } catch (...) {
+        return false;
+    }
+    if (transfer->headers)
+        set(CURLOPT_HTTPHEADER, transfer->headers.get());
+    return ok;
+}
+
+// Drives a transfer on the calling thread until one of DriveEnd happens;
+// a wakeup of multi (Abort) ends the wait for the peer at once.
+DriveEnd Drive(CURLM *multi, CURL *easy, Transfer *transfer, const std::atomic<bool> &aborted,
+               const std::function<bool()> &enough, Clock::time_point deadline, CURLcode *code) {
+    const auto silenceLimit = std::chrono::milliseconds(transfer->options->sendReceiveTimeoutMs);
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            *code = CURLE_OUT_OF_MEMORY;
+            return DriveEnd::Finished;
+        }
+        if (aborted)
+            return DriveEnd::Aborted;
+        if (!running) {
+            *code = CURLE_OUT_OF_MEMORY;
+            int queued = 0;
+            while (CURLMsg *message = curl_multi_info_read(multi, &queued)) {
+                if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
+                    *code = message->data.result;
+            }
+            return DriveEnd::Finished;
+        }
+        if (enough && enough())
+            return DriveEnd::Enough;
+        const auto now = Clock::now();
+        if (!transfer->connected) {
+            // Until the connection stands (the TLS handshake begins, or a
+            // plain one is made), the connect limit applies.
+            curl_off_t connectTime = 0;
+            if (curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectTime) == CURLE_OK &&
+                connectTime > 0) {
+                transfer->connected = true;
+                transfer->lastActivity = now;
+            }
+        }
+        long waitMs = 1000;
+        if (transfer->connected) {
+            const auto silent = now - transfer->lastActivity;
+            if (silent >= silenceLimit)
+                return DriveEnd::Silent;
+            waitMs = std::min(waitMs, MillisecondsUntil(now, now + (silenceLimit - silent)));
+        }
+        if (now >= deadline)
+            return DriveEnd::WaitOver;
+        waitMs = std::min(waitMs, MillisecondsUntil(now, deadline));
+        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMs), nullptr) != CURLM_OK) {
+            *code = CURLE_OUT_OF_MEMORY;
+            return DriveEnd::Finished;
+        }
+    }
+}
+
+// The outcome of a transfer that ended as a DriveEnd; answered: the caller's
+// idea of an answer that counts.
+void Conclude(HttpResult *result, const Transfer &transfer, bool aborted, bool answered,
+              bool timedOut, CURLcode code) {
+    if (aborted)
+        SetOutcome(result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
+    else if (result->truncated)
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+    else if (transfer.certificateRequested)
+        SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
+    else if (transfer.redirectRefused)
+        SetOutcome(result, HttpOutcome::Failed, transfer.redirectRefused);
+    else if (answered)
+        SetOutcome(result, HttpOutcome::Sent, 0);
+    else if (timedOut)
+        SetOutcome(result, HttpOutcome::TimedOut, kHttpErrorTimeout);
+    else if (code == CURLE_PEER_FAILED_VERIFICATION && IsDateFailure(transfer.verifyError))
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorCertDateInvalid);
+    else if (code == CURLE_PEER_FAILED_VERIFICATION && transfer.verifyError == 0)
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorCertCnInvalid);  // the chain held
+    else
+        SetFailure(result, code);
+}
+
+}  // namespace zn
