@@ -17,9 +17,6 @@ namespace {
 const char kDescriptions[kKindCount][ZN_DESCRIPTION_BUFFER_BYTES] = {
     "WEB server address", "SIP server address", "IM server address", "FAX server address"};
 
-// The keys of the selections in the server list file.
-const char *const kSelectionKeys[kKindCount] = {"WEB", "SIP", "IM", "FAX"};
-
 int IndexOfKind(int kind) {
     for (int i = 0; i < kKindCount; ++i) {
         if (kKindCodes[i] == kind)
@@ -268,7 +265,7 @@ bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *des
     if (index == kSipIndex && selected == kNone) {
         CProfileFile profile;
         profile.m_strFileName = ServerListFilePath();
-        selected = profile.GetValue(kNetworkSection, kSelectionKeys[index], kNone);
+        selected = profile.GetValue(kNetworkSection, kKindKeys[index], kNone);
     }
     const auto decipher = [this](const std::string &hex) {
         std::lock_guard<std::mutex> lock(m_cipherMutex);
@@ -288,7 +285,7 @@ bool ReadRecordedServerAddress(const std::string &path, int kind, char *host, ch
     CAddressCipher cipher(false);
     cipher.DeriveKey();
     const auto decipher = [&cipher](const std::string &hex) { return cipher.Decipher(hex); };
-    return WriteSelection(index, profile.GetValue(kNetworkSection, kSelectionKeys[index], kNone),
+    return WriteSelection(index, profile.GetValue(kNetworkSection, kKindKeys[index], kNone),
                           decipher, host, port, description, transport);
 }
 

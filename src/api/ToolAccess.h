@@ -15,6 +15,7 @@
 #include "platform/Console.h"      // a standard output of the tool's own
 #include "platform/FileSystem.h"   // whether the file is read-only
 #include "report/Observer.h"       // the diagnosis's observer
+#include "report/ServerKinds.h"    // the kinds' keys in the file
 #include "store/AddressCipher.h"   // the file's addresses, and the cipher's limits
 #include "store/ProfileFile.h"     // the file's values as stored
 #include "store/ProviderConfig.h"  // the page an update reads when the file names none

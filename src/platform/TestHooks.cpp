@@ -21,6 +21,9 @@ void RestoreAllTestHooks() {
     h.probeObserver.Set(nullptr);
     h.connectivityHosts.Set({});
 
+    // A limit added to TimeLimits must be restored below too.
+    static_assert(sizeof(TimeLimits) == 14 * sizeof(std::atomic<uint32_t>),
+                  "RestoreAllTestHooks restores every time limit");
     const TimeLimits defaults;
     TimeLimits &l = Limits();
     l.probeWaitMs = defaults.probeWaitMs.load();

@@ -2,8 +2,6 @@
 
 namespace {
 
-const char *const kKinds[] = {"WEB", "SIP", "IM", "FAX"};
-
 // Splits an entry at its last comma; without one, the whole is the address.
 void SplitEntry(const std::string &entry, std::string *address, std::string *status) {
     const size_t comma = entry.rfind(',');
@@ -78,7 +76,7 @@ ListSnapshot TakeListSnapshot(const std::string &path) {
                 snapshot.entries[key] = value;
         }
     };
-    for (const char *kind : kKinds)
+    for (const char *kind : zn::kKindKeys)
         take(kind);
     take("FREE");
     return snapshot;
@@ -87,7 +85,7 @@ ListSnapshot TakeListSnapshot(const std::string &path) {
 UpdateChanges CompareSnapshots(const ListSnapshot &before, const ListSnapshot &after,
                                zn::CAddressCipher &cipher) {
     UpdateChanges changes;
-    for (const char *kind : kKinds) {
+    for (const char *kind : zn::kKindKeys) {
         std::vector<WrittenEntry> written;
         for (int n = 1; n <= CountOf(after, kind); ++n) {
             const std::string key = kind + std::to_string(n);
