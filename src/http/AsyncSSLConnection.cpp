@@ -78,6 +78,8 @@ int CAsyncSSLConnection::OpenInternetUrl(std::string url, std::string headers) {
         if (!zn::SplitUrl(s.m_strUrl, &options))
             return 0;
         options.userAgent = s.m_strAgent;
+        // A URL reader follows where pages lead, never from HTTPS to HTTP.
+        options.redirects = zn::HttpRedirects::AnyServer;
         options.headers = s.m_strHeaders;
         options.extraAuthoritiesDirectory = zn::TestHooks().urlReaderAuthorities.Get();
         const zn::HttpResult answer = s.m_hInternet->Begin(options, zn::Limits().urlReaderWaitMs);

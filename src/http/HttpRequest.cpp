@@ -101,7 +101,7 @@ bool CHttpRequest::Open(const std::string &verb, const std::string *proxy) {
                 CertificateStoreDirectory(m_strDirectory, kRootCertificateStore);
         // The client certificate goes to the selected server only, and the
         // answer comes from it over the same scheme.
-        m_hConnect->sameServerRedirectsOnly = true;
+        m_hConnect->redirects = HttpRedirects::SameServer;
         ApplyTransportLimits(m_hConnect.get());
         if (CheckHttpTarget(*m_hConnect) == kHttpErrorInvalidParameter) {
             Fail(kErrorCannotConnect, kHttpErrorInvalidParameter);

@@ -133,6 +133,9 @@ std::string GetHttpText(const std::string &url, const char *proxy, const char *u
         HttpRequestOptions options;
         ApplyTransportLimits(&options);
         options.userAgent = kUserAgent;
+        // Public pages move between hosts; a page read over TLS is never
+        // taken from plain HTTP.
+        options.redirects = HttpRedirects::AnyServer;
         const std::string systemProxy = SystemProxy();
         if (proxy || !systemProxy.empty()) {
             options.proxyMode = HttpProxyMode::Explicit;

@@ -56,9 +56,8 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
                 return kHttpErrorInvalidHeader;
         }
         if (options.proxyMode == HttpProxyMode::Explicit) {
-            const size_t scheme = options.proxy.find("://");
-            if (scheme != std::string::npos && Lower(options.proxy.substr(0, scheme)) != "http")
-                return kHttpErrorInvalidProxyRequest;
+            if (const uint32_t refused = CheckProxyScheme(options.proxy))
+                return refused;
         }
         // Control characters, blanks and a zero byte could smuggle header
         // lines into the request or cut the URL short of what was named.
@@ -85,20 +84,47 @@ std::string HttpUrlOf(const HttpRequestOptions &options) {
     return url + options.path;
 }
 
-uint32_t CheckRedirectTarget(const HttpRequestOptions &options, const std::string &scheme,
-                             const std::string &host, unsigned port) {
-    if (Lower(scheme) != (options.secure ? "https" : "http"))
-        return options.secure ? kHttpErrorHttpsToHttpOnRedirect : kHttpErrorRedirectFailed;
-    const bool bracketed = host.size() > 1 && host.front() == '[' && host.back() == ']';
-    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
-    return Lower(bare) == Lower(options.host) && port == options.port
+uint32_t CheckProxyScheme(const std::string &proxy) {
+    const size_t scheme = proxy.find("://");
+    return scheme == std::string::npos || Lower(proxy.substr(0, scheme)) == "http"
                ? 0u
-               : uint32_t{kHttpErrorRedirectFailed};
+               : uint32_t{kHttpErrorInvalidProxyRequest};
 }
 
-bool IsFollowedRedirect(long status) {
-    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
-           status == 308;
+bool IsRedirect(long status, bool hasLocation) {
+    return hasLocation && status >= 300 && status <= 399;
+}
+
+uint32_t FollowRedirect(int hop, const RedirectTarget &to, HttpRequestOptions *current) {
+    const std::string scheme = Lower(to.scheme);
+    const bool secure = scheme == "https";
+    if (scheme != "http" && !secure)
+        return kHttpErrorRedirectFailed;
+    if (current->secure && !secure)
+        return kHttpErrorHttpsToHttpOnRedirect;
+    const bool bracketed = to.host.size() > 1 && to.host.front() == '[' && to.host.back() == ']';
+    const std::string host = bracketed ? to.host.substr(1, to.host.size() - 2) : to.host;
+    const bool sameServer = secure == current->secure && Lower(host) == Lower(current->host) &&
+                            to.port == current->port;
+    const bool sameServerOnly =
+        current->redirects == HttpRedirects::SameServer || !current->clientCertificatePem.empty();
+    if (hop > kMaxRedirects || to.port == 0 || to.port > 65535 || (sameServerOnly && !sameServer))
+        return kHttpErrorRedirectFailed;
+    HttpRequestOptions next = *current;
+    next.secure = secure;
+    next.host = host;
+    next.port = static_cast<uint16_t>(to.port);
+    next.path = to.path;
+    if (!sameServer) {
+        // Credentials for one server are not handed to another.
+        next.user.clear();
+        next.password.clear();
+    }
+    // A Location may name what no request can carry (control characters).
+    if (CheckHttpTarget(next))
+        return kHttpErrorRedirectFailed;
+    *current = std::move(next);
+    return 0;
 }
 
 std::vector<std::string> HttpHeaderLines(const std::string &text) {

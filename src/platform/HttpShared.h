@@ -30,14 +30,32 @@ bool PlatformAcceptsHttpUrl(const std::string &url);
 // "http(s)://host:port/path" of a request; a literal IPv6 host in brackets.
 std::string HttpUrlOf(const HttpRequestOptions &options);
 
-// Zero when a redirect to scheme://host:port (a literal IPv6 host in
-// brackets or not) keeps the scheme, host and port of options; otherwise the
-// code of its refusal.
-uint32_t CheckRedirectTarget(const HttpRequestOptions &options, const std::string &scheme,
-                             const std::string &host, unsigned port);
+// Zero when proxy, named for a proxy, is spoken to in plain HTTP (no scheme
+// or "http://"); otherwise kHttpErrorInvalidProxyRequest: a proxy that wants
+// TLS of its own could ask for the client certificate in its handshake.
+uint32_t CheckProxyScheme(const std::string &proxy);
 
-// Statuses the HTTP library follows when they carry a Location.
-bool IsFollowedRedirect(long status);
+// The most redirects one request follows, as the Windows Internet functions.
+constexpr int kMaxRedirects = 10;
+
+// Whether an answer is a redirect that FollowRedirect must judge.
+bool IsRedirect(long status, bool hasLocation);
+
+// Where a redirect leads: its Location as the backend's URL parser resolved
+// it against the URL requested last.
+struct RedirectTarget {
+    std::string scheme;
+    std::string host;  // a literal IPv6 host in brackets or not
+    unsigned port = 0;
+    std::string path;  // path and query, without a fragment
+};
+
+// The one rule for every redirect on every build: zero, with *current now
+// requesting the target, when the hop-th redirect (from 1) of the request
+// *current may be followed under current->redirects; otherwise the code of
+// its refusal, and *current as it was. A request that carries a client
+// certificate follows the same-server rule whatever it asks for.
+uint32_t FollowRedirect(int hop, const RedirectTarget &to, HttpRequestOptions *current);
 
 // Header lines of text, separated by CR LF or LF, the empty ones left out.
 std::vector<std::string> HttpHeaderLines(const std::string &text);

@@ -62,6 +62,15 @@ enum class HttpProxyMode {
     Explicit,  // the given proxy for every target
 };
 
+enum class HttpRedirects {
+    // The same scheme, host and port only: a client certificate or server
+    // credentials never reach another server, an answer never comes in clear.
+    SameServer,
+    // Any host over HTTP or HTTPS, but never from HTTPS down to plain HTTP:
+    // public pages move, and what came over TLS is not handed to the path.
+    AnyServer,
+};
+
 struct HttpRequestOptions {
     bool secure = true;
     std::string host;
@@ -71,8 +80,10 @@ struct HttpRequestOptions {
 
     HttpProxyMode proxyMode = HttpProxyMode::System;
     // "host:port" for Explicit, spoken to in plain HTTP (an "http://" prefix
-    // is allowed, any other scheme refused): a proxy never sees TLS of ours,
-    // so it is never offered the client certificate.
+    // is allowed, any other scheme refused, 12033): a proxy never sees TLS
+    // of ours, so it is never offered the client certificate nor has its
+    // certificate's checks relaxed. The same holds for a proxy the system's
+    // settings name.
     std::string proxy;
     std::string proxyUser;
     std::string proxyPassword;
@@ -81,10 +92,11 @@ struct HttpRequestOptions {
     std::string userAgent;
     // Header lines added to the request, separated by CR LF (or LF).
     std::string headers;
-    // HttpTransport only: a redirect is followed only when it keeps the
-    // scheme, host and port; any other fails the request (12040 from HTTPS
-    // to HTTP, else 12156) before anything is sent to its target.
-    bool sameServerRedirectsOnly = false;
+    // Redirects are followed by hand on every build, each judged by one
+    // rule (FollowRedirect) before its target is contacted: every answer of
+    // status 300-399 that carries a Location, whatever the status. One the
+    // rule refuses fails the request (12040 from HTTPS to HTTP, else 12156).
+    HttpRedirects redirects = HttpRedirects::SameServer;
 
     // Relaxations of the server certificate's checks.
     bool verifyPeer = true;      // chain up to a trusted authority

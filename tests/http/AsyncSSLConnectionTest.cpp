@@ -44,6 +44,17 @@ TEST_F(UrlReaderTest, ReadsOverHttpsFromAServerItsAuthoritiesTrust) {
     zn::TestHooks().urlReaderAuthorities.Set(dir.File("trusted"));
     ASSERT_EQ(1, m_connection.OpenInternetUrl(site.HttpsUrl("/page"), ""));
     EXPECT_EQ(std::string(300, 'x'), m_connection.ReceiveContents());
+
+    // A redirect is followed to another host, never from HTTPS down to HTTP.
+    zntest::NginxServer mover(dir.File("server.pem"), authority.CertificatePath());
+    ASSERT_TRUE(mover.Started());
+    const std::string redirect =
+        "https://localhost:" + std::to_string(mover.PlainTlsPort()) + "/redirect?to=";
+    ASSERT_EQ(1, m_connection.OpenInternetUrl(redirect + site.HttpsUrl("/page"), ""));
+    EXPECT_EQ(std::string(300, 'x'), m_connection.ReceiveContents());
+    zntest::ScriptedPeer plain(zntest::PeerAction::Answer, zntest::HttpReply("in clear"));
+    EXPECT_EQ(0, m_connection.OpenInternetUrl(redirect + plain.Url("/page"), ""));
+    EXPECT_EQ(plain.Connections(), 0);
 }
 
 TEST_F(UrlReaderTest, AnAnswerThatNeverBeginsGivesZeroWithinTheWait) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http/HttpRequestFixture.h"
 #include "platform/TestHooks.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
@@ -22,46 +23,6 @@ namespace {
 
 using zntest::ReadWholeFile;
 using zntest::WriteWholeFile;
-
-// Clients' certificates also from authorities whose names only resemble the
-// one accepted.
-struct Peers : zntest::SharedPeers {
-    zntest::TestAuthority labs{"Labs Authority", "Quenstead Corp. Labs"};
-    zntest::TestAuthority lowerCase{"Lower Authority", "quenstead corp."};
-};
-Peers *g_peers = nullptr;
-
-class HttpRequestTest : public zntest::NetworkTest {
-  protected:
-    static void SetUpTestSuite() {
-        zntest::RequireIsolatedNetwork();
-        g_peers = new Peers;
-    }
-    static void TearDownTestSuite() { delete g_peers; }
-
-    void SetUp() override {
-        zntest::NetworkTest::SetUp();
-        ASSERT_TRUE(g_peers->Started());
-        for (const char *store : {"", "/MY", "/ROOT"})
-            mkdir((m_home.Path() + "/certs" + store).c_str(), 0700);
-        m_request.m_strDirectory = m_home.Path();
-        m_request.m_strAgent = "zembrix";
-        m_request.m_strCertOU = "Quenstead Corp.";
-        m_request.m_strServer = "127.0.0.1";
-        m_request.m_strObject = "/webapi/zembrix.php?op=getlist";
-    }
-
-    void TrustServer() {
-        WriteWholeFile(m_home.File("certs/ROOT/server.pem"),
-                       ReadWholeFile(g_peers->serverAuthority.CertificatePath()));
-    }
-    void AddClientCertificate(const zntest::TestAuthority &authority, const std::string &file) {
-        ASSERT_TRUE(authority.Issue("client", m_home.File("certs/MY/" + file)));
-    }
-
-    zntest::TempDir m_home;
-    zn::CHttpRequest m_request;
-};
 
 TEST_F(HttpRequestTest, ServerWithoutClientCertificatesAnswersTheFirstSend) {
     TrustServer();

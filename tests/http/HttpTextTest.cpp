@@ -65,6 +65,19 @@ TEST_F(HttpTextTest, EachFailingStepGivesItsMessageWithTheCode) {
               "GetHttpText::HttpSendRequest Error 12007");
 }
 
+TEST_F(HttpTextTest, PagesFollowRedirectsToAnyHostTenTimesAtMost) {
+    ScriptedPeer moved(PeerAction::Answer, HttpReply("moved page"), zntest::kLocalServerAddress);
+    for (int status = 300; status <= 399; ++status) {
+        ScriptedPeer page(PeerAction::Answer, "HTTP/1.1 " + std::to_string(status) +
+                                                  " X\r\nLocation: " + moved.Url("/list") +
+                                                  "\r\nContent-Length: 0\r\n\r\n");
+        EXPECT_EQ(zn::GetHttpText(page.Url("/list")), "moved page") << status;
+    }
+    ScriptedPeer loop(PeerAction::Answer, "HTTP/1.1 302 X\r\nLocation: /again\r\n\r\n");
+    EXPECT_EQ(zn::GetHttpText(loop.Url("/list")), "GetHttpText::HttpSendRequest Error 12156");
+    EXPECT_EQ(loop.Requests(), 11);
+}
+
 TEST_F(HttpTextTest, AGivenProxyCarriesTheRequest) {
     ScriptedPeer proxy(PeerAction::Answer, HttpReply("from the proxy"));
     const std::string address = "127.0.0.1:" + std::to_string(proxy.Port());

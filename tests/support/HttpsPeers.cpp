@@ -180,11 +180,11 @@ NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &client
     for (int i = 0; i < 2; ++i) {
         m_ports[i] = FreeLoopbackPort();
         const std::string port = std::to_string(m_ports[i]);
-        servers += "server { listen 127.0.0.1:" + port + " ssl; listen " + address + ":" + port +
-                   " ssl; ssl_certificate " + serverPem + "; ssl_certificate_key " + serverPem +
-                   "; ssl_client_certificate " + clientAuthority +
-                   "; ssl_verify_client on; default_type text/plain; root " + d +
-                   "; location / { " + (i == 1 ? "allow " + onlyFrom + "; deny all; " : "") +
+        servers += "server { listen 127.0.0.1:" + port + " ssl http2; listen " + address + ":" +
+                   port + " ssl http2; ssl_certificate " + serverPem + "; ssl_certificate_key " +
+                   serverPem + "; ssl_client_certificate " + clientAuthority +
+                   "; ssl_verify_client on; absolute_redirect off; default_type text/plain; root " +
+                   d + "; location / { " + (i == 1 ? "allow " + onlyFrom + "; deny all; " : "") +
                    answer + " } }\n";
     }
     m_process = StartNginx(m_dir,

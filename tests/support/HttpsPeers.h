@@ -18,9 +18,10 @@
 // SilentNameServer  takes the namespace's name server address (UDP
 //                127.0.0.1:53) and never answers: a name look-up hangs until
 //                the resolver's own time limit.
-// NginxWebApi   a private nginx for the provider's web API: HTTPS with a
-//                client certificate required, answering every request with
-//                the text last given to SetAnswer. Its open port serves
+// NginxWebApi   a private nginx for the provider's web API: HTTPS (HTTP/2
+//                offered too) with a client certificate required, answering
+//                every request with the text last given to SetAnswer
+//                (absolute redirects off). Its open port serves
 //                anyone; its guarded port only connections from one source
 //                address (a proxy's outgoing one) and refuses the rest with
 //                403. Both listen on loopback and on a local address of the

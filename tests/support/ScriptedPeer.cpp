@@ -58,6 +58,11 @@ bool ScriptedPeer::WaitForConnections(int count, std::chrono::milliseconds timeo
     return m_connected.wait_for(lock, timeout, [&] { return m_connections.load() >= count; });
 }
 
+void ScriptedPeer::AnswerTarget(const std::string &target, std::string reply) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_targetReplies[target] = std::move(reply);
+}
+
 std::string ScriptedPeer::LastRequest() {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_lastRequest;
@@ -123,11 +128,21 @@ void ScriptedPeer::Treat(ps::Handle connection) {
         return;
     }
     switch (m_action) {
-        case PeerAction::Answer:
+        case PeerAction::Answer: {
+            std::string reply = m_reply;
+            {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                const size_t start = m_lastRequest.find(' ') + 1;
+                const auto found = m_targetReplies.find(
+                    m_lastRequest.substr(start, m_lastRequest.find(' ', start) - start));
+                if (found != m_targetReplies.end())
+                    reply = found->second;
+            }
             if (m_delayMs <= 0 ||
                 ps::Await(ps::kNone, false, m_stop, m_delayMs) == ps::Wait::TimedOut)
-                SendAll(connection, m_reply.data(), m_reply.size());
+                SendAll(connection, reply.data(), reply.size());
             break;
+        }
         case PeerAction::Reset:
             ps::Close(connection, true);
             return;

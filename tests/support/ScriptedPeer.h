@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,6 +49,10 @@ class ScriptedPeer {
     ScriptedPeer(const ScriptedPeer &) = delete;
     ScriptedPeer &operator=(const ScriptedPeer &) = delete;
 
+    // For Answer: a request for target (its request line's, exactly) gets
+    // reply instead of the one given at construction.
+    void AnswerTarget(const std::string &target, std::string reply);
+
     unsigned Port() const { return m_port; }
     std::string Url(const std::string &path = "/") const {
         return "http://" + m_host + ":" + std::to_string(m_port) + path;
@@ -82,6 +87,7 @@ class ScriptedPeer {
     std::mutex m_mutex;
     std::condition_variable m_connected;
     std::string m_lastRequest;
+    std::map<std::string, std::string> m_targetReplies;
     std::vector<peersocket::Handle> m_silent;  // NeverAnswer's open connections; serve thread only
     std::thread m_thread;
 };

@@ -6,6 +6,9 @@ behaviour:
 
     ADDRESS:PORT,silent=SECONDS   say nothing, close SECONDS later
     ADDRESS:PORT,http=BODY        read a request, answer 200 with BODY, close
+    ADDRESS:PORT,count=FILE       add a line to FILE, close
+    ADDRESS:PORT,redirect         read "GET /status/CODE?to=URL", answer CODE
+                                  with Location URL, close
 
     listen.py READY_FILE ADDRESS:PORT[,BEHAVIOUR]...
 """
@@ -23,6 +26,15 @@ def answer(connection, behaviour):
         connection.recv(4096)
         connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s"
                            % (len(value), value.encode()))
+    elif kind == "count":
+        with open(value, "a") as counted:
+            counted.write("connection\n")
+    elif kind == "redirect":
+        request = connection.recv(4096).split(b" ")
+        if len(request) > 1:  # not a probe of the port
+            code, _, to = request[1][len(b"/status/"):].partition(b"?to=")
+            connection.sendall(b"HTTP/1.0 %s X\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n"
+                               % (code, to))
     connection.close()
 
 

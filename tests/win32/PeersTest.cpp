@@ -214,12 +214,35 @@ TEST_F(PeersTest, RedirectsThatLeaveTheServerAreRefusedWhenAsked) {
         HttpRequestOptions options = Request("ZN_PEER_PLAIN_TLS");
         options.verifyPeer = false;
         options.path = "/redirect?to=" + to;
-        options.sameServerRedirectsOnly = true;
+        options.redirects = HttpRedirects::SameServer;
         const HttpResult result = m_transport->Perform(options);
         EXPECT_EQ(result.outcome, refusal ? HttpOutcome::Failed : HttpOutcome::Sent);
         EXPECT_EQ(result.errorCode, refusal);
         EXPECT_EQ(result.body, refusal ? "" : kBody);
     }
+}
+
+TEST_F(PeersTest, EveryRedirectIsJudgedBeforeItsTargetIsContacted) {
+    // Never contacted: the witnesses count every connection they get, so no
+    // handshake could have offered them a certificate.
+    const std::pair<std::string, uint32_t> targets[] = {
+        {"https://127.0.0.1:" + Peer("ZN_PEER_WITNESS") + "/list.txt", kHttpErrorRedirectFailed},
+        {"http://localhost:" + Peer("ZN_PEER_WITNESS_HTTP") + "/list.txt",
+         kHttpErrorHttpsToHttpOnRedirect},
+        {"/list.txt", 0},
+    };
+    for (int status = 300; status <= 399; ++status) {
+        for (const auto &[to, refusal] : targets) {
+            SCOPED_TRACE(std::to_string(status) + " to " + to);
+            HttpRequestOptions options = Request("ZN_PEER_PLAIN_TLS");
+            options.verifyPeer = false;
+            options.path = "/status/" + std::to_string(status) + "?to=" + to;
+            const HttpResult result = m_transport->Perform(options);
+            EXPECT_EQ(result.errorCode, refusal);
+            EXPECT_EQ(result.body, refusal ? "" : kBody);
+        }
+    }
+    EXPECT_EQ(zntest::ReadWholeFile(File("witness.log")), "");
 }
 
 TEST_F(PeersTest, StreamHandsOutTheBodyInPieces) {

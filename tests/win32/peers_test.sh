@@ -35,15 +35,16 @@ free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 required=$(free_port) optional=$(free_port) plain_tls=$(free_port) http=$(free_port)
-proxy=$(free_port)
+proxy=$(free_port) upstream=$(free_port) witness=$(free_port) witness_http=$(free_port)
 body='<RES>OK</RES><LIST>served by nginx</LIST>'
 servers=""
 for pair in "$required on" "$optional optional" "$plain_tls off"; do
     set -- $pair
     servers+="server { listen 127.0.0.1:$1 ssl; ssl_certificate $work/localhost.pem;
       ssl_certificate_key $work/localhost.key; ssl_client_certificate $work/ca.pem;
-      ssl_verify_client $2; location / { return 200 \"$body\"; }
-      location /redirect { return 302 \$arg_to; } }
+      ssl_verify_client $2; absolute_redirect off; location / { return 200 \"$body\"; }
+      location /redirect { return 302 \$arg_to; }
+      location /status/ { proxy_pass http://127.0.0.1:$upstream; } }
 "
 done
 mkdir site
@@ -63,8 +64,15 @@ printf 'User root\nGroup root\nPort %s\nListen 127.0.0.1\nTimeout 60\nMaxClients
     "$proxy" "$work" >tinyproxy.conf
 tinyproxy -d -c "$work/tinyproxy.conf" &
 pids+=($!)
+# The upstream that answers /status/CODE?to=URL, and the witnesses that
+# count each connection a redirect's target gets.
+: >witness.log
+python3 "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/listen.py" listening \
+    "127.0.0.1:$upstream,redirect" "127.0.0.1:$witness,count=$work/witness.log" \
+    "127.0.0.1:$witness_http,count=$work/witness.log" &
+pids+=($!)
 
-for port in "$required" "$optional" "$plain_tls" "$http" "$proxy"; do
+for port in "$required" "$optional" "$plain_tls" "$http" "$proxy" "$upstream"; do
     for _ in $(seq 100); do
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
         sleep 0.1
@@ -73,4 +81,5 @@ done
 
 export ZN_PEER_DIR="Z:${work//\//\\}" ZN_PEER_REQUIRED=$required ZN_PEER_OPTIONAL=$optional
 export ZN_PEER_PLAIN_TLS=$plain_tls ZN_PEER_HTTP=$http ZN_PEER_PROXY=$proxy
+export ZN_PEER_WITNESS=$witness ZN_PEER_WITNESS_HTTP=$witness_http
 wine "$test_exe"

@@ -90,32 +90,6 @@ size_t OnBody(char *data, size_t size, size_t count, void *userData) {
     return length;
 }
 
-// Zero when the Location of a header line, taken relative to the URL
-// requested last, keeps the request's scheme and server; otherwise the code
-// of its refusal (also when it cannot be read).
-uint32_t RedirectRefusal(const Transfer &transfer, const std::string &line) {
-    const size_t first = line.find_first_not_of(" \t", line.find(':') + 1);
-    const size_t last = line.find_last_not_of(" \t\r\n");
-    const std::string location =
-        first == std::string::npos || last < first ? "" : line.substr(first, last - first + 1);
-    uint32_t refusal = kHttpErrorRedirectFailed;
-    char *current = nullptr, *scheme = nullptr, *host = nullptr, *port = nullptr;
-    CURLU *url = curl_url();
-    if (url && curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &current) == CURLE_OK &&
-        current && curl_url_set(url, CURLUPART_URL, current, 0) == CURLUE_OK &&
-        curl_url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK &&
-        curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-        curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
-        refusal = CheckRedirectTarget(*transfer.options, scheme, host,
-                                      static_cast<unsigned>(std::strtoul(port, nullptr, 10)));
-    curl_free(scheme);
-    curl_free(host);
-    curl_free(port);
-    curl_url_cleanup(url);
-    return refusal;
-}
-
 size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
     auto *transfer = static_cast<Transfer *>(userData);
     const size_t length = size * count;
@@ -136,23 +110,25 @@ size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
             space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
     } else if ((line == "\r\n" || line == "\n") && transfer->result->status >= 200) {
         transfer->headersComplete = true;
-        // A redirect that is followed is not the answer yet.
-        transfer->answerBegun =
-            !(transfer->location && IsFollowedRedirect(transfer->result->status));
+        transfer->redirect = IsRedirect(transfer->result->status, transfer->location);
+        transfer->answerBegun = !transfer->redirect;
+        // libcurl follows nothing: the transfer ends here, and the transport
+        // asks the redirect rule before anything goes to the target.
+        if (transfer->redirect)
+            return 0;
     } else if (HeaderIs(line, "content-length")) {
         transfer->result->contentLength = HttpContentLengthOf(line);
     } else if (HeaderIs(line, "location")) {
         transfer->location = true;
-        // Refused here, before libcurl follows it.
-        if (transfer->options->sameServerRedirectsOnly &&
-            IsFollowedRedirect(transfer->result->status)) {
+        const size_t first = line.find_first_not_of(" \t", line.find(':') + 1);
+        const size_t last = line.find_last_not_of(" \t\r\n");
+        transfer->locationValue.clear();
+        if (first != std::string::npos && last != std::string::npos && last >= first) {
             try {
-                transfer->redirectRefused = RedirectRefusal(*transfer, line);
+                transfer->locationValue = line.substr(first, last - first + 1);
             } catch (...) {
-                transfer->redirectRefused = kHttpErrorNotEnoughMemory;
+                return 0;  // the transfer fails as out of memory
             }
-            if (transfer->redirectRefused)
-                return 0;
         }
     }
     return length;
@@ -162,6 +138,20 @@ size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
 // authority is reported as untrusted (and relaxed by the send's retry).
 bool IsDateFailure(int error) {
     return error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED;
+}
+
+// The proxy the environment names for a request, read as libcurl reads it
+// (the scheme's own variable, upper case too but never HTTP_PROXY, then
+// all_proxy and ALL_PROXY); empty: none.
+std::string EnvironmentProxy(bool secure) {
+    static const char *const kHttps[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    static const char *const kHttp[] = {"http_proxy", "all_proxy", "ALL_PROXY", nullptr};
+    for (const char *name : secure ? kHttps : kHttp) {
+        const char *value = name ? std::getenv(name) : nullptr;
+        if (value && *value)
+            return value;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -180,7 +170,38 @@ bool StartHttpLibrary() {
     return started;
 }
 
-bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
+uint32_t RedirectTargetOf(const Transfer &transfer, RedirectTarget *to) {
+    uint32_t refusal = kHttpErrorRedirectFailed;
+    char *current = nullptr, *scheme = nullptr, *host = nullptr, *port = nullptr, *path = nullptr,
+         *query = nullptr;
+    CURLU *url = transfer.locationValue.empty() ? nullptr : curl_url();
+    if (url && curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &current) == CURLE_OK &&
+        current && curl_url_set(url, CURLUPART_URL, current, 0) == CURLUE_OK &&
+        curl_url_set(url, CURLUPART_URL, transfer.locationValue.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_PATH, &path, 0) == CURLUE_OK) {
+        const CURLUcode hasQuery = curl_url_get(url, CURLUPART_QUERY, &query, 0);
+        if (hasQuery == CURLUE_OK || hasQuery == CURLUE_NO_QUERY) {
+            try {
+                to->scheme = scheme;
+                to->host = host;
+                to->port = static_cast<unsigned>(std::strtoul(port, nullptr, 10));
+                to->path = std::string(path) + (query ? "?" + std::string(query) : "");
+                refusal = 0;
+            } catch (...) {
+                refusal = kHttpErrorNotEnoughMemory;
+            }
+        }
+    }
+    for (char *part : {scheme, host, port, path, query})
+        curl_free(part);
+    curl_url_cleanup(url);
+    return refusal;
+}
+
+uint32_t Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     const HttpRequestOptions &o = *transfer->options;
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
     auto set = [&](CURLoption option, auto value) {
@@ -191,10 +212,11 @@ bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     // left to finish on its own and frees what it holds.
     set(CURLOPT_QUICK_EXIT, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
-    // Redirects are followed, as the Windows Internet functions do.
-    set(CURLOPT_FOLLOWLOCATION, 1L);
-    set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    set(CURLOPT_MAXREDIRS, 10L);
+    // The requests are HTTP/1.1 ones, as on the Windows build: libcurl would
+    // offer HTTP/2 to a TLS server.
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    // Redirects are followed by the transport, through the one rule of every
+    // build; libcurl follows none (its default).
     if (o.verb != "GET")
         set(CURLOPT_CUSTOMREQUEST, o.verb.c_str());
     if (!o.userAgent.empty())
@@ -204,8 +226,16 @@ bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     if (!o.password.empty())
         set(CURLOPT_PASSWORD, o.password.c_str());
     switch (o.proxyMode) {
-        case HttpProxyMode::System:
-            break;  // libcurl follows the system's proxy environment
+        case HttpProxyMode::System: {
+            // Chosen here, not by libcurl, and vetted as the file's proxy is:
+            // no route leads to a proxy's TLS handshake. libcurl still reads
+            // no_proxy for it.
+            const std::string proxy = EnvironmentProxy(o.secure);
+            if (CheckProxyScheme(proxy))
+                return kHttpErrorInvalidProxyRequest;
+            set(CURLOPT_PROXY, proxy.c_str());
+            break;
+        }
         case HttpProxyMode::Direct:
             set(CURLOPT_PROXY, "");
             break;
@@ -241,16 +271,16 @@ bool Configure(CURL *easy, Transfer *transfer, const std::string &url) {
         for (const std::string &line : HttpHeaderLines(o.headers)) {
             curl_slist *grown = curl_slist_append(transfer->headers.get(), line.c_str());
             if (!grown)
-                return false;
+                return kHttpErrorNotEnoughMemory;
             (void)transfer->headers.release();
             transfer->headers.reset(grown);
         }
     } catch (...) {
-        return false;
+        return kHttpErrorNotEnoughMemory;
     }
     if (transfer->headers)
         set(CURLOPT_HTTPHEADER, transfer->headers.get());
-    return ok;
+    return ok ? 0u : uint32_t{kHttpErrorNotEnoughMemory};
 }
 
 // Drives a transfer on the calling thread until one of DriveEnd happens;
@@ -315,8 +345,6 @@ void Conclude(HttpResult *result, const Transfer &transfer, bool aborted, bool a
         SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
     else if (transfer.certificateRequested)
         SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
-    else if (transfer.redirectRefused)
-        SetOutcome(result, HttpOutcome::Failed, transfer.redirectRefused);
     else if (answered)
         SetOutcome(result, HttpOutcome::Sent, 0);
     else if (timedOut)

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/HttpShared.h"
 #include "platform/HttpTransport.h"
 #include "platform/posix/TlsCertificates.h"
 
@@ -42,10 +43,11 @@ struct Transfer {
     bool certificateRequested = false;
     bool cachedAuthorities = false;  // the system's authorities come from SystemAuthorities
     bool headersComplete = false;
-    bool location = false;                              // the current answer names a Location
-    bool answerBegun = false;                           // the final answer's headers are complete
+    bool location = false;      // the current answer names a Location
+    std::string locationValue;  // ... this one
+    bool answerBegun = false;   // the final answer's headers are complete
+    bool redirect = false;      // stopped at a redirect's headers, for the rule to judge
     std::unique_ptr<curl_slist, SlistDeleter> headers;  // the request's own lines
-    uint32_t redirectRefused = 0;                       // the code of a redirect not followed
     int verifyError = 0;                                // the chain's first failure not relaxed
     CURL *easy = nullptr;                               // the handle it is the transfer of
     // Once connected, the peer's silence is limited (sendReceiveTimeoutMs).
@@ -61,9 +63,13 @@ X509_STORE *SystemAuthorities();
 // handshake's authorities, client certificate and relaxed checks.
 CURLcode OnSslContext(CURL *easy, void *sslContext, void *data);
 
-// Sets every option of easy for the transfer to url; false when one cannot
-// be set.
-bool Configure(CURL *easy, Transfer *transfer, const std::string &url);
+// Sets every option of easy for the transfer to url; zero, or the code of
+// the failure (a proxy of the system's that wants TLS of its own, 12033).
+uint32_t Configure(CURL *easy, Transfer *transfer, const std::string &url);
+
+// Where the redirect a transfer stopped at leads; zero, or the code of a
+// Location that cannot be read.
+uint32_t RedirectTargetOf(const Transfer &transfer, RedirectTarget *to);
 
 enum class DriveEnd {
     Finished,  // the transfer ended; its result code is in *code

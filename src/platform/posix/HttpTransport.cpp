@@ -19,6 +19,10 @@ class CurlTransport final : public HttpTransport {
     void Abort() override { m_abort.Set(); }
 
   private:
+    // One request to options, without following; *to is where it was
+    // redirected, its scheme empty when it was not.
+    HttpResult PerformOnce(const HttpRequestOptions &options, RedirectTarget *to);
+
     CurlAbort m_abort;
 };
 
@@ -26,6 +30,28 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     HttpResult result;
     if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
+    try {
+        HttpRequestOptions target = options;
+        for (int hop = 1;; ++hop) {
+            RedirectTarget to;
+            result = PerformOnce(target, &to);
+            if (to.scheme.empty())
+                return result;
+            if (const uint32_t refusal = FollowRedirect(hop, to, &target)) {
+                result = HttpResult();
+                SetOutcome(&result, HttpOutcome::Failed, refusal);
+                return result;
+            }
+        }
+    } catch (...) {
+        result = HttpResult();
+        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+        return result;
+    }
+}
+
+HttpResult CurlTransport::PerformOnce(const HttpRequestOptions &options, RedirectTarget *to) {
+    HttpResult result;
     Transfer transfer;
     transfer.options = &options;
     transfer.result = &result;
@@ -36,19 +62,14 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
             return result;
         }
     }
-    std::string url;
-    try {
-        url = HttpUrlOf(options);
-    } catch (...) {
-        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
-        return result;
-    }
+    const std::string url = HttpUrlOf(options);
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     transfer.easy = easy.get();
-    if (!easy || !multi || !Configure(easy.get(), &transfer, url) ||
-        curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
-        SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+    const uint32_t failure =
+        easy && multi ? Configure(easy.get(), &transfer, url) : uint32_t{kHttpErrorNotEnoughMemory};
+    if (failure || curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+        SetOutcome(&result, HttpOutcome::Failed, failure ? failure : kHttpErrorNotEnoughMemory);
         return result;
     }
     m_abort.Watch(multi.get());
@@ -57,6 +78,11 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
                                 Clock::time_point::max(), &code) == DriveEnd::Silent;
     m_abort.Watch(nullptr);
     curl_multi_remove_handle(multi.get(), easy.get());
+    if (transfer.redirect && !m_abort.IsSet() && !timedOut) {
+        if (const uint32_t unreadable = RedirectTargetOf(transfer, to))
+            SetOutcome(&result, HttpOutcome::Failed, unreadable);
+        return result;
+    }
     // A transfer that broke in the body keeps what came.
     Conclude(&result, transfer, m_abort.IsSet(),
              (code == CURLE_OK && !timedOut) || transfer.headersComplete, timedOut, code);
@@ -85,7 +111,11 @@ class CurlStream final : public HttpStream {
         size_t handedOut = 0;
     };
 
-    DriveEnd Wait(uint32_t waitMs, const std::function<bool()> &enough);
+    // One request to options until deadline, without following; *to is
+    // where it was redirected, its scheme empty when it was not.
+    HttpResult BeginOnce(const HttpRequestOptions &options, Clock::time_point deadline,
+                         RedirectTarget *to);
+    DriveEnd Wait(Clock::time_point deadline, const std::function<bool()> &enough);
 
     std::unique_ptr<Begun> m_begun;
     CurlAbort m_abort;
@@ -99,10 +129,10 @@ void CurlStream::End() {
     m_begun.reset();
 }
 
-DriveEnd CurlStream::Wait(uint32_t waitMs, const std::function<bool()> &enough) {
+DriveEnd CurlStream::Wait(Clock::time_point deadline, const std::function<bool()> &enough) {
     Begun &b = *m_begun;
-    const DriveEnd end = Drive(b.multi.get(), b.easy.get(), &b.transfer, m_abort.IsSet(), enough,
-                               Clock::now() + std::chrono::milliseconds(waitMs), &b.code);
+    const DriveEnd end =
+        Drive(b.multi.get(), b.easy.get(), &b.transfer, m_abort.IsSet(), enough, deadline, &b.code);
     b.finished = end == DriveEnd::Finished;
     return end;
 }
@@ -112,30 +142,60 @@ HttpResult CurlStream::Begin(const HttpRequestOptions &options, uint32_t waitMs)
     HttpResult result;
     if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     try {
-        auto begun = std::make_unique<Begun>();
-        begun->options = options;
-        begun->transfer.options = &begun->options;
-        begun->transfer.result = &begun->result;
-        begun->multi.reset(curl_multi_init());
-        begun->easy.reset(curl_easy_init());
-        begun->transfer.easy = begun->easy.get();
-        if (!begun->easy || !begun->multi ||
-            !Configure(begun->easy.get(), &begun->transfer, HttpUrlOf(options)) ||
-            curl_multi_add_handle(begun->multi.get(), begun->easy.get()) != CURLM_OK) {
-            SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
-            return result;
+        HttpRequestOptions target = options;
+        for (int hop = 1;; ++hop) {
+            RedirectTarget to;
+            result = BeginOnce(target, deadline, &to);
+            if (to.scheme.empty())
+                return result;
+            if (const uint32_t refusal = FollowRedirect(hop, to, &target)) {
+                result = HttpResult();
+                SetOutcome(&result, HttpOutcome::Failed, refusal);
+                return result;
+            }
         }
-        m_abort.Watch(begun->multi.get());
-        m_begun = std::move(begun);
     } catch (...) {
+        End();
+        result = HttpResult();
         SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
         return result;
     }
+}
+
+HttpResult CurlStream::BeginOnce(const HttpRequestOptions &options, Clock::time_point deadline,
+                                 RedirectTarget *to) {
+    End();
+    HttpResult result;
+    auto begun = std::make_unique<Begun>();
+    begun->options = options;
+    begun->transfer.options = &begun->options;
+    begun->transfer.result = &begun->result;
+    begun->multi.reset(curl_multi_init());
+    begun->easy.reset(curl_easy_init());
+    begun->transfer.easy = begun->easy.get();
+    const uint32_t failure =
+        begun->easy && begun->multi
+            ? Configure(begun->easy.get(), &begun->transfer, HttpUrlOf(options))
+            : uint32_t{kHttpErrorNotEnoughMemory};
+    if (failure || curl_multi_add_handle(begun->multi.get(), begun->easy.get()) != CURLM_OK) {
+        SetOutcome(&result, HttpOutcome::Failed, failure ? failure : kHttpErrorNotEnoughMemory);
+        return result;
+    }
+    m_abort.Watch(begun->multi.get());
+    m_begun = std::move(begun);
     const Transfer &transfer = m_begun->transfer;
-    const DriveEnd end = Wait(waitMs, [&transfer] { return transfer.answerBegun; });
-    Conclude(&m_begun->result, transfer, m_abort.IsSet(), transfer.answerBegun,
-             end == DriveEnd::Silent || end == DriveEnd::WaitOver, m_begun->code);
+    const DriveEnd end = Wait(deadline, [&transfer] { return transfer.answerBegun; });
+    const bool timedOut = end == DriveEnd::Silent || end == DriveEnd::WaitOver;
+    if (transfer.redirect && !m_abort.IsSet() && !timedOut) {
+        if (const uint32_t unreadable = RedirectTargetOf(transfer, to))
+            SetOutcome(&result, HttpOutcome::Failed, unreadable);
+        End();
+        return result;
+    }
+    Conclude(&m_begun->result, transfer, m_abort.IsSet(), transfer.answerBegun, timedOut,
+             m_begun->code);
     result.outcome = m_begun->result.outcome;
     result.errorCode = m_begun->result.errorCode;
     result.status = m_begun->result.status;
@@ -156,7 +216,8 @@ HttpReadOutcome CurlStream::Read(size_t length, uint32_t waitMs, std::string *pi
     if (!b.finished && available() < length) {
         // The caller's pause since the last read was no silence of the peer.
         b.transfer.lastActivity = Clock::now();
-        end = Wait(waitMs, [&] { return available() >= length; });
+        end = Wait(Clock::now() + std::chrono::milliseconds(waitMs),
+                   [&] { return available() >= length; });
     }
     const size_t n = std::min(length, available());
     try {

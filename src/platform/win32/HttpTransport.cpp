@@ -23,14 +23,11 @@ namespace zn {
 
 namespace {
 
-// Redirects followed by hand, as many as the Windows Internet functions follow.
-constexpr int kMaxRedirects = 10;
-
-// Points options at the target of a redirect to location (relative to the
-// URL of options) when it keeps the scheme and server; otherwise the code of
-// its refusal.
-uint32_t FollowRedirect(const std::string &location, HttpRequestOptions *options) {
-    const std::string base = HttpUrlOf(*options);
+// Where a redirect to location (relative to the URL of options) leads;
+// zero, or the code of a Location that cannot be read.
+uint32_t RedirectTargetOf(const std::string &location, const HttpRequestOptions &options,
+                          RedirectTarget *to) {
+    const std::string base = HttpUrlOf(options);
     char url[2048];
     DWORD size = sizeof url;
     char scheme[16], host[256], path[2048], extra[2048];
@@ -47,12 +44,33 @@ uint32_t FollowRedirect(const std::string &location, HttpRequestOptions *options
     if (!InternetCombineUrlA(base.c_str(), location.c_str(), url, &size, ICU_NO_ENCODE) ||
         !InternetCrackUrlA(url, 0, 0, &parts))
         return kHttpErrorRedirectFailed;
-    if (const uint32_t refusal = CheckRedirectTarget(*options, scheme, host, parts.nPort))
-        return refusal;
-    std::string target = std::string(path) + extra;
-    target.erase(std::min(target.find('#'), target.size()));
-    options->path = target;
+    to->scheme = scheme;
+    to->host = host;
+    to->port = parts.nPort;
+    to->path = std::string(path) + extra;
+    to->path.erase(std::min(to->path.find('#'), to->path.size()));
     return 0;
+}
+
+// The next step of a request whose last answer was result: zero with
+// *options pointing at the redirect's target when it is followed; zero with
+// *options as they were when the answer is the final one; otherwise the code
+// of the refusal.
+uint32_t NextHop(int hop, const HttpResult &result, WinInetRequest *request,
+                 HttpRequestOptions *options, bool *followed) {
+    *followed = false;
+    if (result.outcome != HttpOutcome::Sent)
+        return 0;
+    std::string location;
+    if (!IsRedirect(result.status, request->Location(&location)))
+        return 0;
+    RedirectTarget to;
+    if (location.empty())
+        return kHttpErrorRedirectFailed;
+    if (const uint32_t unreadable = RedirectTargetOf(location, *options, &to))
+        return unreadable;
+    *followed = true;
+    return FollowRedirect(hop, to, options);
 }
 
 Clock::time_point After(uint32_t ms) {
@@ -101,25 +119,21 @@ HttpResult WinInetTransport::Perform(const HttpRequestOptions &options) {
     try {
         std::unique_ptr<WinInetRequest> request;
         HttpRequestOptions target = options;
-        for (int redirects = 0;; ++redirects) {
+        for (int hop = 1;; ++hop) {
             request.reset(new WinInetRequest(m_abort.Event()));
             // Until the answer begins: the connect and then the peer's silence.
             const uint64_t sendLimit =
                 uint64_t{options.connectTimeoutMs} + uint64_t{options.sendReceiveTimeoutMs};
             result = request->Send(
                 target, After(static_cast<uint32_t>(std::min<uint64_t>(sendLimit, kInfinite - 1))));
-            if (result.outcome != HttpOutcome::Sent || !options.sameServerRedirectsOnly ||
-                !IsFollowedRedirect(result.status))
-                break;
-            const std::string location = request->Location();
-            if (location.empty())
-                break;
-            const uint32_t refusal = redirects < kMaxRedirects ? FollowRedirect(location, &target)
-                                                               : uint32_t{kHttpErrorRedirectFailed};
-            if (refusal) {
+            bool followed = false;
+            if (const uint32_t refusal = NextHop(hop, result, request.get(), &target, &followed)) {
+                result = HttpResult();
                 SetOutcome(&result, HttpOutcome::Failed, refusal);
                 return result;
             }
+            if (!followed)
+                break;
         }
         if (result.outcome != HttpOutcome::Sent)
             return result;
@@ -175,12 +189,25 @@ HttpResult WinInetStream::Begin(const HttpRequestOptions &options, uint32_t wait
     if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
     try {
-        std::unique_ptr<WinInetRequest> request(new WinInetRequest(m_abort.Event()));
-        result = request->Send(options, After(waitMs));
-        if (result.outcome == HttpOutcome::Sent) {
-            m_request = std::move(request);
-            m_bodyCap = options.bodyCap;
-            m_silenceMs = options.sendReceiveTimeoutMs;
+        const Clock::time_point deadline = After(waitMs);
+        HttpRequestOptions target = options;
+        for (int hop = 1;; ++hop) {
+            std::unique_ptr<WinInetRequest> request(new WinInetRequest(m_abort.Event()));
+            result = request->Send(target, deadline);
+            bool followed = false;
+            if (const uint32_t refusal = NextHop(hop, result, request.get(), &target, &followed)) {
+                result = HttpResult();
+                SetOutcome(&result, HttpOutcome::Failed, refusal);
+                return result;
+            }
+            if (followed)
+                continue;
+            if (result.outcome == HttpOutcome::Sent) {
+                m_request = std::move(request);
+                m_bodyCap = options.bodyCap;
+                m_silenceMs = options.sendReceiveTimeoutMs;
+            }
+            return result;
         }
     } catch (...) {
         SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);

@@ -242,9 +242,9 @@ bool WinInetRequest::OpenRequest(const HttpRequestOptions &o, HttpResult *result
                   INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
     if (o.secure)
         flags |= INTERNET_FLAG_SECURE;
-    // Followed by Perform, once it has seen where they lead.
-    if (o.sameServerRedirectsOnly)
-        flags |= INTERNET_FLAG_NO_AUTO_REDIRECT;
+    // Followed by the transport, through the one redirect rule of every
+    // build, once it has seen where they lead.
+    flags |= INTERNET_FLAG_NO_AUTO_REDIRECT;
     const char *accept[] = {"*/*", nullptr};
     m_completion->HandleMade();
     m_request.reset(HttpOpenRequestA(m_connect.get(), o.verb.c_str(),
@@ -357,13 +357,16 @@ HttpResult WinInetRequest::Send(const HttpRequestOptions &options, Clock::time_p
     return result;
 }
 
-std::string WinInetRequest::Location() {
+bool WinInetRequest::Location(std::string *value) {
+    value->clear();
     char location[2048];
     DWORD size = sizeof location - 1;
-    if (!m_request ||
-        !HttpQueryInfoA(m_request.get(), HTTP_QUERY_LOCATION, location, &size, nullptr))
-        return std::string();
-    return std::string(location, std::min<DWORD>(size, sizeof location - 1));
+    if (!m_request)
+        return false;
+    if (!HttpQueryInfoA(m_request.get(), HTTP_QUERY_LOCATION, location, &size, nullptr))
+        return GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+    value->assign(location, std::min<DWORD>(size, sizeof location - 1));
+    return true;
 }
 
 HttpReadOutcome WinInetRequest::FinishReadStep(bool done, Clock::time_point deadline) {

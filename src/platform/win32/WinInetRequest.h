@@ -41,8 +41,9 @@ class WinInetRequest {
 
     // Sends and waits until deadline for the final answer's headers.
     HttpResult Send(const HttpRequestOptions &options, Clock::time_point deadline);
-    // The Location of an answer that names one; empty when none.
-    std::string Location();
+    // Whether the answer carries a Location; *value is it, empty when it
+    // cannot be read (too long).
+    bool Location(std::string *value);
     // Appends up to `wanted` bytes of the body to *body, waiting until
     // deadline; End when the body is complete.
     HttpReadOutcome ReadSome(size_t wanted, Clock::time_point deadline, std::string *body);
