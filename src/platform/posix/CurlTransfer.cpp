@@ -185,10 +185,12 @@ uint32_t RedirectTargetOf(const Transfer &transfer, RedirectTarget *to) {
         const CURLUcode hasQuery = curl_url_get(url, CURLUPART_QUERY, &query, 0);
         if (hasQuery == CURLUE_OK || hasQuery == CURLUE_NO_QUERY) {
             try {
-                to->scheme = scheme;
-                to->host = host;
-                to->port = static_cast<unsigned>(std::strtoul(port, nullptr, 10));
-                to->path = std::string(path) + (query ? "?" + std::string(query) : "");
+                RedirectTarget read;
+                read.scheme = scheme;
+                read.host = host;
+                read.port = static_cast<unsigned>(std::strtoul(port, nullptr, 10));
+                read.path = std::string(path) + (query ? "?" + std::string(query) : "");
+                *to = std::move(read);
                 refusal = 0;
             } catch (...) {
                 refusal = kHttpErrorNotEnoughMemory;
