@@ -16,6 +16,9 @@
 
 namespace {
 
+// What a hostile answer may put after a port: a window title, a cleared screen.
+const std::string kEscapes = "\x1B]0;owned\x07\x1B[2J";
+
 using zntest::RunTool;
 using zntest::ToolResult;
 using zntest::ToolRunOptions;
@@ -37,9 +40,15 @@ std::string FromJson(const std::string &document, const std::string &expression)
 }
 
 TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
-    zntest::TempDir initialised, empty;
+    zntest::TempDir initialised, empty, hostile;
     ASSERT_EQ(Tool({"init", "--dir", initialised.Path()}).status, 0);
-    const std::string d = initialised.Path(), e = empty.Path();
+    const std::string d = initialised.Path(), e = empty.Path(), h = hostile.Path();
+    // A selection whose port is followed by a terminal's escape sequences.
+    zn::CAddressCipher cipher(false);
+    cipher.DeriveKey();
+    zntest::WriteWholeFile(
+        zn::ServerListPath(h),
+        zntest::Crlf({"[NETWORK]", "SIP=" + cipher.Encipher("127.0.0.1:5060" + kEscapes)}));
     const struct {
         std::vector<std::string> args;
         int status;
@@ -56,6 +65,7 @@ TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
         {{"update", "--version"}, 2, "--version needs a value"},
         {{"fetch", "--header", "--json"}, 2, "--header needs a value"},
         {{"info", "--dir", d}, 1, "none"},
+        {{"info", "--dir", h}, 1, "5060\\x1B]0;owned\\x07\\x1B[2J"},
         {{"list", "--dir", e}, 1, "cannot find"},
         {{"--version"}, 0, "zembrix-netcheck 0."},
         {{"encipher", "--", "-x"}, 0, "\n"},
@@ -123,6 +133,13 @@ TEST_F(NetcheckJobTest, CheckPrintsJsonAndCtrlCCancelsIt) {
     // The library's diagnostic line went to standard error, not into the document.
     EXPECT_NE(found.err.find("CryptAcquireContext succeeded."), std::string::npos) << found.err;
     EXPECT_EQ(FromJson(found.out, "d['servers'][0]['host'], d['cancelled']"), "10.0.0.5 False\n");
+    // The port may carry bytes after its digits: they are printed escaped.
+    const std::string port = std::to_string(sip.Port());
+    WriteFile({"SIPNUM=1", "SIP1=" + Enciphered(sip.Host() + ":" + port + kEscapes) + ",0"});
+    const ToolResult hostile = Tool({"check", "sip", "--dir", m_dir.Path()});
+    EXPECT_NE(hostile.out.find(port + "\\x1B]0;owned\\x07\\x1B[2J"), std::string::npos)
+        << hostile.out;
+    EXPECT_EQ((hostile.out + hostile.err).find('\x1B'), std::string::npos);
 
     WriteFile(
         {"SIPNUM=1", "SIP1=" + Enciphered(std::string(zntest::kSilentDropHost) + ":5060") + ",0"});

@@ -26,44 +26,44 @@ std::string Ms(const Observation &o) {
     return " (" + std::to_string(o.ms) + " ms)";
 }
 
-// One line per step, as the library reported it.
+// One line per step, as the library reported it; outside texts in it are
+// escaped where it is printed.
 std::string Describe(const Observation &o) {
     const std::string code = o.code ? " " + std::to_string(o.code) : std::string();
     const std::string status = o.status ? " HTTP " + std::to_string(o.status) : std::string();
-    const std::string text = o.text.empty() ? std::string() : ": " + Printable(o.text, false);
+    const std::string text = o.text.empty() ? std::string() : ": " + o.text;
     switch (o.step) {
         case Step::Connectivity:
             return "connectivity test " + o.subject + ": " + o.outcome + Ms(o);
         case Step::NoInternet:
             return "no connectivity host answered: no server is tried";
         case Step::Probe:
-            return o.kind + " " + o.entry + " " + Printable(o.subject) + ": " + o.outcome + Ms(o);
+            return o.kind + " " + o.entry + " " + o.subject + ": " + o.outcome + Ms(o);
         case Step::Entry:
-            return o.kind + " " + o.entry + ": " + o.outcome + " entry, not probed (" +
-                   Printable(o.subject) + ")";
+            return o.kind + " " + o.entry + ": " + o.outcome + " entry, not probed (" + o.subject +
+                   ")";
         case Step::Selected:
             return o.kind + ": " +
-                   (o.subject.empty() ? "no server selected" : "selected " + Printable(o.subject));
+                   (o.subject.empty() ? "no server selected" : "selected " + o.subject);
         case Step::Send:
             if (o.outcome == "no certificate")
-                return "client certificate: none issued under '" + Printable(o.detail, false) +
-                       "' in " + Printable(o.subject, false);
-            return "send " + Printable(o.subject) +
-                   (o.detail.empty() ? std::string() : " [" + Printable(o.detail, false) + "]") +
-                   ": " + o.outcome + code + status + Ms(o);
+                return "client certificate: none issued under '" + o.detail + "' in " + o.subject;
+            return "send " + o.subject +
+                   (o.detail.empty() ? std::string() : " [" + o.detail + "]") + ": " + o.outcome +
+                   code + status + Ms(o);
         case Step::Source:
-            return "source " + o.entry + " " + Printable(o.subject) +
-                   (o.detail.empty() ? std::string() : " [" + Printable(o.detail, false) + "]") +
-                   ": " + o.outcome + code + status + text +
+            return "source " + o.entry + " " + o.subject +
+                   (o.detail.empty() ? std::string() : " [" + o.detail + "]") + ": " + o.outcome +
+                   code + status + text +
                    (o.count >= 0 ? ", " + std::to_string(o.count) + " servers" : std::string()) +
                    Ms(o);
         case Step::Page:
-            return "fallback page " + Printable(o.subject) + ":" + status + text + ", " +
+            return "fallback page " + o.subject + ":" + status + text + ", " +
                    std::to_string(o.count < 0 ? 0 : o.count) + " servers listed" + Ms(o);
         case Step::Announced:
             return "the answer lists " + std::to_string(o.count) + " " + o.kind + " servers";
         case Step::Written:
-            return "wrote " + o.entry + " " + Printable(o.subject);
+            return "wrote " + o.entry + " " + o.subject;
     }
     return std::string();
 }
@@ -80,7 +80,7 @@ class Watcher : public zn::IObserver {
         m_steps.push_back({seconds, observation});
         if (m_print) {
             std::fprintf(Out(), "%s %s\n", Paint(Out(), kDim, Stamp(seconds)).c_str(),
-                         Describe(observation).c_str());
+                         Printable(Describe(observation), Shown::kLine).c_str());
             std::fflush(Out());
         }
     }
@@ -213,8 +213,7 @@ void DiagnoseApiSource(const Observation &source, const std::vector<Observation>
                 causes->push_back({"web-api-http-status",
                                    where + " answered HTTP " + std::to_string(source.status)});
             else if (source.status == 200)
-                causes->push_back({"web-api-res", where + " answered RES '" +
-                                                      Printable(source.detail, false) +
+                causes->push_back({"web-api-res", where + " answered RES '" + source.detail +
                                                       "' instead of 'OK'"});
             return;
         case 12044:
@@ -246,9 +245,9 @@ void DiagnoseApiSource(const Observation &source, const std::vector<Observation>
                                                               "authority nobody trusts"});
             return;
         default:
-            causes->push_back({viaProxy ? "proxy-failed" : "web-api-failed",
-                               where + " failed: " + std::to_string(source.code) + " " +
-                                   Printable(source.text, false)});
+            causes->push_back(
+                {viaProxy ? "proxy-failed" : "web-api-failed",
+                 where + " failed: " + std::to_string(source.code) + " " + source.text});
     }
 }
 
@@ -288,9 +287,8 @@ std::vector<Cause> Diagnose(const std::vector<Observation> &steps, bool updated)
                                                   " is missing (HTTP " + std::to_string(o.status) +
                                                   ")"});
         } else if (o.step == Step::Page && !o.text.empty()) {
-            causes.push_back(
-                {"page-unreadable", "the fallback page " + o.subject +
-                                        " could not be read: " + Printable(o.text, false)});
+            causes.push_back({"page-unreadable",
+                              "the fallback page " + o.subject + " could not be read: " + o.text});
         } else if (o.step == Step::Page && o.count <= 0) {
             causes.push_back(
                 {"page-no-tags", "the fallback page " + o.subject + " carries no server tags"});
@@ -390,7 +388,7 @@ int CmdDoctor(int argc, char **argv) {
                               : "something is wrong")
                          .c_str());
         for (const Cause &cause : causes)
-            std::fprintf(Out(), "  - %s\n", cause.text.c_str());
+            std::fprintf(Out(), "  - %s\n", Printable(cause.text, Shown::kLine).c_str());
     }
     if (cancelled) {
         std::fprintf(stderr, "zembrix-netcheck doctor: cancelled by Ctrl-C\n");

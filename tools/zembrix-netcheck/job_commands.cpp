@@ -1,5 +1,6 @@
 // check, info, proxy: the library's jobs and settings from the command line.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -94,12 +95,14 @@ bool PrintSelections(const std::vector<Selection> &selections, const CommandOpti
         servers.push_back(server.Text());
         if (options.json)
             continue;
-        // Padding before painting: colour codes would upset the widths.
-        char host[64];
-        std::snprintf(host, sizeof host, "%-40s", found ? s.host.c_str() : "none");
+        // Host and port as the file or the network gave them. Padding
+        // before painting: colour codes would upset the widths.
+        std::string host = found ? Printable(s.host) : "none";
+        host.resize(std::max<size_t>(host.size(), 40), ' ');
         std::fprintf(Out(), "%-4s %s %-6s %s\n", s.kind->key,
                      Paint(Out(), found ? kGreen : kRed, host).c_str(),
-                     found ? s.port.c_str() : "-", s.transport.empty() ? "-" : s.transport.c_str());
+                     found ? Printable(s.port).c_str() : "-",
+                     s.transport.empty() ? "-" : s.transport.c_str());
     }
     if (options.json) {
         document.Raw("servers", JsonArray(servers)).Bool("allFound", allFound);

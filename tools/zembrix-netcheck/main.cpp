@@ -144,7 +144,7 @@ int CmdInit(int argc, char **argv) {
     HostSession session(options.directory);
     if (!session.Ok())
         return kExitNotFound;
-    std::fprintf(Out(), "initialised on %s\n", options.directory.c_str());
+    std::fprintf(Out(), "initialised on %s\n", Printable(options.directory, Shown::kLine).c_str());
     return kExitSuccess;
 }
 
@@ -175,6 +175,7 @@ int main(int argc, char **argv) {
         std::fflush(Out());
         return status;
     }
-    std::fprintf(stderr, "zembrix-netcheck: unknown command '%s' (try --help)\n", argv[1]);
+    std::fprintf(stderr, "zembrix-netcheck: unknown command '%s' (try --help)\n",
+                 Printable(first, Shown::kLine).c_str());
     return kExitUsage;
 }
