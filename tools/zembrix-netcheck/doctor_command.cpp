@@ -73,7 +73,14 @@ class Watcher : public zn::IObserver {
   public:
     explicit Watcher(bool print) : m_print(print) {}
 
-    void Observe(const Observation &observation) override {
+    void Observe(const Observation &reported) override {
+        // The proxy's password goes no further than here.
+        Observation observation = reported;
+        const bool proxyDetail =
+            (observation.step == Step::Send && observation.outcome != "no certificate") ||
+            (observation.step == Step::Source && observation.entry == "proxy");
+        if (proxyDetail)
+            observation.detail = WithoutPassword(observation.detail);
         std::lock_guard<std::mutex> lock(m_mutex);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
@@ -213,8 +220,11 @@ void DiagnoseApiSource(const Observation &source, const std::vector<Observation>
                 causes->push_back({"web-api-http-status",
                                    where + " answered HTTP " + std::to_string(source.status)});
             else if (source.status == 200)
-                causes->push_back({"web-api-res", where + " answered RES '" + source.detail +
-                                                      "' instead of 'OK'"});
+                // Through the proxy the detail names the proxy, not the RES.
+                causes->push_back({"web-api-res",
+                                   where + " answered " +
+                                       (viaProxy ? "a RES other than 'OK'"
+                                                 : "RES '" + source.detail + "' instead of 'OK'")});
             return;
         case 12044:
             return;  // the certificate, named above

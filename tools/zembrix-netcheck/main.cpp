@@ -34,8 +34,11 @@ const Command kCommands[] = {
      "Show the server the last check selected for each kind, as recorded in the file.\n"
      "Exit status 0 when every kind has one, 1 otherwise.",
      "zembrix-netcheck info --json"},
-    {"proxy", CmdProxy, "proxy HOST:PORT|none [--dir DIR]",
-     "Set the HTTP proxy that update runs use, or none.", "zembrix-netcheck proxy 10.0.0.8:3128"},
+    {"proxy", CmdProxy, "proxy [http://][USER:PASSWORD@]HOST[:PORT]|none [--dir DIR]",
+     "Set the HTTP proxy that update runs use, or none. A proxy that asks for credentials\n"
+     "gets USER and PASSWORD (Basic authentication); they are stored in the file as given\n"
+     "and shown by list and doctor as USER:***@HOST:PORT.",
+     "zembrix-netcheck proxy 10.0.0.8:3128"},
     {"list", CmdList, "list [--dir DIR] [--json]",
      "Show every entry of DIR/ZembrixNetWork.ini deciphered: kind, number, plain address,\n"
      "status (0 usable, 1 selected, -1 failed), then the selections, the proxy and the\n"

@@ -125,6 +125,19 @@ std::string JsonArray(const std::vector<std::string> &items) {
     return out + "]";
 }
 
+std::string WithoutPassword(const std::string &proxy) {
+    // The credentials end at the last '@': a password may hold any byte.
+    const size_t scheme = proxy.find("://");
+    const size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t at = proxy.rfind('@');
+    if (at == std::string::npos || at < begin)
+        return proxy;
+    const size_t colon = proxy.find(':', begin);
+    if (colon == std::string::npos || colon > at)
+        return proxy;
+    return proxy.substr(0, colon + 1) + "***" + proxy.substr(at);
+}
+
 std::string Printable(const std::string &text, Shown as, size_t limit) {
     std::string out;
     size_t at = 0;

@@ -60,6 +60,10 @@ std::string Printable(const std::string &text, Shown as = Shown::kField,
 // \u00XX. A text over kJsonTextBytes is cut as Printable cuts it.
 std::string JsonString(const std::string &text);
 
+// A proxy setting, [http://][user:password@]host[:port], as the tool shows
+// it: the password as "***". Output users are asked to send to support.
+std::string WithoutPassword(const std::string &proxy);
+
 // One JSON object, members in the order added.
 class JsonObject {
   public:

@@ -110,7 +110,7 @@ class Lister {
 
     void Proxy() {
         const std::string value = Get("HTTPPROXY");
-        std::string shown = value;
+        std::string shown = WithoutPassword(value);
         if (value == zn::kMissing)
             shown = "missing";
         if (value == zn::kNone)
