@@ -8,6 +8,7 @@
 
 #include "store/AddressCipher.h"
 #include "store/ServerList.h"
+#include "support/ChildProcess.h"
 #include "support/HttpsPeers.h"
 #include "support/Network.h"
 #include "support/TempDir.h"
@@ -67,6 +68,8 @@ TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
         {{"info", "--dir", d}, 1, "none"},
         {{"info", "--dir", h}, 1, "5060\\x1B]0;owned\\x07\\x1B[2J"},
         {{"list", "--dir", e}, 1, "cannot find"},
+        {{"proxy", "10.0.0.8:3128\r\nSIPNUM=9", "--dir", d}, 2, "a control character"},
+        {{"proxy", "https://u:p@10.0.0.8:3128", "--dir", d}, 2, "only an http:// proxy"},
         {{"--version"}, 0, "zembrix-netcheck 0."},
         {{"encipher", "--", "-x"}, 0, "\n"},
         {{"encipher", "--help"}, 0, "example:"},
@@ -85,6 +88,51 @@ TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
     }
     // "proxy --help" showed help and stored nothing.
     EXPECT_FALSE(zntest::ReadWholeFile(zn::ServerListPath(e)).size());
+}
+
+// Every command that cannot use its directory or file says which and why,
+// and fails; run as a user without root's rights.
+TEST(NetcheckToolTest, BrokenDirectoriesAndFilesAreNamedWithTheSystemsReason) {
+    zntest::TempDir top;
+    const std::string t = top.Path();
+    ASSERT_EQ(Tool({"init", "--dir", t}).status, 0);
+    for (const char *dir : {"/readonly", "/unreadable", "/taken", "/taken/ZembrixNetWork.ini"})
+        mkdir((t + dir).c_str(), 0755);
+    for (const char *dir : {"/readonly/", "/unreadable/"})
+        zntest::WriteWholeFile(zn::ServerListPath(t + dir), "[NETWORK]\r\nSIPNUM=0\r\n");
+    chmod(t.c_str(), 0755);
+    chmod((t + "/readonly").c_str(), 0555);
+    chmod(zn::ServerListPath(t + "/unreadable").c_str(), 0200);
+    const std::string missing = t + "/missing", file = zn::ServerListPath(t),
+                      readOnly = t + "/readonly", unreadable = t + "/unreadable",
+                      taken = t + "/taken";
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } rows[] = {
+        {{"init", "--dir", missing}, "missing: no such directory"},
+        {{"init", "--dir", file}, "ZembrixNetWork.ini is not a directory"},
+        {{"init", "--dir", readOnly}, "ZembrixNetWork.ini: Permission denied"},
+        {{"proxy", "10.0.0.8:3128", "--dir", missing}, "no such directory"},
+        {{"proxy", "10.0.0.8:3128", "--dir", taken}, "is a directory, not the server list file"},
+        {{"proxy", "10.0.0.8:3128", "--dir", readOnly}, "cannot write " + readOnly},
+        {{"list", "--dir", unreadable}, "cannot read " + unreadable},
+        {{"list", "--dir", taken}, "is a directory"},
+        {{"info", "--dir", missing}, "missing: no such directory"},
+        {{"info", "--dir", unreadable}, "Permission denied"},
+        {{"update", "--dir", readOnly}, "Permission denied"},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {ZN_NETCHECK_TOOL};
+        if (zntest::IsRoot())
+            args = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                    ZN_NETCHECK_TOOL};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const ToolResult run = RunTool(args);
+        EXPECT_EQ(run.status, 1) << row.args[0] << " " << row.args.back() << "\n" << run.err;
+        EXPECT_NE(run.err.find(row.said), std::string::npos) << row.said << "\n" << run.err;
+        EXPECT_EQ(run.out, "") << row.args[0];
+    }
 }
 
 TEST(NetcheckToolTest, JsonDocumentsAloneOnStandardOutput) {

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "host_session.h"
 #include "output.h"
+#include "places.h"
 #include "zembrixnet/Version.h"
 
 namespace {
@@ -144,8 +145,10 @@ int CmdInit(int argc, char **argv) {
     std::vector<std::string> rest;
     if (!ParseArguments("init", kDirOption, argc, argv, 0, &options, &rest))
         return kExitUsage;
+    if (ReportPlaceProblem("init", options.directory, Use::kWrite))
+        return kExitNotFound;
     HostSession session(options.directory);
-    if (!session.Ok())
+    if (!session.Ok() || ReportPlaceProblem("init", options.directory, Use::kRead))
         return kExitNotFound;
     std::fprintf(Out(), "initialised on %s\n", Printable(options.directory, Shown::kLine).c_str());
     return kExitSuccess;

@@ -9,6 +9,7 @@
 #include "api/ToolAccess.h"
 #include "commands.h"
 #include "output.h"
+#include "places.h"
 
 namespace {
 
@@ -153,11 +154,9 @@ int CmdList(int argc, char **argv) {
         return kExitUsage;
     const std::string path = zn::ServerListPath(options.directory);
     bool readOnly = false;
-    if (!zn::QueryReadOnly(path, &readOnly)) {
-        std::fprintf(stderr, "zembrix-netcheck list: cannot find %s\n",
-                     Printable(path, Shown::kLine).c_str());
+    if (ReportPlaceProblem("list", options.directory, Use::kRead) ||
+        !zn::QueryReadOnly(path, &readOnly))
         return kExitNotFound;
-    }
     Lister lister(path);
     if (!lister.HasKey())
         std::fprintf(stderr,
