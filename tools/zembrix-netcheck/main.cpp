@@ -59,11 +59,14 @@ const Command kCommands[] = {
      "Exit status 0 when a server entry changed, 1 when none did.",
      "zembrix-netcheck update --version 2.1 --dir ~/.zembrix"},
     {"doctor", CmdDoctor, "doctor [--dir DIR] [--update] [--version V] [--json]",
-     "Run a check (and with --update an update) with the library's own code watched step by\n"
-     "step: each probe, the connectivity test, each update source and what the merge wrote,\n"
-     "with outcomes and times as they happen. Then a verdict names the causes it found\n"
-     "(servers refusing or silent, no internet, no client certificate, the proxy refusing,\n"
-     "the web API's answer, the fallback page) with advice. Exit status as for check (and\n"
+     "Look at DIR and its file (present, readable, writable), then run a check (and with\n"
+     "--update an update) with the library's own code watched step by step: each probe, the\n"
+     "connectivity test, each update source and what the merge wrote, with outcomes and times\n"
+     "as they happen. Then a verdict names the causes it found (the directory or the file,\n"
+     "servers refusing or silent, no internet, the client certificate or its key, the proxy,\n"
+     "the web API's answer, the fallback page) with advice. Like any check it records the\n"
+     "selections in the file; --update also changes the file as an update does (it writes\n"
+     "the servers it gets and uses up a fallback page). Exit status as for check (and\n"
      "update): 0 when every kind has a server (and the update wrote an entry).",
      "zembrix-netcheck doctor --update --dir ~/.zembrix"},
     {"fetch", CmdFetch, "fetch URL [--agent A] [--header H]... [--verbose] [--json]",
