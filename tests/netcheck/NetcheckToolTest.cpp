@@ -57,6 +57,7 @@ TEST(NetcheckToolTest, ExitStatusesAndOneLineReasons) {
     } cases[] = {
         {{}, 2, "which command"},
         {{"frobnicate"}, 2, "unknown command"},
+        {{"updat"}, 2, "did you mean 'update'"},
         {{"check", "--dir"}, 2, "--dir needs a value"},
         {{"check", "--dir", "--json"}, 2, "--dir needs a value"},
         {{"check", "mail", "--dir", d}, 2, "unknown server kind 'mail'"},

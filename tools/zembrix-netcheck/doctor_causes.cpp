@@ -50,7 +50,7 @@ std::string FileValue(const std::string &directory, const std::string &key) {
 // when none does (or the store cannot be read).
 std::string EncryptedKeyFile(const std::string &store) {
     std::error_code error;
-    for (const auto &entry : std::filesystem::directory_iterator(store, error)) {
+    for (const auto &entry : std::filesystem::directory_iterator(NativePath(store), error)) {
         std::ifstream in(entry.path(), std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <random>
 
 #include "api/ToolAccess.h"
@@ -37,16 +37,30 @@ Problem DirectoryWriteProblem(const std::string &directory) {
 
 }  // namespace
 
+fs::path NativePath(const std::string &path) {
+#ifdef _WIN32
+    const size_t characters = std::mbstowcs(nullptr, path.c_str(), 0);
+    if (characters == static_cast<size_t>(-1))
+        return fs::path(path);
+    std::wstring wide(characters + 1, L'\0');
+    std::mbstowcs(&wide[0], path.c_str(), wide.size());
+    wide.resize(characters);
+    return fs::path(wide);
+#else
+    return fs::path(path);
+#endif
+}
+
 Problem PlaceProblem(const std::string &directory, Use use) {
     std::error_code error;
-    const fs::file_status place = fs::status(directory, error);
+    const fs::file_status place = fs::status(NativePath(directory), error);
     if (!fs::exists(place))
         return {"no-directory",
                 directory + ": no such directory" + (error ? " (" + error.message() + ")" : "")};
     if (!fs::is_directory(place))
         return {"not-a-directory", directory + " is not a directory"};
     const std::string path = zn::ServerListPath(directory);
-    const fs::file_status file = fs::status(path, error);
+    const fs::file_status file = fs::status(NativePath(path), error);
     if (fs::is_directory(file))
         return {"file-is-a-directory", path + " is a directory, not the server list file"};
     const bool present = fs::exists(file);

@@ -3,7 +3,12 @@
 // library's file writes fail silently, the tool must not.
 #pragma once
 
+#include <filesystem>
 #include <string>
+
+// A path the tool holds as the library takes it (on Windows in the ANSI
+// code page, which std::filesystem does not read narrow strings in).
+std::filesystem::path NativePath(const std::string &path);
 
 enum class Use {
     kRead,   // the file must exist and be readable
