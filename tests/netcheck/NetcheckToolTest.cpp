@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,22 @@ TEST(NetcheckToolTest, BrokenDirectoriesAndFilesAreNamedWithTheSystemsReason) {
         EXPECT_NE(run.err.find(row.said), std::string::npos) << row.said << "\n" << run.err;
         EXPECT_EQ(run.out, "") << row.args[0];
     }
+}
+
+TEST(NetcheckToolTest, AnUpdateOnAFullDiskSaysSo) {
+    zntest::TempDir top;
+    const std::string disk = top.File("disk");
+    zntest::RunOnTinyDisk(disk, [&disk]() -> std::string {
+        if (Tool({"init", "--dir", disk}).status != 0)
+            return "init failed";
+        std::ofstream filler(disk + "/filler", std::ios::binary);
+        while (filler.write(std::string(512, 'x').data(), 512).flush()) {
+        }
+        const ToolResult run = Tool({"update", "--dir", disk});
+        return run.status == 1 && run.err.find("No space left on device") != std::string::npos
+                   ? std::string()
+                   : run.err;
+    });
 }
 
 TEST(NetcheckToolTest, JsonDocumentsAloneOnStandardOutput) {

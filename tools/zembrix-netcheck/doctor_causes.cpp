@@ -185,7 +185,12 @@ void DiagnoseApiSource(const Observation &source, const std::vector<Observation>
     const std::string where = "the web API at " + source.subject;
     switch (source.code) {
         case 0:
-            if (source.status != 0 && source.status != 200)
+            if (viaProxy && source.status == 407)
+                causes->push_back({"proxy-needs-credentials",
+                                   "the proxy " + source.detail +
+                                       " asks for credentials (HTTP 407): zembrix-netcheck proxy "
+                                       "USER:PASSWORD@HOST:PORT sets them"});
+            else if (source.status != 0 && source.status != 200)
                 causes->push_back({"web-api-http-status",
                                    where + " answered HTTP " + std::to_string(source.status)});
             else if (source.status == 200)
