@@ -9,12 +9,9 @@
 
 #include "places.h"
 
-namespace {
-
 using zn::Observation;
 using zn::Step;
 
-// The transport's error codes in words: no internal names reach the verdict.
 std::string CodeWords(uint32_t code) {
     static const std::map<uint32_t, const char *> words = {
         {12002, "no answer in time"},
@@ -31,7 +28,6 @@ std::string CodeWords(uint32_t code) {
     return found == words.end() ? "error " + std::to_string(code) : found->second;
 }
 
-// A page's failure text ends in the transport's code ("... Error 12007").
 std::string PageFailure(const std::string &text) {
     const size_t space = text.rfind(' ');
     const std::string last = space == std::string::npos ? text : text.substr(space + 1);
@@ -39,6 +35,8 @@ std::string PageFailure(const std::string &text) {
         return text;
     return CodeWords(static_cast<uint32_t>(std::strtoul(last.c_str(), nullptr, 10)));
 }
+
+namespace {
 
 std::string FileValue(const std::string &directory, const std::string &key) {
     zn::CProfileFile file;

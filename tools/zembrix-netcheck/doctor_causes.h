@@ -2,6 +2,7 @@
 // advice, from what the directory holds and what the library reported.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@ struct RunFacts {
 
 // The causes, each named once. Only what the steps (and the file) show.
 std::vector<Cause> Diagnose(const std::vector<zn::Observation> &steps, const RunFacts &facts);
+
+// The transport's error codes in words, and a page's failure text, which
+// ends in one ("GetHttpText::HttpSendRequest Error 12007"): no internal
+// names reach a person.
+std::string CodeWords(uint32_t code);
+std::string PageFailure(const std::string &text);
 
 // Whether the steps hold an answer of the web API or a page that was read:
 // only then does what the merge read from it mean anything.

@@ -29,9 +29,11 @@ std::string Ms(const Observation &o) {
 // One line per step, as the library reported it; outside texts in it are
 // escaped where it is printed.
 std::string Describe(const Observation &o) {
-    const std::string code = o.code ? " " + std::to_string(o.code) : std::string();
+    const std::string code =
+        o.code ? " " + std::to_string(o.code) + " (" + CodeWords(o.code) + ")" : std::string();
     const std::string status = o.status ? " HTTP " + std::to_string(o.status) : std::string();
-    const std::string text = o.text.empty() ? std::string() : ": " + o.text;
+    // With a code, the failure's own text is the library's internal wording.
+    const std::string text = o.text.empty() || o.code ? std::string() : ": " + PageFailure(o.text);
     switch (o.step) {
         case Step::Connectivity:
             return "connectivity test " + o.subject + ": " + o.outcome + Ms(o);
@@ -58,7 +60,8 @@ std::string Describe(const Observation &o) {
                    (o.count >= 0 ? ", " + std::to_string(o.count) + " servers" : std::string()) +
                    Ms(o);
         case Step::Page:
-            return "fallback page " + o.subject + ":" + status + text + ", " +
+            return "fallback page " + o.subject + ":" + status +
+                   (o.text.empty() ? std::string() : " " + PageFailure(o.text)) + ", " +
                    std::to_string(o.count < 0 ? 0 : o.count) + " servers listed" + Ms(o);
         case Step::Announced:
             return "the answer lists " + std::to_string(o.count) + " " + o.kind + " servers";
