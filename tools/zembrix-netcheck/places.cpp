@@ -1,10 +1,10 @@
 #include "places.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include "api/ToolAccess.h"
 #include "output.h"
@@ -17,11 +17,13 @@ std::string Reason() {
     return std::strerror(errno);
 }
 
-// A file of a random name made, written and removed again: the only sure
+// A file made, written and removed again: the only sure
 // test of writing there (permissions, a read-only mount, a full disk).
 Problem DirectoryWriteProblem(const std::string &directory) {
-    const std::string probe = directory + zn::kPathSeparator + ".zembrix-netcheck-" +
-                              std::to_string(std::random_device()());
+    // Named by the time in nanoseconds: no other program's file is met.
+    const std::string probe =
+        directory + zn::kPathSeparator + ".zembrix-netcheck-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     std::FILE *file = std::fopen(probe.c_str(), "wb");
     if (!file)
         return {"directory-not-writable", "cannot write in " + directory + ": " + Reason()};
