@@ -251,6 +251,9 @@ TEST_F(NetcheckJobTest, DoctorNamesTheCauseOfEachBrokenSetup) {
     zntest::TcpListener closing("10.0.0.71");  // accepts and closes: TLS fails at once
     ASSERT_TRUE(closing.StartAccepting());
     const std::string apiWeb = "WEB1=" + Enciphered(api.OpenServer()) + ",0";
+    zntest::TcpListener silent("10.0.0.74");  // connects, never answers
+    const std::string silentWeb =
+        "WEB1=" + Enciphered("10.0.0.74:" + std::to_string(silent.Port())) + ",0";
     const std::string closingWeb =
         "WEB1=" + Enciphered("10.0.0.71:" + std::to_string(closing.Port())) + ",0";
     const auto page = [&](const char *path) {
@@ -309,6 +312,7 @@ TEST_F(NetcheckJobTest, DoctorNamesTheCauseOfEachBrokenSetup) {
         {{"SIPNUM=1"}, kUpdate | kAsNobody, "", "file-not-writable"},
         {{}, kUpdate, "", "no-directory"},  // no file: --dir names no directory
         {{"SIPNUM=banana"}, kCheck, "", "sip-count-not-a-number"},
+        {{"WEBNUM=1", silentWeb, "FREENUM=0"}, kUpdate, "", "web-api-timeout"},
         {{"WEBNUM=1", apiWeb, "FREENUM=0"},
          kUpdate | kTrusted | kEncryptedKey,
          "<RES>OK</RES>",
