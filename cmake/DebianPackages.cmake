@@ -8,7 +8,8 @@ set(ZN_DEB_REVISION 1)
 set(ZN_DEB_VERSION ${PROJECT_VERSION}-${ZN_DEB_REVISION})
 
 # Every package carries the copyright file and a Debian changelog in its
-# documentation directory, as Debian's policy asks; the tool its manual page.
+# documentation directory, as Debian's policy asks; the tool its manual page,
+# which the tool prints from its own table of commands.
 configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/changelog.in
   ${CMAKE_BINARY_DIR}/debian/changelog.Debian @ONLY)
 set(ZN_DEB_CHANGELOG ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz)
@@ -17,8 +18,9 @@ add_custom_command(OUTPUT ${ZN_DEB_CHANGELOG}
   DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.Debian VERBATIM)
 set(ZN_DEB_MANPAGE ${CMAKE_BINARY_DIR}/debian/zembrix-netcheck.1.gz)
 add_custom_command(OUTPUT ${ZN_DEB_MANPAGE}
-  COMMAND gzip -9nc ${CMAKE_SOURCE_DIR}/tools/zembrix-netcheck/zembrix-netcheck.1 > ${ZN_DEB_MANPAGE}
-  DEPENDS ${CMAKE_SOURCE_DIR}/tools/zembrix-netcheck/zembrix-netcheck.1 VERBATIM)
+  COMMAND $<TARGET_FILE:zembrix-netcheck> --manual > ${CMAKE_BINARY_DIR}/debian/zembrix-netcheck.1
+  COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/debian/zembrix-netcheck.1
+  DEPENDS zembrix-netcheck VERBATIM)
 add_custom_target(zembrixnet_deb_docs ALL DEPENDS ${ZN_DEB_CHANGELOG} ${ZN_DEB_MANPAGE})
 install(FILES ${ZN_DEB_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 
@@ -88,7 +90,8 @@ set(CPACK_COMPONENT_TOOL_DESCRIPTION
   "command-line host of the zembrixnet server reachability library
 zembrix-netcheck drives the zembrixnet library from the command line: it
 probes the provider's servers, updates the server list, shows the list file
-deciphered, sets the update proxy and reads URLs as the library does. It is
-the tool an administrator runs to see why a VoIP client finds no server.")
+deciphered, sets the update proxy and reads URLs as the library does. Its
+doctor command is what an administrator runs to see why a VoIP client finds
+no server.")
 
 include(CPack)

@@ -27,7 +27,7 @@ TEST_F(UpdateChangesTest, WrittenEntriesPerKindAndTheFreePageUsed) {
     m_profile.SetValue(kNetworkSection, "WEB2", Entry("10.0.0.9:443\x1b", "0"));
     m_profile.SetValue(kNetworkSection, "FREE1", Entry("http://10.0.0.5/one", "-1"));
     EXPECT_EQ(DescribeUpdateChanges(before, TakeListSnapshot(m_profile.m_strFileName), m_cipher),
-              "WEB: 1 written\n  WEB2 10.0.0.9:443? status 0\nSIP: 0 written\nIM: 0 written\n"
+              "WEB: 1 written\n  WEB2 10.0.0.9:443\\x1B status 0\nSIP: 0 written\nIM: 0 written\n"
               "FAX: 0 written\nFREE page used: http://10.0.0.5/one\n");
 }
 

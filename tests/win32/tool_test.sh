@@ -33,12 +33,19 @@ tool() {
 
 tool 0 '^zembrix-netcheck [0-9]+\.[0-9]+\.[0-9]+$' --version
 tool 0 '^initialised on Z:' init --dir "$data"
+tool 1 'nothere: no such directory' init --dir "$data\\nothere"
+# A name the ANSI code page holds is taken; one it cannot hold is refused in
+# words, not taken as "???".
+mkdir "$work/data/café"
+tool 0 '^initialised on Z:.*caf' init --dir "$data\\café"
+tool 2 'ANSI code page cannot write' init --dir "$data\\データ"
 tool 0 '^SIP +2 +192\.0\.2\.22:5060 +0$' list --dir "$data"
 tool 0 '^[0-9A-F]{22}$' encipher 10.0.0.1:80
 hex=$(cd "$work/bin" && wine ./zembrix-netcheck.exe encipher 10.0.0.1:80 2>/dev/null | tr -d '\r')
 tool 0 '^10\.0\.0\.1:80$' decipher "$hex"
-tool 0 '' proxy 10.0.0.8:3128 --dir "$data"
-tool 0 '^PROXY +- +10\.0\.0\.8:3128' list --dir "$data"
+tool 0 '^HTTP proxy of updates: u:\*\*\*@10\.0\.0\.8:3128$' proxy u:secret@10.0.0.8:3128 --dir "$data"
+tool 2 'control character' proxy $'10.0.0.8:3128\r\nSIPNUM=9' --dir "$data"
+tool 0 '^PROXY +- +u:\*\*\*@10\.0\.0\.8:3128' list --dir "$data"
 tool 0 '"host":"192\.0\.2\.2[123]"' check sip --json --dir "$data"
 tool 1 '^SIP +192\.0\.2\.2[123] ' info --dir "$data"
 tool 1 '"id":"web-refused"' doctor --json --dir "$data"

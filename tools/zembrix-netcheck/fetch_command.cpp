@@ -50,7 +50,7 @@ int CmdFetch(int argc, char **argv) {
         std::fprintf(stderr,
                      "zembrix-netcheck fetch: %s was not opened (no answer, a failure, or no "
                      "content length)\n",
-                     url.c_str());
+                     Printable(url, Shown::kLine).c_str());
     }
     if (json) {
         JsonObject document;
@@ -68,7 +68,9 @@ int CmdFetch(int argc, char **argv) {
             std::fprintf(stderr, "time to first byte: %.1f ms\ntext read: %zu bytes\n", firstByteMs,
                          text.size());
         }
-        std::fwrite(text.data(), 1, text.size(), Out());
+        // A page is read as lines; a body the size of a JSON text is
+        // enough to judge it by.
+        std::fputs(Printable(text, Shown::kLines, kJsonTextBytes).c_str(), Out());
     }
     return opened ? kExitSuccess : kExitNotFound;
 }

@@ -77,7 +77,7 @@ void HostSession::Progress(const char *colour, const char *text) noexcept {
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "[%6.2fs] ", seconds);
         std::fprintf(stderr, "%s%s\n", Paint(stderr, kDim, stamp).c_str(),
-                     Paint(stderr, colour, text).c_str());
+                     Paint(stderr, colour, Printable(text, Shown::kLine)).c_str());
     } catch (...) {
     }
 }

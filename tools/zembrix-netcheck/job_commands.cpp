@@ -1,5 +1,6 @@
 // check, info, proxy: the library's jobs and settings from the command line.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "commands.h"
 #include "host_session.h"
 #include "output.h"
+#include "places.h"
 #include "zembrixnet.h"
 
 namespace {
@@ -94,18 +96,52 @@ bool PrintSelections(const std::vector<Selection> &selections, const CommandOpti
         servers.push_back(server.Text());
         if (options.json)
             continue;
-        // Padding before painting: colour codes would upset the widths.
-        char host[64];
-        std::snprintf(host, sizeof host, "%-40s", found ? s.host.c_str() : "none");
+        // Host and port as the file or the network gave them. Padding
+        // before painting: colour codes would upset the widths.
+        std::string host = found ? Printable(s.host) : "none";
+        host.resize(std::max<size_t>(host.size(), 40), ' ');
         std::fprintf(Out(), "%-4s %s %-6s %s\n", s.kind->key,
                      Paint(Out(), found ? kGreen : kRed, host).c_str(),
-                     found ? s.port.c_str() : "-", s.transport.empty() ? "-" : s.transport.c_str());
+                     found ? Printable(s.port).c_str() : "-",
+                     s.transport.empty() ? "-" : s.transport.c_str());
     }
     if (options.json) {
         document.Raw("servers", JsonArray(servers)).Bool("allFound", allFound);
         std::fprintf(Out(), "%s\n", document.Text().c_str());
     }
     return allFound;
+}
+
+// Why text is not [http://][user:password@]host[:port]; empty when it is.
+std::string ProxyFormProblem(const std::string &text) {
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7F)
+            return "the proxy holds a space, a control character (CR, LF, ...) or non-ASCII";
+    }
+    std::string rest = text;
+    if (rest.compare(0, 7, "http://") == 0)
+        rest.erase(0, 7);
+    else if (rest.find("://") != std::string::npos)
+        return "only an http:// proxy is taken (the tunnel inside it carries the TLS)";
+    const size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        const size_t colon = rest.find(':');
+        if (colon == 0 || colon >= at)
+            return "credentials are written USER:PASSWORD@ before the host";
+        rest.erase(0, at + 1);
+    }
+    const size_t colon = rest.find(':');
+    const std::string host = rest.substr(0, colon);
+    const std::string port = colon == std::string::npos ? "1" : rest.substr(colon + 1);
+    const char *const hostBytes =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_";
+    if (host.empty() || host.find_first_not_of(hostBytes) != std::string::npos)
+        return "HOST is a name or an IPv4 address";
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+        std::stoi(port) > 65535)
+        return "PORT is a number from 1 to 65535";
+    return std::string();
 }
 
 }  // namespace
@@ -150,6 +186,8 @@ int CmdInfo(int argc, char **argv) {
     std::vector<std::string> rest;
     if (!ParseArguments("info", kDirOption | kJsonOption, argc, argv, 0, &options, &rest))
         return kExitUsage;
+    if (ReportPlaceProblem("info", options.directory, Use::kRead))
+        return kExitNotFound;
     // The selections of the last check, as the checkers recorded them in the
     // file (a new process's library knows only the SIP one).
     const std::string path = zn::ServerListPath(options.directory);
@@ -170,10 +208,29 @@ int CmdProxy(int argc, char **argv) {
     if (!ParseArguments("proxy", kDirOption, argc, argv, 1, &options, &rest))
         return kExitUsage;
     if (rest.empty())
-        return UsageError("proxy", "give HOST:PORT, or none");
+        return UsageError("proxy", "give [http://][USER:PASSWORD@]HOST[:PORT], or none");
+    const bool none = rest.front() == "none";
+    const std::string problem = none ? std::string() : ProxyFormProblem(rest.front());
+    if (!problem.empty())
+        return UsageError("proxy", problem);
+    if (ReportPlaceProblem("proxy", options.directory, Use::kWrite))
+        return kExitNotFound;
     HostSession session(options.directory);
     if (!session.Ok())
         return kExitNotFound;
-    return SetHTTPProxy(rest.front() == "none" ? "" : rest.front().c_str()) == 1 ? kExitSuccess
-                                                                                 : kExitNotFound;
+    SetHTTPProxy(none ? "" : rest.front().c_str());
+    // The library's writes fail silently: the file says whether it was stored.
+    zn::CProfileFile file;
+    file.m_strFileName = zn::ServerListPath(options.directory);
+    if (file.GetValue(zn::kNetworkSection, "HTTPPROXY", zn::kMissing) !=
+        (none ? std::string(zn::kNone) : rest.front())) {
+        const Problem problem = PlaceProblem(options.directory, Use::kWrite);
+        std::fprintf(stderr, "zembrix-netcheck proxy: %s was not changed%s\n",
+                     Printable(file.m_strFileName, Shown::kLine).c_str(),
+                     problem.Found() ? Printable(": " + problem.text, Shown::kLine).c_str() : "");
+        return kExitNotFound;
+    }
+    std::fprintf(Out(), "HTTP proxy of updates: %s\n",
+                 none ? "none" : Printable(WithoutPassword(rest.front()), Shown::kLine).c_str());
+    return kExitSuccess;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 
 #include "api/ToolAccess.h"
@@ -10,6 +11,53 @@ namespace {
 
 std::FILE *g_out = stdout;
 std::atomic<int> g_interrupts{0};
+
+// The length of the well-formed UTF-8 character at text[at] (no overlong
+// form, no surrogate, at most U+10FFFF) and its code point; 0 when the bytes
+// there are no such character.
+size_t Utf8Character(const std::string &text, size_t at, uint32_t *codePoint) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = 0;
+    uint32_t point = 0, lowest = 0;
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, point = lead & 0x1F, lowest = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, point = lead & 0x0F, lowest = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, point = lead & 0x07, lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        point = point << 6 | (byte(at + i) & 0x3F);
+    }
+    if (point < lowest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+        return 0;
+    *codePoint = point;
+    return length;
+}
+
+// What a cut text ends with: the whole text's size.
+std::string CutMark(size_t bytes) {
+    return " [... " + std::to_string(bytes) + " bytes]";
+}
+
+void AppendEscaped(const std::string &text, size_t at, size_t length, const char *format,
+                   std::string *out) {
+    for (size_t i = at; i < at + length; ++i) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, format, static_cast<unsigned char>(text[i]));
+        *out += escaped;
+    }
+}
 
 extern "C" void OnInterrupt(int) {
     // Only a lock-free atomic and _Exit: both are safe in a signal handler.
@@ -37,7 +85,7 @@ std::string Paint(std::FILE *stream, const char *colour, const std::string &text
 
 int UsageError(const char *command, const std::string &reason) {
     std::fprintf(stderr, "zembrix-netcheck %s: %s (try 'zembrix-netcheck %s --help')\n", command,
-                 reason.c_str(), command);
+                 Printable(reason, Shown::kLine).c_str(), command);
     return kExitUsage;
 }
 
@@ -47,23 +95,6 @@ void InstallInterruptHandler() {
 
 bool Interrupted() {
     return g_interrupts.load() > 0;
-}
-
-std::string JsonString(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escaped[7];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 JsonObject &JsonObject::Raw(const std::string &key, const std::string &json) {
@@ -94,17 +125,66 @@ std::string JsonArray(const std::vector<std::string> &items) {
     return out + "]";
 }
 
-std::string Printable(const std::string &text, bool field) {
+std::string WithoutPassword(const std::string &proxy) {
+    // The credentials end at the last '@': a password may hold any byte.
+    const size_t scheme = proxy.find("://");
+    const size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t at = proxy.rfind('@');
+    if (at == std::string::npos || at < begin)
+        return proxy;
+    const size_t colon = proxy.find(':', begin);
+    if (colon == std::string::npos || colon > at)
+        return proxy;
+    return proxy.substr(0, colon + 1) + "***" + proxy.substr(at);
+}
+
+std::string Printable(const std::string &text, Shown as, size_t limit) {
     std::string out;
-    for (unsigned char c : text) {
-        const bool control = c < 0x20 || c == 0x7F;
-        if (control || (field && (c == 0x20 || c >= 0x7F || c == '\\'))) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    size_t at = 0;
+    while (at < text.size() && at < limit) {
+        uint32_t point = 0;
+        const size_t length = Utf8Character(text, at, &point);
+        const bool lineBreak = point == '\n' || point == '\t' ||
+                               (point == '\r' && at + 1 < text.size() && text[at + 1] == '\n');
+        bool escaped = point < 0x20 || (point >= 0x7F && point <= 0x9F);
+        if (as == Shown::kField)
+            escaped = point <= 0x20 || point >= 0x7F || point == '\\';
+        else if (as == Shown::kLines && lineBreak)
+            escaped = false;
+        if (length == 0 || escaped)
+            AppendEscaped(text, at, length ? length : 1, "\\x%02X", &out);
+        else
+            out.append(text, at, length);
+        at += length ? length : 1;
+    }
+    return at < text.size() ? out + CutMark(text.size()) : out;
+}
+
+std::string JsonString(const std::string &text) {
+    std::string out = "\"";
+    size_t at = 0;
+    while (at < text.size() && at < kJsonTextBytes) {
+        uint32_t point = 0;
+        const size_t length = Utf8Character(text, at, &point);
+        char escaped[16];
+        if (length == 0) {
+            AppendEscaped(text, at, 1, "\\u%04X", &out);
+        } else if (point == '"' || point == '\\') {
+            out += '\\';
+            out += static_cast<char>(point);
+        } else if (point >= 0x20 && point < 0x7F) {
+            out += static_cast<char>(point);
+        } else if (point < 0x10000) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(point));
             out += escaped;
         } else {
-            out += static_cast<char>(c);
+            const uint32_t high = 0xD800 + ((point - 0x10000) >> 10);
+            const uint32_t low = 0xDC00 + ((point - 0x10000) & 0x3FF);
+            std::snprintf(escaped, sizeof escaped, "\\u%04X\\u%04X", static_cast<unsigned>(high),
+                          static_cast<unsigned>(low));
+            out += escaped;
         }
+        at += length ? length : 1;
     }
-    return out;
+    return out + (at < text.size() ? CutMark(text.size()) : std::string()) + "\"";
 }

@@ -35,15 +35,34 @@ int UsageError(const char *command, const std::string &reason);
 void InstallInterruptHandler();
 bool Interrupted();
 
-// Text for the terminal. As one whitespace-free field (list's columns):
-// control bytes, spaces, non-ASCII bytes and the backslash itself are written
-// as \xNN. Otherwise only control bytes are.
-std::string Printable(const std::string &text, bool field = true);
+// How a text from outside the tool (the file, the network, the library, the
+// command line) is shown to a person.
+enum class Shown {
+    kField,  // one whitespace-free column: also spaces, '\\' and non-ASCII escaped
+    kLine,   // one line of text
+    kLines,  // a text of lines: line feeds (CR LF too) and tabs kept
+};
 
-// A JSON string literal. Control bytes and bytes above 127 are escaped as
-// \u00XX (bytes above 127 thus read as Latin-1), so the document is plain
-// ASCII whatever the library or a server handed over.
+// Longest outside text shown to a person, and in a JSON document, before it
+// is cut: a server's answer may be megabytes.
+constexpr size_t kShownBytes = 4096;
+constexpr size_t kJsonTextBytes = 64 * 1024;
+
+// The one way an outside text reaches a person: control bytes (C0, DEL, and
+// C1 as UTF-8 encodes it), invalid UTF-8 and what `as` adds are written as
+// \xNN, one per byte; a text over limit bytes is cut there, at a character's
+// end, with the whole size appended as " [... N bytes]".
+std::string Printable(const std::string &text, Shown as = Shown::kField,
+                      size_t limit = kShownBytes);
+
+// A JSON string literal, plain ASCII: UTF-8 characters as \uXXXX, control
+// characters escaped, each byte of invalid UTF-8 as the Latin-1 character
+// \u00XX. A text over kJsonTextBytes is cut as Printable cuts it.
 std::string JsonString(const std::string &text);
+
+// A proxy setting, [http://][user:password@]host[:port], as the tool shows
+// it: the password as "***". Output users are asked to send to support.
+std::string WithoutPassword(const std::string &proxy);
 
 // One JSON object, members in the order added.
 class JsonObject {

@@ -9,6 +9,7 @@
 #include "api/ToolAccess.h"
 #include "commands.h"
 #include "output.h"
+#include "places.h"
 
 namespace {
 
@@ -24,12 +25,12 @@ bool IsCipherHex(const std::string &text) {
 }
 
 // Stored texts that are not the cipher's hex are shown as stored, marked.
-std::string ShownAddress(zn::CAddressCipher &cipher, const std::string &stored) {
+std::string PlainAddress(zn::CAddressCipher &cipher, const std::string &stored) {
     if (!cipher.HasKey())
-        return Printable(stored);
+        return stored;
     if (!IsCipherHex(stored))
-        return "raw:" + Printable(stored);
-    return Printable(cipher.Decipher(stored));
+        return "raw:" + stored;
+    return cipher.Decipher(stored);
 }
 
 bool RequireKey(const zn::CAddressCipher &cipher, const char *command) {
@@ -43,6 +44,7 @@ bool RequireKey(const zn::CAddressCipher &cipher, const char *command) {
     return false;
 }
 
+// As the file holds them: escaped only where printed.
 struct ListRow {
     std::string kind, number, address, status;
 };
@@ -63,7 +65,7 @@ class Lister {
 
     void Plain(const std::string &kind, const std::string &key) {
         const std::string value = Get(key);
-        Row(kind, "-", value == zn::kMissing ? "missing" : Printable(value), "-");
+        Row(kind, "-", value == zn::kMissing ? "missing" : value, "-");
     }
 
     // The count, then every entry up to it: plain address and status.
@@ -73,7 +75,7 @@ class Lister {
         if (count == zn::kMissing) {
             Row(kind, "count", "missing", "-");
         } else {
-            Row(kind, "count", Printable(count), "-");
+            Row(kind, "count", count, "-");
             listed = std::atoi(count.c_str());
         }
         if (listed > kMostEntriesListed)
@@ -88,10 +90,10 @@ class Lister {
             }
             const size_t comma = entry.rfind(',');
             if (comma == std::string::npos) {
-                Row(kind, number, ShownAddress(m_cipher, entry), "malformed");
+                Row(kind, number, PlainAddress(m_cipher, entry), "malformed");
             } else {
-                Row(kind, number, ShownAddress(m_cipher, entry.substr(0, comma)),
-                    Printable(entry.substr(comma + 1)));
+                Row(kind, number, PlainAddress(m_cipher, entry.substr(0, comma)),
+                    entry.substr(comma + 1));
             }
         }
     }
@@ -102,14 +104,14 @@ class Lister {
         if (value == zn::kNone) {
             shown = "none";
         } else if (value != zn::kMissing) {
-            shown = ShownAddress(m_cipher, value);
+            shown = PlainAddress(m_cipher, value);
         }
         Row(kind, "selected", shown, "-");
     }
 
     void Proxy() {
         const std::string value = Get("HTTPPROXY");
-        std::string shown = Printable(value);
+        std::string shown = WithoutPassword(value);
         if (value == zn::kMissing)
             shown = "missing";
         if (value == zn::kNone)
@@ -152,10 +154,9 @@ int CmdList(int argc, char **argv) {
         return kExitUsage;
     const std::string path = zn::ServerListPath(options.directory);
     bool readOnly = false;
-    if (!zn::QueryReadOnly(path, &readOnly)) {
-        std::fprintf(stderr, "zembrix-netcheck list: cannot find %s\n", path.c_str());
+    if (ReportPlaceProblem("list", options.directory, Use::kRead) ||
+        !zn::QueryReadOnly(path, &readOnly))
         return kExitNotFound;
-    }
     Lister lister(path);
     if (!lister.HasKey())
         std::fprintf(stderr,
@@ -189,11 +190,12 @@ int CmdList(int argc, char **argv) {
                          .c_str());
         return kExitSuccess;
     }
-    std::fprintf(Out(), "# %s%s\n", path.c_str(), readOnly ? " (read-only)" : "");
+    std::fprintf(Out(), "# %s%s\n", Printable(path, Shown::kLine).c_str(),
+                 readOnly ? " (read-only)" : "");
     std::fprintf(Out(), "%-5s %-8s %-46s %s\n", "KIND", "NUMBER", "ADDRESS", "STATUS");
     for (const ListRow &row : lister.Rows()) {
         std::fprintf(Out(), "%-5s %-8s %-46s %s\n", row.kind.c_str(), row.number.c_str(),
-                     row.address.c_str(), row.status.c_str());
+                     Printable(row.address).c_str(), Printable(row.status).c_str());
     }
     return kExitSuccess;
 }
@@ -228,6 +230,6 @@ int CmdDecipher(int argc, char **argv) {
     cipher.DeriveKey();
     if (!RequireKey(cipher, "decipher"))
         return kExitNotFound;
-    std::fprintf(Out(), "%s\n", Printable(cipher.Decipher(hex), false).c_str());
+    std::fprintf(Out(), "%s\n", Printable(cipher.Decipher(hex), Shown::kLine).c_str());
     return kExitSuccess;
 }

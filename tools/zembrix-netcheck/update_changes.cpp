@@ -1,5 +1,7 @@
 #include "update_changes.h"
 
+#include "output.h"
+
 namespace {
 
 // Splits an entry at its last comma; without one, the whole is the address.
@@ -19,16 +21,6 @@ int CountOf(const ListSnapshot &snapshot, const std::string &kind) {
     return found == snapshot.counts.end() ? 0 : found->second;
 }
 
-// Addresses come from the network: no control byte reaches the terminal.
-std::string Shown(const std::string &text) {
-    std::string shown = text;
-    for (char &c : shown) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    }
-    return shown;
-}
-
 std::string StatusOf(const ListSnapshot &snapshot, int number) {
     std::string address, status;
     SplitEntry(Lookup(snapshot, "FREE" + std::to_string(number)), &address, &status);
@@ -46,7 +38,7 @@ std::string FallbackPageUsed(const ListSnapshot &before, const ListSnapshot &aft
         if (StatusOf(before, m) == "0" && StatusOf(after, m) == "-1") {
             std::string address, status;
             SplitEntry(Lookup(after, "FREE" + std::to_string(m)), &address, &status);
-            return Shown(cipher.Decipher(address));
+            return cipher.Decipher(address);
         }
         changed = changed || StatusOf(before, m) != StatusOf(after, m);
     }
@@ -56,7 +48,7 @@ std::string FallbackPageUsed(const ListSnapshot &before, const ListSnapshot &aft
         return zn::kBuiltInFallbackPage;
     std::string address, status;
     SplitEntry(Lookup(before, "FREE" + std::to_string(count)), &address, &status);
-    return Shown(cipher.Decipher(address));
+    return cipher.Decipher(address);
 }
 
 }  // namespace
@@ -94,7 +86,7 @@ UpdateChanges CompareSnapshots(const ListSnapshot &before, const ListSnapshot &a
                 continue;
             std::string address, status;
             SplitEntry(now, &address, &status);
-            written.push_back({key, Shown(cipher.Decipher(address)), Shown(status)});
+            written.push_back({key, cipher.Decipher(address), status});
         }
         changes.kinds.emplace_back(kind, written);
     }
@@ -107,10 +99,11 @@ std::string DescribeUpdateChanges(const UpdateChanges &changes) {
     for (const auto &kind : changes.kinds) {
         text += kind.first + ": " + std::to_string(kind.second.size()) + " written\n";
         for (const WrittenEntry &entry : kind.second)
-            text += "  " + entry.key + " " + entry.address + " status " + entry.status + "\n";
+            text += "  " + entry.key + " " + Printable(entry.address) + " status " +
+                    Printable(entry.status) + "\n";
     }
     if (!changes.pageUsed.empty())
-        text += "FREE page used: " + changes.pageUsed + "\n";
+        text += "FREE page used: " + Printable(changes.pageUsed) + "\n";
     return text;
 }
 

@@ -18,8 +18,8 @@ struct ListSnapshot {
 
 ListSnapshot TakeListSnapshot(const std::string &path);
 
-// One entry an update wrote: its key, plain address and status (control
-// bytes shown as '?': they come from the network).
+// One entry an update wrote: its key, plain address and status, as the
+// network gave them.
 struct WrittenEntry {
     std::string key, address, status;
 };

@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "host_session.h"
 #include "output.h"
+#include "places.h"
 #include "update_changes.h"
 #include "zembrixnet.h"
 
@@ -61,6 +62,8 @@ int CmdUpdate(int argc, char **argv) {
                         &options, &rest))
         return kExitUsage;
 
+    if (ReportPlaceProblem("update", options.directory, Use::kWrite))
+        return kExitNotFound;
     // After the initialisation, which writes the missing defaults: those are
     // not the update's doing.
     HostSession session(options.directory);
@@ -86,6 +89,13 @@ int CmdUpdate(int argc, char **argv) {
     if (cancelled) {
         std::fprintf(stderr, "zembrix-netcheck update: cancelled by Ctrl-C\n");
         return kExitInterrupted;
+    }
+    if (!changed) {
+        // A write that failed on the way (a full disk) shows here too.
+        const Problem problem = PlaceProblem(options.directory, Use::kWrite);
+        std::fprintf(stderr, "zembrix-netcheck update: no server entry changed%s\n",
+                     problem.Found() ? Printable(": " + problem.text, Shown::kLine).c_str()
+                                     : " ('zembrix-netcheck doctor --update' tells why)");
     }
     return changed ? kExitSuccess : kExitNotFound;
 }
