@@ -24,12 +24,11 @@
  * Several callbacks may therefore run at the same time on different threads
  * (the checkers of one check report at once, while a host thread may be
  * hearing a refusal): the host's callbacks must be safe to run concurrently.
- * The message
- * pointer is valid only during the call; the context is handed back exactly
- * as it was registered. CloseCheckServer waits for a running job to end, so
- * a callback must not wait for the thread that is calling CloseCheckServer
- * (calling the functions from inside a callback is fine: called there,
- * CloseCheckServer does not wait for the job to end).
+ * The message pointer is valid only during the call; the context is handed
+ * back exactly as it was registered. CloseCheckServer waits for a running
+ * job to end, so a callback must not wait for the thread that is calling
+ * CloseCheckServer (calling the functions from inside a callback is fine:
+ * called there, CloseCheckServer does not wait for the job to end).
  *
  * Standard output: the library writes one line, "CryptAcquireContext
  * succeeded.", to the C runtime's standard output each time it starts the
