@@ -340,7 +340,6 @@ TEST_F(CheckTest, ServerInfoBeforeAnyCheckAndTheSipFallbackToTheFile) {
         WriteWholeFile(File(), "[NETWORK]\r\n");
         if (row.recorded)
             Set(row.key, std::string(row.recorded) == "04" ? "04" : Hex(row.recorded));
-        std::strcpy(host, "h");
         const int result = GetServerInfo(row.kind, host, port, description, &transport);
         EXPECT_EQ(row.host ? 0 : 1, result)
             << row.key << " " << (row.recorded ? row.recorded : "-");
