@@ -38,11 +38,22 @@ inline double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Prints "label: ours/theirs (ours ms / theirs ms, medians of N; target <= T)".
+// Prints one figure as "label: value unit (detail; target op limit) PASS|FAIL",
+// op being "<" or "<=".
+inline void PrintFigure(const char *label, double value, const char *unit,
+                        const std::string &detail, const char *op, double limit) {
+    const bool pass = std::string(op) == "<" ? value < limit : value <= limit;
+    std::printf("%s: %.2f%s%s (%s; target %s %g%s%s) %s\n", label, value, *unit ? " " : "", unit,
+                detail.c_str(), op, limit, *unit ? " " : "", unit, pass ? "PASS" : "FAIL");
+}
+
+// Prints "label: ours/theirs (ours ms / theirs ms, medians of N; target <= T) PASS|FAIL".
 inline void PrintRatio(const char *label, const std::vector<double> &ours,
                        const std::vector<double> &theirs, double target) {
-    std::printf("%s: %.2f (%.2f ms / %.2f ms, medians of %zu; target <= %.2g)\n", label,
-                Median(ours) / Median(theirs), Median(ours), Median(theirs), ours.size(), target);
+    char detail[128];
+    std::snprintf(detail, sizeof detail, "%.2f ms / %.2f ms, medians of %zu", Median(ours),
+                  Median(theirs), ours.size());
+    PrintFigure(label, Median(ours) / Median(theirs), "", detail, "<=", target);
 }
 
 // The jobs' "finished" callbacks count here; a benchmark waits for the count

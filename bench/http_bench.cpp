@@ -123,7 +123,8 @@ int main() {
         std::vector<double> ms;
         for (int run = 0; run < kRuns; ++run)
             ms.push_back(AbortLatency(options));
-        std::printf("%s: %.2f ms (median of %d; target < 5 ms)\n", phase.label, Median(ms), kRuns);
+        znbench::PrintFigure(phase.label, Median(ms), "ms", "median of " + std::to_string(kRuns),
+                             "<", 5);
     }
 
     zn::HttpRequestOptions request = base;

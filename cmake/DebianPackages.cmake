@@ -23,6 +23,12 @@ add_custom_command(OUTPUT ${ZN_DEB_MANPAGE}
   DEPENDS zembrix-netcheck VERBATIM)
 add_custom_target(zembrixnet_deb_docs ALL DEPENDS ${ZN_DEB_CHANGELOG} ${ZN_DEB_MANPAGE})
 install(FILES ${ZN_DEB_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+# The development package carries the README and the example host, which
+# builds against the installed package (cmake -S .../examples).
+install(FILES ${CMAKE_SOURCE_DIR}/README.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzembrixnet-dev COMPONENT dev)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/CMakeLists.txt ${CMAKE_SOURCE_DIR}/examples/host.c
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzembrixnet-dev/examples COMPONENT dev)
 
 foreach(part runtime dev tool)
   if(part STREQUAL runtime)

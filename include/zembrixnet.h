@@ -9,12 +9,42 @@
  *
  * Threading: every function may be called from any thread, from several
  * threads at once, and from inside a callback. Callbacks are made on the
- * thread that produces the event: refusals on the calling thread, job
- * messages on a library thread. The message pointer is valid only during the
- * call; the context is handed back exactly as it was registered. No library
- * lock is held while a callback runs. CloseCheckServer waits for a running
+ * thread that produces the event, with no library lock held:
+ *
+ *   on the thread that called the function, before it returns:
+ *     every refusal (ErrorCallback: 75004, 75007, 75008, 75009);
+ *     75000 of InitCheckServer; 75001 of CloseCheckServer;
+ *     75003 of CancelChecking, EndUpdateServerList and of CloseCheckServer
+ *     when it cancels a running job;
+ *   on the library's threads:
+ *     75004 of each checker (one thread per kind a check probes),
+ *     75005, "Finish all checking!" and "Finish updating!" (the job's
+ *     thread).
+ *
+ * Several callbacks may therefore run at the same time on different threads
+ * (the checkers of one check report at once, while a host thread may be
+ * hearing a refusal): the host's callbacks must be safe to run concurrently.
+ * The message pointer is valid only during the call; the context is handed
+ * back exactly as it was registered. CloseCheckServer waits for a running
  * job to end, so a callback must not wait for the thread that is calling
- * CloseCheckServer (calling the functions from inside a callback is fine).
+ * CloseCheckServer (calling the functions from inside a callback is fine:
+ * called there, CloseCheckServer does not wait for the job to end).
+ *
+ * Standard output: the library writes one line, "CryptAcquireContext
+ * succeeded.", to the C runtime's standard output each time it starts the
+ * cipher of the server list addresses: once in each successful
+ * InitCheckServer, once on the checker's thread for each kind a check run
+ * probes (none when the run finds no internet, see CheckServerStatus), and
+ * in each update run once for the run and once for each source it asks
+ * (the web API directly, through the proxy, a fallback page). This is by
+ * design; a host that uses standard output for its own data redirects it.
+ *
+ * Unloading (Windows): the library keeps itself loaded while its threads run,
+ * so a host may call FreeLibrary while a job runs, with two exceptions that
+ * crash any DLL and are the host's to avoid: never unload the library from
+ * inside one of its callbacks (the function or thread that made the call
+ * returns into the unloaded code), and never while another thread of the
+ * host is inside one of these functions.
  */
 #ifndef ZEMBRIXNET_H
 #define ZEMBRIXNET_H
@@ -86,6 +116,12 @@ typedef void(ZN_CALLBACK *ErrorCallback)(void *context, int code, const char *me
  * writes the missing default keys into that file and makes it writable.
  * Returns 3 on success; 0 with 75009 when already initialised.
  *
+ * The directory is not tested: one that does not exist or cannot be written
+ * still gives 3 and 75000 (no status code means "cannot use the directory").
+ * Nothing is written then, checks find no server and updates store nothing.
+ * A host that must know tests after the call that the file exists and is
+ * writable.
+ *
  *   [in] status ... error      the host's functions; kept until the next
  *                              successful InitCheckServer
  *   [in] *Context              handed back with each callback; the host owns
@@ -104,7 +140,16 @@ ZN_API int InitCheckServer(StatusCallback status, void *statusContext,
  * with no code when the system gave no thread for the run (the library
  * stays initialised and idle: a later call may start it).
  *
- *   [in] request   NUL-terminated, or null; read only during the call
+ * A run first tests that the internet can be reached (port 80 of two
+ * well-known web hosts). When neither answers it probes nothing and records
+ * "no server" for WEB, SIP and IM in the file, whatever the mask. Otherwise
+ * each requested kind's checker probes that kind's servers. Bits other than
+ * the four kinds are ignored; a mask without any of them is accepted (1) and
+ * its run ends with "Finish all checking!" as soon as the internet test has
+ * ended, with no 75004.
+ *
+ *   [in] request   not used by check runs (kept for the interface's sake);
+ *                  NUL-terminated, or null; read only during the call
  *   [in] mask      ZN_KIND_* bits
  */
 ZN_API int CheckServerStatus(const char *request, int mask);
@@ -130,6 +175,12 @@ ZN_API int EndUpdateServerList(void);
  * kind's description and, for IM, the transport. Returns 0 on success and 1
  * on failure or refusal (75008, 75004).
  *
+ * Before this process has checked the kind, the selection the file records
+ * (from an earlier process) answers. The call fails when there is none: the
+ * last check found no server of the kind, the file records none, or the
+ * recorded address has no host. For SIP only, the file's selection also
+ * answers when this process's last check found none.
+ *
  *   [in]  kind          one ZN_KIND_* value
  *   [out] host          the caller's buffer of ZN_ADDRESS_BUFFER_BYTES bytes;
  *                       written NUL-terminated
@@ -146,8 +197,11 @@ ZN_API int EndUpdateServerList(void);
 ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, int *transport);
 
 /*
- * Cancels a running job, waits for it to end and shuts the library down
- * (75001). The callbacks stay registered. Returns 1; 0 with 75008.
+ * Cancels a running job (75003), waits for it to end and shuts the library
+ * down (75001); nothing of the job reaches the host after it returns.
+ * Called from inside a callback it does not wait: the job ends on its own
+ * and may still send its finish message. The callbacks stay registered.
+ * Returns 1; 0 with 75008.
  */
 ZN_API int CloseCheckServer(void);
 

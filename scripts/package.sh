@@ -22,7 +22,12 @@ case "${1:-all}" in
         ;;
 esac
 
-"$root/scripts/bootstrap" win32 package
+# The cross compiler and Wine only for the Windows archive.
+if [[ " ${targets[*]} " == *" win32 "* ]]; then
+    "$root/scripts/bootstrap" win32 package
+else
+    "$root/scripts/bootstrap" package
+fi
 dist="$root/dist"
 mkdir -p "$dist"
 
@@ -76,6 +81,10 @@ package_win32() {
     i686-w64-mingw32-dlltool --input-def "$root/src/zembrixnet.def" --dllname zembrixnet.dll \
         --output-lib "$stage/lib/zembrixnet.lib"
     sed 's/$/\r/' "$root/packaging/windows/README-windows.txt" >"$stage/README-windows.txt"
+    mkdir "$stage/examples"
+    for example in CMakeLists.txt host.c; do
+        sed 's/$/\r/' "$root/examples/$example" >"$stage/examples/$example"
+    done
     sed 's/$/\r/' "$root/LICENSE" >"$stage/LICENSE.txt"
     sed 's/$/\r/' "$root/THIRD-PARTY-NOTICES.txt" >"$stage/THIRD-PARTY-NOTICES.txt"
     rm -f "$dist/$name.zip"

@@ -30,11 +30,14 @@ int IndexOfKind(int kind) {
 bool WriteSelection(int index, const std::string &selected,
                     const std::function<std::string(const std::string &)> &decipher, char *host,
                     char *port, char *description, int *transport) {
-    if (selected == kNone || selected.size() >= ZN_ADDRESS_BUFFER_BYTES)
+    if (selected.empty() || selected == kNone || selected.size() >= ZN_ADDRESS_BUFFER_BYTES)
         return false;
 
     std::string hostPart, portPart;
     SplitAtLastColon(decipher(selected), &hostPart, &portPart);
+    // No host to connect to is no selection, whatever the file holds.
+    if (hostPart.empty())
+        return false;
     std::strcpy(host, hostPart.c_str());
     std::strcpy(port, portPart.c_str());
     std::strcpy(description, kDescriptions[index]);
@@ -261,8 +264,11 @@ bool CCheckManager::GetServerAddress(int kind, char *host, char *port, char *des
     if (index < 0 || !host || !port || !description)
         return false;
 
+    // Empty until a check of this process has run the kind's checker: a
+    // host that starts up reads the selection the file records (as SIP's
+    // does after a check that found none), not an empty address.
     std::string selected = GetLastSelected(index);
-    if (index == kSipIndex && selected == kNone) {
+    if (selected.empty() || (index == kSipIndex && selected == kNone)) {
         CProfileFile profile;
         profile.m_strFileName = ServerListFilePath();
         selected = profile.GetValue(kNetworkSection, kKindKeys[index], kNone);

@@ -315,16 +315,39 @@ TEST_F(CheckRun, CloseDuringTheConnectivityTestIsPromptAndLeavesTheFileAlone) {
 }
 
 TEST_F(CheckTest, ServerInfoBeforeAnyCheckAndTheSipFallbackToTheFile) {
-    for (int i = 0; i < zn::kKindCount; ++i)
-        zn::SetLastSelected(i, "");
-    char host[1024] = "h", port[1024] = "p", description[32] = "";
+    char host[1024], port[1024], description[32];
     int transport = -1;
-    for (int kind : {ZN_KIND_WEB, ZN_KIND_SIP, ZN_KIND_FAX}) {
-        EXPECT_EQ(0, GetServerInfo(kind, host, port, description, &transport)) << kind;
-        EXPECT_STREQ("", host);
-        EXPECT_STREQ("", port);
+    // Before this process checked a kind, the selection the file records
+    // answers; a kind the file records none for (or nothing usable) fails.
+    const struct {
+        int kind;
+        const char *key;
+        const char *recorded;  // plain address, "04" as it stands, or null: no key
+        const char *host;      // null: the call fails
+        const char *port;
+    } rows[] = {{ZN_KIND_WEB, "WEB", "198.51.100.9:443", "198.51.100.9", "443"},
+                {ZN_KIND_SIP, "SIP", "192.0.2.7:5060", "192.0.2.7", "5060"},
+                {ZN_KIND_IM, "IM", "203.0.113.5:443HTTPS", "203.0.113.5", "443"},
+                {ZN_KIND_FAX, "FAX", "192.0.2.110:10080", "192.0.2.110", "10080"},
+                {ZN_KIND_WEB, "WEB", "04", nullptr, nullptr},
+                {ZN_KIND_FAX, "FAX", nullptr, nullptr, nullptr},
+                {ZN_KIND_SIP, "SIP", "", nullptr, nullptr},
+                {ZN_KIND_FAX, "FAX", ":10080", nullptr, nullptr},
+                {ZN_KIND_IM, "IM", "203.0.113.5:5222", nullptr, nullptr}};
+    for (const auto &row : rows) {
+        for (int i = 0; i < zn::kKindCount; ++i)
+            zn::SetLastSelected(i, "");
+        WriteWholeFile(File(), "[NETWORK]\r\n");
+        if (row.recorded)
+            Set(row.key, std::string(row.recorded) == "04" ? "04" : Hex(row.recorded));
+        const int result = GetServerInfo(row.kind, host, port, description, &transport);
+        EXPECT_EQ(row.host ? 0 : 1, result)
+            << row.key << " " << (row.recorded ? row.recorded : "-");
+        if (row.host && result == 0) {
+            EXPECT_STREQ(row.host, host);
+            EXPECT_STREQ(row.port, port);
+        }
     }
-    EXPECT_EQ(1, GetServerInfo(ZN_KIND_IM, host, port, description, &transport));
 
     // Nothing found in this process, but the file names a SIP proxy.
     zn::SetLastSelected(zn::kSipIndex, "04");
@@ -334,6 +357,8 @@ TEST_F(CheckTest, ServerInfoBeforeAnyCheckAndTheSipFallbackToTheFile) {
     EXPECT_STREQ("5060", port);
     Set("SIP", "04");
     EXPECT_EQ(1, GetServerInfo(ZN_KIND_SIP, host, port, description, nullptr));
+    // Once checked, the check's own "none" stands for the other kinds.
+    Set("WEB", Hex("198.51.100.9:443"));
     zn::SetLastSelected(zn::kWebIndex, "04");
     EXPECT_EQ(1, GetServerInfo(ZN_KIND_WEB, host, port, description, nullptr));
     zn::SetLastSelected(zn::kWebIndex, std::string(1024, 'A'));

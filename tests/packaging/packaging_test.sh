@@ -2,9 +2,10 @@
 # Checks the release artifacts in dist/ (scripts/package.sh) as their users
 # meet them, without the build tree: the Debian packages unpacked into a
 # scratch root, a C host built against them with pkg-config and with CMake's
-# find_package and run, the tool's version; the Windows archive unzipped, a C
-# host linked against zembrixnet.lib and run under Wine, the DLL's version
-# resource read, the tool's version. Only inside scripts/netns-run.
+# find_package and run, the tool's version, the example host built from the
+# -dev package and run; the Windows archive unzipped, a C host and the
+# example host linked against zembrixnet.lib and run under Wine, the DLL's
+# version resource read, the tool's version. Only inside scripts/netns-run.
 #
 #   scripts/netns-run tests/packaging/packaging_test.sh
 set -euo pipefail
@@ -32,6 +33,19 @@ expect() {
     output=$("$@" 2>&1 | tr -d '\r') || true
     sed 's/^/   /' <<<"$output"
     grep -qE "$pattern" <<<"$output" || fail "$what: no line matching '$pattern'"
+}
+# expect_example WHAT COMMAND...: the example host (examples/host.c) ran
+# every step, exited 0 and printed the SIP server its check selected.
+expect_example() {
+    local what=$1 output status=0 pattern
+    shift
+    output=$("$@" 2>&1) || status=$?
+    output=$(tr -d '\r' <<<"$output")
+    sed 's/^/   /' <<<"$output"
+    [[ $status -eq 0 ]] || fail "$what: exit status $status"
+    for pattern in '^SIP 192\.0\.2\.2[123] 50[68]0$' '^update Finish updating!$' '^== closed$'; do
+        grep -qE "$pattern" <<<"$output" || fail "$what: no line matching '$pattern'"
+    done
 }
 
 # The connectivity-test hosts and the three default SIP servers accept.
@@ -73,6 +87,16 @@ cmake -S "$work/cmake-host" -B "$work/cmake-host/build" -DCMAKE_PREFIX_PATH="$sy
 cmake --build "$work/cmake-host/build" >/dev/null
 expect "find_package host" "$sip_server" "$work/cmake-host/build/package_host" check "$work/data-cmake"
 expect "tool" "^zembrix-netcheck $version\$" "$sysroot/usr/bin/zembrix-netcheck" --version
+
+# The example host the -dev package ships beside its README, built as its
+# comment says.
+devdoc="$sysroot/usr/share/doc/libzembrixnet-dev"
+[[ -f "$devdoc/README.md" ]] || fail "the -dev package lacks README.md"
+cmake -S "$devdoc/examples" -B "$work/example" -DCMAKE_PREFIX_PATH="$sysroot/usr" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" --log-level=WARNING >/dev/null
+cmake --build "$work/example" >/dev/null
+mkdir "$work/data-example"
+expect_example "example host" timeout 300 "$work/example/zembrixnet_example" "$work/data-example"
 unset LD_LIBRARY_PATH
 
 echo "== Windows archive"
@@ -94,6 +118,10 @@ expect "Windows host" "$sip_server" in_bin ./package_host.exe check "Z:${work//\
 expect "DLL version resource" "^file-version $version\.0\$" \
     in_bin ./package_host.exe file-version zembrixnet.dll
 expect "Windows tool" "^zembrix-netcheck $version\$" in_bin ./zembrix-netcheck.exe --version
+i686-w64-mingw32-gcc -Wall -Wextra -Werror -I"$archive/include" -o "$archive/bin/example.exe" \
+    "$archive/examples/host.c" "$archive/lib/zembrixnet.lib"
+mkdir "$work/data-win-example"
+expect_example "Windows example host" in_bin ./example.exe "Z:${work//\//\\}\\data-win-example"
 wineserver -k 2>/dev/null || true
 
 [[ $failed -eq 0 ]] && echo "packaging_test: passed"
