@@ -17,8 +17,9 @@ constexpr DWORD kReadChunk = 16 * 1024;
 // What the status callback shares with the thread that waits. Every handle
 // made with it counts as open until it reports its closing, which is the
 // last callback it makes and may come long after the handle was closed (a
-// silent peer): the record is freed only after that, and by a thread of
-// ours holding the library loaded, never inside the callback.
+// silent peer). Once a handle was made, the record is freed only after its
+// "closed" event was set (by the last closing), and by a thread of ours
+// holding the library loaded, never inside the callback.
 struct Completion {
     LONG openHandles = 0;
     HANDLE completed = nullptr;  // auto-reset: one completion per wait
@@ -53,8 +54,11 @@ extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPV
         completion->error = result->dwError;
         SetEvent(completion->completed);
     } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        // Read while the record surely stands: nothing of it is touched once
+        // the count may have reached 0.
+        const HANDLE closed = completion->closed;
         if (InterlockedDecrement(&completion->openHandles) == 0)
-            return completion->closed;
+            return closed;
     }
     return nullptr;
 }
@@ -102,9 +106,11 @@ void AwaitClosings(void *parameter) {
 // its closing only when the system gives up on it.
 constexpr DWORD kPromptClosingMs = 50;
 
-// Frees a record whose handles were all closed, once they have reported it.
-void FreeWhenClosed(Completion *completion) {
-    if (InterlockedCompareExchange(&completion->openHandles, 0, 0) == 0 ||
+// Frees a record whose handles were all closed, once they have reported it:
+// a count of 0 alone is not enough, since the last closing reads it before
+// it sets the event.
+void FreeWhenClosed(Completion *completion, bool handlesMade) {
+    if (!handlesMade ||
         WaitForSingleObject(completion->closed, kPromptClosingMs) == WAIT_OBJECT_0) {
         delete completion;
         return;
@@ -424,11 +430,13 @@ HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadli
 void WinInetRequest::Close() {
     // Closing ends whatever is still pending; the callbacks that follow find
     // their record until the last handle has reported its closing.
+    // Every handle made with the record hangs on the connection, made first.
+    const bool handlesMade = m_connect != nullptr;
     m_request.reset();
     m_connect.reset();
     m_session.reset();
     if (m_completion) {
-        FreeWhenClosed(m_completion);
+        FreeWhenClosed(m_completion, handlesMade);
         m_completion = nullptr;
     }
 }
