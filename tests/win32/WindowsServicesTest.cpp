@@ -11,6 +11,7 @@
 #include "platform/Crypto.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/TestHooks.h"
 #include "platform/win32/DoubleByte.h"
 #include "support/TempDir.h"
 #include "zembrixnet.h"
@@ -132,6 +133,17 @@ TEST(WindowsFileTest, ASaveGoesThroughAHandleThatRefusesDeletion) {
     EXPECT_NE(zntest::ReadWholeFile(file).find("HTTPPROXY=10.0.0.9:8080\r\n"), std::string::npos);
     WIN32_FIND_DATAA found;  // no temporary left behind
     EXPECT_EQ(FindFirstFileA((dir.Path() + "\\~zn*").c_str(), &found), INVALID_HANDLE_VALUE);
+}
+
+// Only a refusal leads to an in-place rewrite: a temporary that cannot be
+// made for another reason (a full disk) fails the save, the file unchanged.
+TEST(WindowsFileTest, AFullDiskFailsTheSaveWithoutARewriteInPlace) {
+    TempDir dir;
+    const std::string path = dir.Path() + "\\list.ini";
+    ASSERT_TRUE(SaveTextLines(path, {"[NETWORK]", "SIP=04"}));
+    TestHooks().fileFault = FileFault::Create;
+    EXPECT_FALSE(SaveTextLines(path, {"[NETWORK]", "SIP=05"}));
+    EXPECT_EQ(zntest::ReadWholeFile(path), "[NETWORK]\r\nSIP=04\r\n");
 }
 
 TEST(WindowsFileTest, ASaveFitsWhereverTheFilesPathDoes) {
