@@ -12,38 +12,6 @@
 
 namespace zn {
 
-constexpr DWORD kReadChunk = 16 * 1024;
-
-// What the status callback shares with the thread that waits. Every handle
-// made with it counts as open until it reports its closing, which is the
-// last callback it makes and may come long after the handle was closed (a
-// silent peer). Once a handle was made, the record is freed only after its
-// "closed" event was set (by the last closing), and by a thread of ours
-// holding the library loaded, never inside the callback.
-struct Completion {
-    LONG openHandles = 0;
-    HANDLE completed = nullptr;  // auto-reset: one completion per wait
-    HANDLE closed = nullptr;     // manual: every handle has reported its closing
-    DWORD_PTR result = 0;
-    DWORD error = 0;
-    DWORD available = 0;
-    DWORD count = 0;
-    char buffer[kReadChunk];
-
-    ~Completion() {
-        if (completed)
-            CloseHandle(completed);
-        if (closed)
-            CloseHandle(closed);
-    }
-    void HandleMade() { InterlockedIncrement(&openHandles); }
-    // A handle that will report no closing: none was made.
-    void HandleNotMade() { InterlockedDecrement(&openHandles); }
-};
-
-// The status callback's work; returns the event to set as its very last step
-// (the record's "closed" once every handle has reported its closing), or
-// null.
 extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
     Completion *completion = reinterpret_cast<Completion *>(context);
     if (!completion)
@@ -102,6 +70,27 @@ void AwaitClosings(void *parameter) {
     delete completion;
 }
 
+// The reported outcome of a failure code of the Windows Internet functions;
+// the codes themselves are reported as they are.
+void SetFailure(HttpResult *result, DWORD error) {
+    switch (error) {
+        case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+            SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
+            break;
+        case ERROR_INTERNET_INVALID_CA:
+            SetOutcome(result, HttpOutcome::UntrustedAuthority, kHttpErrorInvalidCa);
+            break;
+        case ERROR_INTERNET_TIMEOUT:
+            SetOutcome(result, HttpOutcome::TimedOut, kHttpErrorTimeout);
+            break;
+        default:
+            SetOutcome(result, HttpOutcome::Failed, error ? error : uint32_t{kHttpErrorInternal});
+            break;
+    }
+}
+
+}  // namespace
+
 // Closings usually come at once; a request stuck on a silent peer reports
 // its closing only when the system gives up on it.
 constexpr DWORD kPromptClosingMs = 50;
@@ -126,27 +115,6 @@ void FreeWhenClosed(Completion *completion, bool handlesMade) {
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        reinterpret_cast<LPCSTR>(&OnStatus), &pinned);
 }
-
-// The reported outcome of a failure code of the Windows Internet functions;
-// the codes themselves are reported as they are.
-void SetFailure(HttpResult *result, DWORD error) {
-    switch (error) {
-        case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
-            SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
-            break;
-        case ERROR_INTERNET_INVALID_CA:
-            SetOutcome(result, HttpOutcome::UntrustedAuthority, kHttpErrorInvalidCa);
-            break;
-        case ERROR_INTERNET_TIMEOUT:
-            SetOutcome(result, HttpOutcome::TimedOut, kHttpErrorTimeout);
-            break;
-        default:
-            SetOutcome(result, HttpOutcome::Failed, error ? error : uint32_t{kHttpErrorInternal});
-            break;
-    }
-}
-
-}  // namespace
 
 WaitEnd WinInetRequest::Wait(Clock::time_point deadline) {
     const auto left =
