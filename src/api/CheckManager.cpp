@@ -6,6 +6,7 @@
 
 #include "api/LibraryState.h"
 #include "api/ToolAccess.h"
+#include "platform/Module.h"
 #include "platform/TimeLimits.h"
 #include "store/ProfileFile.h"
 #include "store/ServerList.h"
@@ -143,10 +144,7 @@ int CCheckManager::Run() {
         // A run that failed still ends, so that the host can start the next.
         if (m_nJobKind != kNoJob) {
             EndJob();
-            if (jobKind == kCheckJob)
-                ReportCheckFinished();
-            if (jobKind == kUpdateJob)
-                ReportUpdateFinished();
+            ReportJobFinished(jobKind);
         }
     }
     return 0;
@@ -155,11 +153,11 @@ int CCheckManager::Run() {
 void CCheckManager::RunCheckJob() {
     m_checkRun.Run(g_nCheckMask.load());
     EndJob();
-    ReportCheckFinished();
+    ReportJobFinished(kCheckJob);
 }
 
 void CCheckManager::RunUpdateJob() {
-    ReportStatus(msg::kUpdateBegins);
+    m_reporter.Status(msg::kUpdateBegins);
     // The job of the last run ended with that run; its destructor joins
     // what is left of its threads, outside the lock.
     std::unique_ptr<CServerListUpdater> previous;
@@ -186,7 +184,7 @@ void CCheckManager::RunUpdateJob() {
         updater->Join();
     }
     EndJob();
-    ReportUpdateFinished();
+    ReportJobFinished(kUpdateJob);
 }
 
 // The job is over before the host hears of it, so the host may start the
@@ -201,11 +199,25 @@ void CCheckManager::EndJob() {
     g_bJobRunning = 0;
 }
 
+void CCheckManager::ReportJobFinished(int jobKind) {
+    if (m_reporter.Muted())
+        return;
+    if (jobKind == kCheckJob)
+        ReportCheckFinished();
+    if (jobKind == kUpdateJob)
+        ReportUpdateFinished();
+}
+
 int CCheckManager::Cancel() {
     return CancelRun(false);
 }
 
 void CCheckManager::Close() {
+    // Under the loader's lock (a host closing from a DllMain) no thread of
+    // the job can end before the caller returns, which may then unload the
+    // module its callbacks live in.
+    if (UnderLoaderLock())
+        m_reporter.Mute();
     CancelRun(true);
 }
 
@@ -243,7 +255,9 @@ int CCheckManager::CancelRun(bool closing) {
 void CCheckManager::CancelJob(int jobKind) {
     if (jobKind == kCheckJob) {
         m_checkRun.Stop();
-        m_checkRun.WaitForStoppedCheckers();
+        // Their ends would wait for the loader's lock that this thread holds.
+        if (!UnderLoaderLock())
+            m_checkRun.WaitForStoppedCheckers();
         ReportStatus(msg::kCheckCancelled);
     } else {
         StopUpdater();

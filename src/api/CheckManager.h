@@ -21,6 +21,27 @@ namespace zn {
 
 enum JobKind { kNoJob = 0, kCheckJob = 1, kUpdateJob = 2 };
 
+// The host's reporter, until a close that could not wait for the job mutes
+// it: the host may be a module that is being unloaded.
+class MutableReporter : public IJobReporter {
+  public:
+    explicit MutableReporter(IJobReporter &host) : m_host(host) {}
+    void Mute() { m_muted = true; }
+    bool Muted() const { return m_muted; }
+    void Status(const Message &message) override {
+        if (!m_muted)
+            m_host.Status(message);
+    }
+    void SetLastSelected(int kindIndex, const std::string &value) override {
+        m_host.SetLastSelected(kindIndex, value);
+    }
+    std::string ServerListFile() override { return m_host.ServerListFile(); }
+
+  private:
+    IJobReporter &m_host;
+    std::atomic<bool> m_muted{false};
+};
+
 class CCheckManager : public CWorkerThread {
   public:
     CCheckManager();
@@ -45,7 +66,8 @@ class CCheckManager : public CWorkerThread {
     // transfer, are stopped, whatever an earlier cancel did or did not reach.
     void MarkClosed();
     // MarkClosed, and the cancel of a running job (reported unless the job
-    // was cancelled before), decided in one step.
+    // was cancelled before), decided in one step. Under the loader's lock it
+    // waits for no checker, and nothing of the job reaches the host after it.
     void Close();
     // Waits until the run and every checker and update thread have ended. Not from a
     // thread that a run may wait for (see MayWaitForRuns).
@@ -69,6 +91,8 @@ class CCheckManager : public CWorkerThread {
     void RunCheckJob();
     void RunUpdateJob();
     void EndJob();
+    // The job's finish message, unless the job was muted.
+    void ReportJobFinished(int jobKind);
     void CancelJob(int jobKind);
     // From any thread, without waiting: sets the stop event and stops the
     // update job, aborting its transfer. A job made after this is stopped
@@ -76,7 +100,7 @@ class CCheckManager : public CWorkerThread {
     void StopUpdater();
 
     // How the jobs reach the host.
-    IJobReporter &m_reporter;
+    MutableReporter m_reporter;
     // The check job's unit; it shares the manager's stop event.
     CCheckRun m_checkRun;
     // The update job of the current or last update run, replaced by the

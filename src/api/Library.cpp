@@ -14,6 +14,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Module.h"
 #include "platform/Socket.h"
+#include "platform/Thread.h"
 #include "store/ServerList.h"
 #include "zembrixnet.h"
 
@@ -50,6 +51,14 @@ std::mutex &InitMutex() {
     static std::mutex *mutex = new std::mutex;
     return *mutex;
 }
+
+// Two hosts initialising at once made the lock hold a system event.
+struct InitMutexRelease {
+    ~InitMutexRelease() {
+        if (UnloadedByHost())
+            ReleaseLockAtUnload(InitMutex());
+    }
+} g_initMutexRelease;
 
 // The socket layer starts on first use, never at load (starting it may load
 // system modules, which the loader's lock forbids); the user hears once when
@@ -207,8 +216,10 @@ int ZN_CALL CloseCheckServer(void) {
             manager->Close();
             // Nothing of the job reaches the host after Close has returned.
             // A host calling from one of our callbacks may be on a thread
-            // that the run waits for: the manager then ends on its own and
-            // is freed by the library once it has.
+            // that the run waits for, and one calling under the loader's
+            // lock holds what the run's threads need to end (the job is
+            // muted then): the manager ends on its own and is freed by the
+            // library once it has.
             if (MayWaitForRuns())
                 manager->WaitForAllThreads();
             manager.reset();

@@ -5,6 +5,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Module.h"
 #include "platform/Thread.h"
+#include "store/ProfileFile.h"
 #include "store/ServerList.h"
 #include "thread/Reaper.h"
 
@@ -102,6 +103,8 @@ struct LibraryLifetime {
             std::shared_ptr<CCheckManager> manager = std::move(State().manager);
             lock.unlock();
             manager.reset();
+            ReleaseLockAtUnload(StateMutex());
+            ReleaseLockAtUnload(ProfileFileLock());
         }
     }
 };
@@ -123,7 +126,7 @@ HostCallbacks Callbacks() {
 }  // namespace
 
 bool MayWaitForRuns() {
-    return !IsLibraryThread() && g_callbackDepth.Get() == 0;
+    return !IsLibraryThread() && g_callbackDepth.Get() == 0 && !UnderLoaderLock();
 }
 
 void ReportStatus(const Message &message) {

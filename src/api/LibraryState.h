@@ -39,7 +39,7 @@ void ReportUpdateFinished();
 
 // False on a library thread and on any thread inside one of our callbacks:
 // such a thread may be one that a run waits for, so it must not wait for a
-// run in turn.
+// run in turn. False under the loader's lock too, where no thread can end.
 bool MayWaitForRuns();
 
 extern std::atomic<int> g_bInitialised;

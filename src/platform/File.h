@@ -16,10 +16,14 @@ bool ReadTextLines(const std::string &path, std::vector<std::string> *lines);
 // temporary file in the same directory is written, flushed to disk and
 // renamed over the old one, so a crash or a full disk leaves either the old
 // or the new file whole. The directory is not flushed: after a power cut the
-// rename itself may be lost, leaving the previous whole file. Where the
-// directory refuses the temporary file but the file itself may be written,
-// the file is rewritten in place (written, flushed, cut to its new length):
-// not atomic, but nothing is lost. The old file's permission bits are kept; a
+// rename itself may be lost, leaving the previous whole file. Only where a
+// replacement is refused but the file itself may be written (the directory
+// refuses the temporary, its name would be too long, on Windows another
+// program holds the file without delete sharing) is the file rewritten in
+// place, from its first changed byte (written, flushed, cut to its new
+// length): not atomic, since a crash inside that write may leave a line that
+// mixes new and old bytes. Other failures, a full disk among them, leave the
+// old file as it is. The old file's permission bits are kept; a
 // new file gets the usual creation mode. A file without its owner-write bit
 // is not replaced, whoever runs the process. False when nothing was replaced.
 bool SaveTextLines(const std::string &path, const std::vector<std::string> &lines);

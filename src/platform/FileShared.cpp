@@ -53,6 +53,14 @@ bool IsSaveTempName(const std::string &name, const std::string &prefix) {
            AllDigits(rest.substr(dash + 1));
 }
 
+size_t FirstChangedByte(const std::string &old, const std::string &text) {
+    const size_t shorter = std::min(old.size(), text.size());
+    return static_cast<size_t>(
+        std::mismatch(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(shorter), text.begin())
+            .first -
+        old.begin());
+}
+
 bool TakeFileFault(FileFault fault) {
     return TestHooks().fileFault.compare_exchange_strong(fault, FileFault::None);
 }

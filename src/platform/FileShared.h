@@ -23,6 +23,11 @@ std::vector<std::string> LinesOfText(const std::string &content);
 // a name of that form.
 bool IsSaveTempName(const std::string &name, const std::string &prefix);
 
+// Where an in-place rewrite of old into text starts: the length of what they
+// share from the start. Bytes before it are never written, so a crash inside
+// the write cannot touch them.
+size_t FirstChangedByte(const std::string &old, const std::string &text);
+
 // True, once, when fault is the test hook's pending fault (which it clears).
 bool TakeFileFault(FileFault fault);
 

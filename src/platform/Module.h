@@ -12,6 +12,11 @@ namespace zn {
 // have ended a thread of ours in the middle of anything.
 bool UnloadedByHost();
 
+// True while the calling thread holds the system loader's lock (on Windows:
+// inside some module's DllMain, ours or another's). No thread can start or
+// end then until the caller returns, so nothing may wait for one.
+bool UnderLoaderLock();
+
 // Tells the user that the socket layer could not start, the platform's usual
 // way (a message box where there is one).
 void ShowSocketLayerFailure(const char *text);

@@ -23,8 +23,9 @@ namespace zn {
 
 class HttpTransport;
 
-// Kinds of file operations a test may make fail.
-enum class FileFault { None, Read, Write, Sync, Rename };
+// Kinds of file operations a test may make fail (Create: making a save's
+// temporary, as on a full disk).
+enum class FileFault { None, Read, Write, Sync, Rename, Create };
 
 // A hook holding a function or a text; empty is the library's own behaviour.
 template <typename T>

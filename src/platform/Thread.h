@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/Event.h"
@@ -104,6 +105,15 @@ class ThreadValue {
     unsigned long m_slot;
     bool m_valid;
 };
+
+// Gives back what the system keeps for a lock that is never destroyed (one
+// that lives to the process's end). On Windows the thread library linked into
+// the DLL makes a kernel event for a lock the first time two threads meet at
+// it, and only destroying the lock frees it: each load would leave one. Only
+// while the host unloads the library, when no thread of ours runs; the lock
+// is not used again.
+void ReleaseLockAtUnload(std::mutex &lock);
+void ReleaseLockAtUnload(std::recursive_mutex &lock);
 
 // True on every thread that the library started through OwnedThread.
 bool IsLibraryThread();

@@ -54,7 +54,8 @@ class ProfileFileSaveTest : public ::testing::Test {
 
 TEST_F(ProfileFileSaveTest, FailedWriteSyncOrRenameLeavesTheOldFileAndNoTemporary) {
     const std::string old = Crlf({"[S]", "k=old"});
-    for (FileFault fault : {FileFault::Write, FileFault::Sync, FileFault::Rename}) {
+    for (FileFault fault :
+         {FileFault::Write, FileFault::Sync, FileFault::Rename, FileFault::Create}) {
         SCOPED_TRACE(static_cast<int>(fault));
         WriteWholeFile(m_path, old);
         TestHooks().fileFault = fault;
@@ -65,6 +66,13 @@ TEST_F(ProfileFileSaveTest, FailedWriteSyncOrRenameLeavesTheOldFileAndNoTemporar
     }
     m_file.SetValue("S", "k", "new");
     EXPECT_EQ(ReadWholeFile(m_path), Crlf({"[S]", "k=new"}));
+}
+
+TEST_F(ProfileFileSaveTest, AFileWhoseTemporaryNameWouldBeTooLongIsRewrittenInPlace) {
+    m_file.m_strFileName = m_dir.File(std::string(250, 'n'));  // the temporary's passes 255
+    WriteWholeFile(m_file.m_strFileName, Crlf({"[S]", "k=" + std::string(100, 'o')}));
+    m_file.SetValue("S", "k", "new");  // shorter: the old tail goes
+    EXPECT_EQ(ReadWholeFile(m_file.m_strFileName), Crlf({"[S]", "k=new"}));
 }
 
 TEST_F(ProfileFileSaveTest, FailedReadCountsAsFailedLoadAndReleasesTheLock) {

@@ -1,7 +1,7 @@
 // What only the Windows build has: the read-only attribute, the backslash
 // (in double-byte code pages too), the file lock across processes, a live
 // writer's temporary, saves past another program's handle and near the path
-// limit, and CryptoAPI's key lengths.
+// limit, a WinInet record's last closing, and CryptoAPI's key lengths.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,7 +11,9 @@
 #include "platform/Crypto.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/TestHooks.h"
 #include "platform/win32/DoubleByte.h"
+#include "platform/win32/WinInetRequest.h"
 #include "support/TempDir.h"
 #include "zembrixnet.h"
 
@@ -134,6 +136,17 @@ TEST(WindowsFileTest, ASaveGoesThroughAHandleThatRefusesDeletion) {
     EXPECT_EQ(FindFirstFileA((dir.Path() + "\\~zn*").c_str(), &found), INVALID_HANDLE_VALUE);
 }
 
+// Only a refusal leads to an in-place rewrite: a temporary that cannot be
+// made for another reason (a full disk) fails the save, the file unchanged.
+TEST(WindowsFileTest, AFullDiskFailsTheSaveWithoutARewriteInPlace) {
+    TempDir dir;
+    const std::string path = dir.Path() + "\\list.ini";
+    ASSERT_TRUE(SaveTextLines(path, {"[NETWORK]", "SIP=04"}));
+    TestHooks().fileFault = FileFault::Create;
+    EXPECT_FALSE(SaveTextLines(path, {"[NETWORK]", "SIP=05"}));
+    EXPECT_EQ(zntest::ReadWholeFile(path), "[NETWORK]\r\nSIP=04\r\n");
+}
+
 TEST(WindowsFileTest, ASaveFitsWhereverTheFilesPathDoes) {
     TempDir dir;
     // The file's path just under the limit of 260 characters, in steps of
@@ -150,6 +163,22 @@ TEST(WindowsFileTest, ASaveFitsWhereverTheFilesPathDoes) {
         ASSERT_TRUE(SaveTextLines(path, {line}));
         EXPECT_EQ(zntest::ReadWholeFile(path), std::string(line) + "\r\n");
     }
+}
+
+// The last closing callback hands the record's closed event to SetEvent
+// after counting its handle down: a close in between must neither free the
+// record nor close that event before it was set.
+TEST(WindowsInternetTest, ARecordOutlivesItsLastClosingUntilItsEventIsSet) {
+    Completion *completion = new Completion;
+    completion->completed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    completion->closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    completion->HandleMade();
+    // The callback's work is done; its jump into SetEvent is still to come.
+    const HANDLE closed = ZnOnStatusWork(nullptr, reinterpret_cast<DWORD_PTR>(completion),
+                                         INTERNET_STATUS_HANDLE_CLOSING, nullptr, 0);
+    ASSERT_EQ(closed, completion->closed);
+    FreeWhenClosed(completion, true);
+    EXPECT_TRUE(SetEvent(closed)) << GetLastError();
 }
 
 TEST(WindowsCryptoTest, Rc4KeysReachTheProvidersLimitOf128Bits) {

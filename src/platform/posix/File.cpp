@@ -99,15 +99,22 @@ std::string TempPrefix(const std::string &base) {
     return "." + base + ".tmp-";
 }
 
-// Not atomic: the whole new text is on disk before the old tail is cut, so a
-// crash in between leaves old lines only after the new ones, and reads find
-// the new lines first.
+// Only where the directory refuses the temporary, and not atomic: it writes
+// from the first byte that changes, then cuts the old tail. A crash inside
+// the write leaves the new bytes up to some point and the old ones after it,
+// so the line there may mix both; one before the cut leaves the old tail
+// after the whole new text.
 bool RewriteInPlace(const std::string &target, const std::string &text) {
-    Descriptor file(open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+    Descriptor file(open(target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
     if (file.Get() < 0 || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    if (!WriteAll(file.Get(), text))
+    std::string old;
+    if (!ReadAll(file.Get(), &old))
+        return false;
+    const size_t first = FirstChangedByte(old, text);
+    if (lseek(file.Get(), static_cast<off_t>(first), SEEK_SET) < 0 ||
+        !WriteAll(file.Get(), text.substr(first)))
         return false;
     if (TakeFileFault(FileFault::Sync) || fsync(file.Get()) != 0)
         return false;
@@ -169,11 +176,16 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
         for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
             tempPath = directory + TempPrefix(base) + std::to_string(getpid()) + "-" +
                        std::to_string(g_tempCounter.fetch_add(1));
-            fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (TakeFileFault(FileFault::Create)) {
+                errno = ENOSPC;
+            } else {
+                fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            }
             if (fd < 0 && errno != EEXIST) {
-                // A directory that refuses new names still lets its writable
-                // files be rewritten, as a plain rewrite would.
-                if (exists && (errno == EACCES || errno == EPERM))
+                // A directory that refuses new names, or a temporary's name
+                // too long, still lets its writable files be rewritten, as a
+                // plain rewrite would; a full disk leaves the file as it is.
+                if (exists && (errno == EACCES || errno == EPERM || errno == ENAMETOOLONG))
                     return RewriteInPlace(target, TextOfLines(lines));
                 return false;
             }

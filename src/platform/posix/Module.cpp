@@ -9,6 +9,11 @@ bool UnloadedByHost() {
     return false;
 }
 
+// No loader here runs code of ours under a lock that threads need.
+bool UnderLoaderLock() {
+    return false;
+}
+
 void ShowSocketLayerFailure(const char *text) {
     std::fprintf(stderr, "%s\n", text);
 }

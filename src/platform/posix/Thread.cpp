@@ -30,6 +30,10 @@ pthread_t NativeOf(uintptr_t handle) {
 
 }  // namespace
 
+// Never unloaded here: nothing to give back.
+void ReleaseLockAtUnload(std::mutex &) {}
+void ReleaseLockAtUnload(std::recursive_mutex &) {}
+
 // Never unloaded here: the key stays to the process's end.
 ThreadValue::ThreadValue() {
     pthread_key_t key;

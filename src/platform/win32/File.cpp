@@ -84,10 +84,19 @@ std::string TempPrefix() {
 constexpr DWORD kReplaceTriesMs = 60;
 constexpr DWORD kReplacePauseMs = 5;
 
+// Failures that say the file may not be replaced although it may be written:
+// another program holds it without delete sharing, the directory refuses new
+// names. A full disk or a missing directory is none of them.
+bool ReplacementRefused(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_LOCK_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
 // The temporary takes the file's place whole: ReplaceFile keeps the old
 // file's security and identity; where it cannot (the old one went
-// meanwhile), a write-through move still swaps the whole file at once.
-bool ReplaceWithTemp(const std::string &path, const std::string &temp, bool exists) {
+// meanwhile), a write-through move still swaps the whole file at once. A
+// refusal is tried again for a while; *refused tells whether it was one.
+bool ReplaceWithTemp(const std::string &path, const std::string &temp, bool exists, bool *refused) {
     const DWORD start = GetTickCount();
     for (;;) {
         if (exists && ReplaceFileA(path.c_str(), temp.c_str(), nullptr,
@@ -96,21 +105,32 @@ bool ReplaceWithTemp(const std::string &path, const std::string &temp, bool exis
         if (MoveFileExA(temp.c_str(), path.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
-        if (GetTickCount() - start >= kReplaceTriesMs)
+        *refused = ReplacementRefused(GetLastError());
+        if (!*refused || GetTickCount() - start >= kReplaceTriesMs)
             return false;
         Sleep(kReplacePauseMs);
     }
 }
 
-// Not atomic: the whole new text is on disk before the old tail is cut, so a
-// crash in between leaves old lines only after the new ones, and reads find
-// the new lines first.
+// Only where the file cannot be replaced, and not atomic: it writes from the
+// first byte that changes, then cuts the old tail. A crash inside the write
+// leaves the new bytes up to some point and the old ones after it, so the
+// line there may mix both; one before the cut leaves the old tail after the
+// whole new text.
 bool RewriteInPlace(const std::string &path, const std::string &text) {
-    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE || GetFileType(file.Get()) != FILE_TYPE_DISK)
         return false;
-    if (!WriteAll(file.Get(), text))
+    std::string old;
+    if (!ReadAll(file.Get(), &old))
+        return false;
+    const size_t first = FirstChangedByte(old, text);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(first);
+    if (!SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) ||
+        !WriteAll(file.Get(), text.substr(first)))
         return false;
     if (TakeFileFault(FileFault::Sync) || !FlushFileBuffers(file.Get()))
         return false;
@@ -166,14 +186,20 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
                        std::to_string(g_tempCounter.fetch_add(1));
             // Shared with no one until it is closed for the move: the mark of
             // a live writer, whose temporary no other save can remove.
-            handle = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            handle = TakeFileFault(FileFault::Create)
+                         ? (SetLastError(ERROR_DISK_FULL), INVALID_HANDLE_VALUE)
+                         : CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
             const DWORD error = GetLastError();
             if (handle == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS &&
                 error != ERROR_ALREADY_EXISTS) {
                 // A directory that refuses new names, a name too long: the
                 // file itself may still be written, as a plain rewrite would.
-                return exists && RewriteInPlace(path, TextOfLines(lines));
+                // Any other failure (a full disk) leaves the file as it is.
+                const bool refused = error == ERROR_ACCESS_DENIED ||
+                                     error == ERROR_FILENAME_EXCED_RANGE ||
+                                     tempPath.size() >= MAX_PATH;
+                return exists && refused && RewriteInPlace(path, TextOfLines(lines));
             }
         }
         if (handle == INVALID_HANDLE_VALUE)
@@ -195,10 +221,11 @@ bool SaveTextLines(const std::string &path, const std::vector<std::string> &line
             SetFileAttributesA(temp.Path().c_str(), attributes & kSettable);
         if (TakeFileFault(FileFault::Rename))
             return false;
-        if (!ReplaceWithTemp(path, temp.Path(), exists)) {
+        bool refused = false;
+        if (!ReplaceWithTemp(path, temp.Path(), exists, &refused)) {
             // Held by another program for longer: the text goes into the
             // file itself, which that program shares for writing.
-            return exists && RewriteInPlace(path, TextOfLines(lines));
+            return exists && refused && RewriteInPlace(path, TextOfLines(lines));
         }
         temp.Commit();
         return true;

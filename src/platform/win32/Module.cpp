@@ -12,6 +12,26 @@ bool UnloadedByHost() {
     return g_unloadedByHost;
 }
 
+// The loader's lock is the critical section that the process environment
+// block names at this offset, the same on every Windows since NT 4 and in
+// Wine, which points it at its own loader's lock. Only the holder writes its
+// own id as the owner, so the read needs no lock. The system exports no
+// function that answers this.
+bool UnderLoaderLock() {
+    const BYTE *peb;
+#ifdef _WIN64
+    constexpr size_t kLoaderLockOffset = 0x110;
+    asm("movq %%gs:0x60, %0" : "=r"(peb));
+#else
+    constexpr size_t kLoaderLockOffset = 0xA0;
+    asm("movl %%fs:0x30, %0" : "=r"(peb));
+#endif
+    const RTL_CRITICAL_SECTION *lock =
+        *reinterpret_cast<RTL_CRITICAL_SECTION *const *>(peb + kLoaderLockOffset);
+    return lock && static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(lock->OwningThread)) ==
+                       GetCurrentThreadId();
+}
+
 void ShowSocketLayerFailure(const char *text) {
     MessageBoxA(nullptr, text, "zembrixnet", MB_OK | MB_ICONERROR);
 }

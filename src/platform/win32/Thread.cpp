@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 #include "platform/Module.h"
 
+#include <pthread.h>
 #include <windows.h>
 
 #include <new>
@@ -79,10 +80,11 @@ void SystemThread::Join() {
     if (!m_attached)
         return;
     m_attached = false;
-    // While the host unloads us, the loader's lock is held, and a thread of
-    // ours that gave its hold back may still wait for that lock to end: it
-    // runs none of our code any more, and waiting for it would never end.
-    if (!UnloadedByHost())
+    // While the host unloads us, or calls us from inside a DllMain, the
+    // loader's lock is held, and an ending thread waits for that lock: it
+    // runs none of our code any more (owners join there only threads whose
+    // work has ended), and waiting for it would never end.
+    if (!UnloadedByHost() && !UnderLoaderLock())
         WaitForSingleObject(NativeOf(m_handle), INFINITE);
     CloseHandle(NativeOf(m_handle));
 }
@@ -92,6 +94,14 @@ void SystemThread::Detach() {
         return;
     m_attached = false;
     CloseHandle(NativeOf(m_handle));
+}
+
+void ReleaseLockAtUnload(std::mutex &lock) {
+    pthread_mutex_destroy(lock.native_handle());
+}
+
+void ReleaseLockAtUnload(std::recursive_mutex &lock) {
+    pthread_mutex_destroy(lock.native_handle());
 }
 
 }  // namespace zn

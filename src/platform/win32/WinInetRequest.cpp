@@ -12,37 +12,6 @@
 
 namespace zn {
 
-constexpr DWORD kReadChunk = 16 * 1024;
-
-// What the status callback shares with the thread that waits. Every handle
-// made with it counts as open until it reports its closing, which is the
-// last callback it makes and may come long after the handle was closed (a
-// silent peer): the record is freed only after that, and by a thread of
-// ours holding the library loaded, never inside the callback.
-struct Completion {
-    LONG openHandles = 0;
-    HANDLE completed = nullptr;  // auto-reset: one completion per wait
-    HANDLE closed = nullptr;     // manual: every handle has reported its closing
-    DWORD_PTR result = 0;
-    DWORD error = 0;
-    DWORD available = 0;
-    DWORD count = 0;
-    char buffer[kReadChunk];
-
-    ~Completion() {
-        if (completed)
-            CloseHandle(completed);
-        if (closed)
-            CloseHandle(closed);
-    }
-    void HandleMade() { InterlockedIncrement(&openHandles); }
-    // A handle that will report no closing: none was made.
-    void HandleNotMade() { InterlockedDecrement(&openHandles); }
-};
-
-// The status callback's work; returns the event to set as its very last step
-// (the record's "closed" once every handle has reported its closing), or
-// null.
 extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD) {
     Completion *completion = reinterpret_cast<Completion *>(context);
     if (!completion)
@@ -53,8 +22,11 @@ extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPV
         completion->error = result->dwError;
         SetEvent(completion->completed);
     } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        // Read while the record surely stands: nothing of it is touched once
+        // the count may have reached 0.
+        const HANDLE closed = completion->closed;
         if (InterlockedDecrement(&completion->openHandles) == 0)
-            return completion->closed;
+            return closed;
     }
     return nullptr;
 }
@@ -98,29 +70,6 @@ void AwaitClosings(void *parameter) {
     delete completion;
 }
 
-// Closings usually come at once; a request stuck on a silent peer reports
-// its closing only when the system gives up on it.
-constexpr DWORD kPromptClosingMs = 50;
-
-// Frees a record whose handles were all closed, once they have reported it.
-void FreeWhenClosed(Completion *completion) {
-    if (InterlockedCompareExchange(&completion->openHandles, 0, 0) == 0 ||
-        WaitForSingleObject(completion->closed, kPromptClosingMs) == WAIT_OBJECT_0) {
-        delete completion;
-        return;
-    }
-    SystemThread waiter;
-    if (waiter.Start(AwaitClosings, completion)) {
-        waiter.Detach();
-        return;
-    }
-    // No thread to wait with: the record stays, and the library stays loaded
-    // for good, since the callback may still come.
-    HMODULE pinned = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCSTR>(&OnStatus), &pinned);
-}
-
 // The reported outcome of a failure code of the Windows Internet functions;
 // the codes themselves are reported as they are.
 void SetFailure(HttpResult *result, DWORD error) {
@@ -141,6 +90,31 @@ void SetFailure(HttpResult *result, DWORD error) {
 }
 
 }  // namespace
+
+// Closings usually come at once; a request stuck on a silent peer reports
+// its closing only when the system gives up on it.
+constexpr DWORD kPromptClosingMs = 50;
+
+// Frees a record whose handles were all closed, once they have reported it:
+// a count of 0 alone is not enough, since the last closing reads it before
+// it sets the event.
+void FreeWhenClosed(Completion *completion, bool handlesMade) {
+    if (!handlesMade ||
+        WaitForSingleObject(completion->closed, kPromptClosingMs) == WAIT_OBJECT_0) {
+        delete completion;
+        return;
+    }
+    SystemThread waiter;
+    if (waiter.Start(AwaitClosings, completion)) {
+        waiter.Detach();
+        return;
+    }
+    // No thread to wait with: the record stays, and the library stays loaded
+    // for good, since the callback may still come.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&OnStatus), &pinned);
+}
 
 WaitEnd WinInetRequest::Wait(Clock::time_point deadline) {
     const auto left =
@@ -427,11 +401,13 @@ HttpReadOutcome WinInetRequest::ReadSome(size_t wanted, Clock::time_point deadli
 void WinInetRequest::Close() {
     // Closing ends whatever is still pending; the callbacks that follow find
     // their record until the last handle has reported its closing.
+    // Every handle made with the record hangs on the connection, made first.
+    const bool handlesMade = m_connect != nullptr;
     m_request.reset();
     m_connect.reset();
     m_session.reset();
     if (m_completion) {
-        FreeWhenClosed(m_completion);
+        FreeWhenClosed(m_completion, handlesMade);
         m_completion = nullptr;
     }
 }

@@ -20,8 +20,43 @@ namespace zn {
 
 using Clock = std::chrono::steady_clock;
 
-// What the status callback shares with the thread that waits.
-struct Completion;
+constexpr DWORD kReadChunk = 16 * 1024;
+
+// What the status callback shares with the thread that waits. Every handle
+// made with it counts as open until it reports its closing, which is the
+// last callback it makes and may come long after the handle was closed (a
+// silent peer). Once a handle was made, the record is freed only after its
+// "closed" event was set (by the last closing), and by a thread of ours
+// holding the library loaded, never inside the callback.
+struct Completion {
+    LONG openHandles = 0;
+    HANDLE completed = nullptr;  // auto-reset: one completion per wait
+    HANDLE closed = nullptr;     // manual: every handle has reported its closing
+    DWORD_PTR result = 0;
+    DWORD error = 0;
+    DWORD available = 0;
+    DWORD count = 0;
+    char buffer[kReadChunk];
+
+    ~Completion() {
+        if (completed)
+            CloseHandle(completed);
+        if (closed)
+            CloseHandle(closed);
+    }
+    void HandleMade() { InterlockedIncrement(&openHandles); }
+    // A handle that will report no closing: none was made.
+    void HandleNotMade() { InterlockedDecrement(&openHandles); }
+};
+
+// Frees a record whose handles were all closed (handlesMade: any was made
+// with it), once they have reported it; never inside the callback.
+void FreeWhenClosed(Completion *completion, bool handlesMade);
+
+// The status callback's work; returns the event to set as its very last step
+// (the record's "closed" once every handle has reported its closing), or
+// null.
+extern "C" HANDLE ZnOnStatusWork(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD);
 
 struct InternetHandleDeleter {
     void operator()(void *handle) const { InternetCloseHandle(handle); }

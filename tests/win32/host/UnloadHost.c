@@ -7,7 +7,8 @@
  *   zn_win_unload_host DIR                            once, during a check
  *   zn_win_unload_host random check|update COUNT SEED DIR   0-50 ms into a job
  *   zn_win_unload_host silent DIR            closed while WinInet still waits
- *   zn_win_unload_host handles COUNT close|open DIR   handles cycles leave
+ *   zn_win_unload_host handles ROUNDS close|open DIR   handles cycles leave
+ *   zn_win_unload_host loaderlock attach|detach DIR  closed from a DllMain
  *
  * Exit status 0 when every call answered as documented and the host
  * survived.
@@ -27,6 +28,8 @@
 
 /* Generous: the check's threads end within its own limits long before. */
 #define UNLOAD_WAIT_MS 120000
+/* Generous: a close under the loader's lock returns within milliseconds. */
+#define LOADER_LOCK_WAIT_MS 60000
 
 static int Fail(const char *what) {
     printf("FAILED: %s\n", what);
@@ -134,21 +137,31 @@ static int CountHandles(void) {
     return count;
 }
 
-/* Cycles of load, check, (close,) unload. The first loads the system's
-   modules for good; the rest must give back every handle they took (two of
-   slack for the system's own). */
-static int RunHandles(int count, int close, const char *directory) {
-    int before = 0, i;
-    for (i = 0; i <= count; ++i) {
-        if (!Start(directory) || g_check(NULL, ZN_KIND_SIP) != 1 ||
-            WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0 || !Unload(close))
-            return Fail("load, check and unload");
-        if (i == 0)
+/* Cycles of load, check, (close,) unload, with every kind mask in turn. The
+   first round loads the system's modules for good; each later round must give
+   back every handle it took: two of slack for the system's own, whatever the
+   number of cycles, so a handle lost per cycle shows. */
+static int RunHandles(int rounds, int close, const char *directory) {
+    int before = 0, after, round, mask, lost[16] = {0}, count;
+    for (round = 0; round <= rounds; ++round) {
+        for (mask = 1; mask <= 15; ++mask) {
+            count = CountHandles();
+            if (!Start(directory) || g_check(NULL, mask) != 1 ||
+                WaitForSingleObject(g_finished, UNLOAD_WAIT_MS) != WAIT_OBJECT_0 || !Unload(close))
+                return Fail("load, check and unload");
+            if (round > 0)
+                lost[mask] += CountHandles() - count;
+        }
+        if (round == 0)
             before = CountHandles();
     }
-    printf("handles before %d after %d cycles%s: %d\n", before, count,
-           close ? "" : " without close", CountHandles());
-    return CountHandles() - before > 2 ? Fail("handles left by load and unload") : 0;
+    after = CountHandles();
+    printf("handles before %d after %d rounds of masks 1-15%s: %d; by mask:", before, rounds,
+           close ? "" : " without close", after);
+    for (mask = 1; mask <= 15; ++mask)
+        printf(" %d", lost[mask]);
+    printf("\n");
+    return after - before > 2 ? Fail("handles left by load and unload") : 0;
 }
 
 static int CountOwnThreads(void) {
@@ -205,6 +218,41 @@ static int RunUnload(const char *directory) {
     return 0;
 }
 
+/* Ends the process when a close under the loader's lock never returns:
+   nothing else can, since the lock is held. */
+static DWORD WINAPI Watchdog(void *started) {
+    SetEvent((HANDLE)started);
+    Sleep(LOADER_LOCK_WAIT_MS);
+    printf("FAILED: the close under the loader's lock never returned\n");
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+/* The helper DLL starts a check from its DllMain and closes the library
+   there too, at attach or 20 ms later at detach (see LoaderLockHelper.c):
+   the close returns, the job ends on its own without calling into the
+   helper that went, and the library goes with its last thread. */
+static int RunLoaderLock(const char *when, const char *directory) {
+    HMODULE helper;
+    HANDLE started = CreateEventA(NULL, TRUE, FALSE, NULL);
+    SetEnvironmentVariableA("ZN_HELPER_DIR", directory);
+    SetEnvironmentVariableA("ZN_HELPER_CLOSE", when);
+    /* Running before the lock is taken: a thread's start needs it too. */
+    if (!started || !CreateThread(NULL, 0, Watchdog, started, 0, NULL) ||
+        WaitForSingleObject(started, INFINITE) != WAIT_OBJECT_0)
+        return Fail("the watchdog");
+    if (!(helper = LoadLibraryA("zn_win_loader_lock_helper.dll")))
+        return Fail("LoadLibrary of the helper");
+    Sleep(20);
+    if (!FreeLibrary(helper))
+        return Fail("FreeLibrary of the helper");
+    if (!WaitUntilGone())
+        return Fail("the library stayed loaded");
+    printf("survived the close under the loader's lock at %s\n", when);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     int result;
     /* One processor: a thread that outlives its code gets no time to
@@ -217,6 +265,8 @@ int main(int argc, char **argv) {
         result = RunRandom(argv[2], atoi(argv[3]), (unsigned)strtoul(argv[4], NULL, 10), argv[5]);
     else if (argc == 3 && strcmp(argv[1], "silent") == 0)
         result = RunSilent(argv[2]);
+    else if (argc == 4 && strcmp(argv[1], "loaderlock") == 0)
+        result = RunLoaderLock(argv[2], argv[3]);
     else if (argc == 5 && strcmp(argv[1], "handles") == 0)
         result = RunHandles(atoi(argv[2]), strcmp(argv[3], "close") == 0, argv[4]);
     else
