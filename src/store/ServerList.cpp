@@ -75,8 +75,7 @@ void SplitAtLastColon(const std::string &address, std::string *host, std::string
 }
 
 std::string JoinHostAndPort(const std::string &host, const std::string &port) {
-    return host.find(':') == std::string::npos ? host + ":" + port
-                                               : "[" + host + "]:" + port;
+    return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
 }
 
 bool IsIPv6Literal(const std::string &text) {
@@ -98,8 +97,8 @@ bool IsIPv6Literal(const std::string &text) {
             int a = -1, b = -1, c = -1, d = -1;
             char tail = 0;
             if (std::sscanf(group.c_str(), "%3d.%3d.%3d.%3d%c", &a, &b, &c, &d, &tail) != 4 ||
-                group.find_first_not_of("0123456789.") != std::string::npos || a > 255 ||
-                b > 255 || c > 255 || d > 255)
+                group.find_first_not_of("0123456789.") != std::string::npos || a > 255 || b > 255 ||
+                c > 255 || d > 255)
                 return false;
             groups += 2;
         } else {
@@ -128,8 +127,7 @@ bool IsHostName(const std::string &text) {
         if (end == std::string::npos)
             end = text.size();
         const std::string label = text.substr(at, end - at);
-        if (label.empty() || label.size() > 63 || label.front() == '-' ||
-            label.back() == '-' ||
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-' ||
             label.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                     "0123456789-") != std::string::npos)
             return false;
