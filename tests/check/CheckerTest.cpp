@@ -248,6 +248,33 @@ TEST_F(CheckTest, FaxAndWebCheckersUseTheirOwnKeysAndMessages) {
               Take());
 }
 
+// The host sees an IPv6 literal without its brackets, a name as written.
+TEST_F(CheckTest, IPv6LiteralsAndNamesOfEitherFamilyAreSelected) {
+    const struct {
+        const char *entryHost, *listenOn, *hostSees;
+    } cases[] = {{"[2001:db8::5]", "2001:db8::5", "2001:db8::5"},
+                 {"[2001:DB8:0::6]", "2001:db8::6", "2001:DB8:0::6"},
+                 {kIPv6OnlyName, kIPv6OnlyNameAddress, kIPv6OnlyName},
+                 {kDualStackName, kDualStackName6, kDualStackName},
+                 {kDualStackName, kDualStackName4, kDualStackName}};
+    Set("SIPNUM", "1");
+    StartAt(1);
+    for (const auto &c : cases) {
+        TcpListener listener(c.listenOn, 0);
+        const std::string port = std::to_string(listener.Port());
+        const std::string entry = std::string(c.entryHost) + ":" + port;
+        SetEntry("SIP1", entry, "0");
+        CSIPChecker checker(Signals());
+        RunChecker(checker);
+        EXPECT_EQ(Hex(entry) + ",1", Get("SIP1")) << entry;
+        EXPECT_EQ(Hex(entry), Get("SIP")) << entry;
+        char host[ZN_ADDRESS_BUFFER_BYTES], portText[ZN_ADDRESS_BUFFER_BYTES], description[32];
+        ASSERT_EQ(0, GetServerInfo(ZN_KIND_SIP, host, portText, description, nullptr)) << entry;
+        EXPECT_STREQ(c.hostSees, host);
+        EXPECT_EQ(port, portText);
+    }
+}
+
 // IM entries: three ports, tried TCP, HTTPS, HTTP.
 class ImChecker : public CheckTest {
   protected:
@@ -301,6 +328,22 @@ TEST_F(ImChecker, PortListsWithoutAllThreeWordsFailWithoutAProbe) {
     EXPECT_EQ(Hex("10.0.0.1:5222TCP") + ",-1", Get("IM1"));
     EXPECT_EQ(Hex("10.0.0.1:5222tcp443HTTPS80HTTP") + ",-1", Get("IM2"));
     EXPECT_EQ("04", Get("IM"));
+}
+
+TEST_F(ImChecker, AnIPv6EntrysSelectionKeepsItsBrackets) {
+    TcpListener http("2001:db8::7", 0);
+    const std::string port = std::to_string(http.Port());
+    const std::string entry = "[2001:db8::7]:" + Ports(kRefusedPort, kRefusedPort, http.Port());
+    SetEntry("IM1", entry, "0");
+    CIMChecker checker(Signals());
+    RunChecker(checker);
+    EXPECT_EQ(Hex("[2001:db8::7]:" + port + "HTTP"), Get("IM"));
+    char host[ZN_ADDRESS_BUFFER_BYTES], portText[ZN_ADDRESS_BUFFER_BYTES], description[32];
+    int transport = -1;
+    ASSERT_EQ(0, GetServerInfo(ZN_KIND_IM, host, portText, description, &transport));
+    EXPECT_STREQ("2001:db8::7", host);
+    EXPECT_EQ(port, portText);
+    EXPECT_EQ(ZN_TRANSPORT_HTTP, transport);
 }
 
 TEST_F(ImChecker, AStopBetweenTransportsKeepsTheEntrysStatus) {

@@ -212,10 +212,12 @@ ConnectFailure FailureOf(int error) {
 // are closed. An IPv4 candidate takes ipv4Socket (the socket Create made)
 // first, so a dotted address connects exactly as it always has. *winner: the
 // connected descriptor.
-ConnectFailure ConnectFirst(std::vector<Candidate> candidates, uint16_t port, int ipv4Socket,
+ConnectFailure ConnectFirst(std::vector<Candidate> &candidates, uint16_t port, int ipv4Socket,
                             int cancel, bool limited, Clock::time_point deadline, int *winner) {
     // waits[0] is the cancel handle, then one entry per connect in progress.
     std::vector<pollfd> waits{{cancel, POLLIN, 0}};
+    // Nothing is allocated once a socket is open.
+    waits.reserve(candidates.size() + 1);
     const auto closeAttempt = [ipv4Socket](int fd) {
         if (fd != ipv4Socket)
             close(fd);
@@ -335,7 +337,13 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
 
     std::vector<Candidate> candidates;
     const int cancel = static_cast<int>(m_cancelHandle);
-    if (!ResolveAddresses(host, cancel, limited, deadline, &candidates)) {
+    bool resolved = false;
+    try {
+        resolved = ResolveAddresses(host, cancel, limited, deadline, &candidates);
+    } catch (...) {
+        // Out of memory: no address to try.
+    }
+    if (!resolved) {
         m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
                         : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
                                                               : ConnectFailure::NameNotFound;
@@ -346,9 +354,13 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
         return Ended(ConnectFailure::Cancelled);
 
     int winner = -1;
-    const ConnectFailure failure =
-        ConnectFirst(candidates, static_cast<uint16_t>(port), static_cast<int>(m_socket), cancel,
-                     limited, deadline, &winner);
+    ConnectFailure failure = ConnectFailure::Other;
+    try {
+        failure = ConnectFirst(candidates, static_cast<uint16_t>(port), static_cast<int>(m_socket),
+                               cancel, limited, deadline, &winner);
+    } catch (...) {
+        // Out of memory before any connect began.
+    }
     if (winner >= 0 && winner != m_socket) {
         Close();
         m_socket = winner;
