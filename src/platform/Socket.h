@@ -49,7 +49,11 @@ class StreamSocket {
     // limit ends that lookup too, leaving nothing behind. Its addresses are
     // tried IPv6 first, the next one started when the last has failed or has
     // not connected within 250 ms; the first connection wins, the others are
-    // closed.
+    // closed. A dotted address the host has no route to (an IPv6-only
+    // network) is reached through the network's NAT64 where it has one: the
+    // system's lookup gives its address on Windows; elsewhere it is made
+    // from the prefix that the addresses of "ipv4only.arpa" show, looked up
+    // within the same limits and kept for 30 s.
     bool Connect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
     // Why the last Connect failed (None after a success); read by the

@@ -100,6 +100,11 @@ TEST_F(StreamSocketTest, FailsWithoutServerOrSocket) {
         EXPECT_FALSE(ConnectOnce(zntest::kLoopback, closedPort));
     }
     EXPECT_LT(Since(start), kPrompt) << "a refused connect must fail at once";
+    // No route, and no NAT64 on the namespace's network.
+    zn::StreamSocket unrouted;
+    ASSERT_TRUE(unrouted.Create());
+    EXPECT_FALSE(unrouted.Connect("100.64.0.1", 80, 10000));
+    EXPECT_EQ(ConnectFailure::Unreachable, unrouted.LastFailure());
 
     zn::StreamSocket notCreated;
     EXPECT_FALSE(notCreated.Connect(zntest::kLoopback, closedPort));

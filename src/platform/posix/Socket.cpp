@@ -17,6 +17,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/posix/Nat64.h"
+
 namespace zn {
 
 namespace {
@@ -188,6 +190,96 @@ bool ResolveAddresses(const std::string &host, int cancelHandle, bool limited,
     return !addresses->empty();
 }
 
+// True when the host has no route to the IPv4 address, as on an IPv6-only
+// network: a UDP connect only asks the routing table, it sends nothing.
+bool NoIpv4Route(const sockaddr_in &address) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0)
+        return false;
+    sockaddr_in to = address;
+    to.sin_port = htons(9);
+    const bool none = connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 &&
+                      errno == ENETUNREACH;
+    close(fd);
+    return none;
+}
+
+// How long a prefix found (or found missing) is trusted: about a check run,
+// short enough that a change of network is seen soon after.
+constexpr auto kNat64PrefixLife = std::chrono::seconds(30);
+
+// The network's NAT64 prefix: the last one found while it is fresh, else
+// looked up (the IPv6 addresses of "ipv4only.arpa") within the connect's
+// limits. A lookup that a cancel or the deadline ended leaves nothing known.
+bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadline,
+                         Nat64Prefix *prefix) {
+    struct Known {
+        std::mutex lock;
+        Clock::time_point until;
+        Nat64Prefix prefix;  // no bits: none found
+    };
+    static Known known;
+    {
+        const std::lock_guard<std::mutex> hold(known.lock);
+        if (Clock::now() < known.until) {
+            *prefix = known.prefix;
+            return prefix->bits != 0;
+        }
+    }
+    std::vector<Candidate> records;
+    ResolveAddresses("ipv4only.arpa", cancelHandle, limited, deadline, &records);
+    pollfd cancel{cancelHandle, POLLIN, 0};
+    if (poll(&cancel, 1, 0) != 0 || (limited && Clock::now() >= deadline))
+        return false;
+    std::vector<Ipv6Bytes> addresses;
+    for (const Candidate &record : records) {
+        if (record.family() != AF_INET6)
+            continue;
+        addresses.emplace_back();
+        std::memcpy(addresses.back().data(),
+                    &reinterpret_cast<const sockaddr_in6 *>(&record.address)->sin6_addr, 16);
+    }
+    if (!FindNat64Prefix(addresses, prefix))
+        *prefix = Nat64Prefix();
+    const std::lock_guard<std::mutex> hold(known.lock);
+    known.until = Clock::now() + kNat64PrefixLife;
+    known.prefix = *prefix;
+    return prefix->bits != 0;
+}
+
+// Puts the NAT64 address of each IPv4 candidate the host has no route to in
+// its place, where the network has a NAT64 prefix; left as they are, they
+// fail as unreachable, as they always did. With an IPv4 route nothing
+// changes and nothing is looked up. False when the lookup ran out of time.
+bool ReachIpv4ThroughNat64(std::vector<Candidate> &candidates, int cancelHandle, bool limited,
+                           Clock::time_point deadline) {
+    bool looked = false;
+    bool found = false;
+    Nat64Prefix prefix;
+    for (Candidate &candidate : candidates) {
+        if (candidate.family() != AF_INET)
+            continue;
+        const sockaddr_in v4 = *reinterpret_cast<const sockaddr_in *>(&candidate.address);
+        if (!NoIpv4Route(v4))
+            continue;
+        if (!looked) {
+            found = DiscoverNat64Prefix(cancelHandle, limited, deadline, &prefix);
+            looked = true;
+        }
+        if (!found)
+            return !limited || Clock::now() < deadline;
+        Ipv4Bytes ipv4;
+        std::memcpy(ipv4.data(), &v4.sin_addr, ipv4.size());
+        const Ipv6Bytes synthesized = SynthesizeNat64(prefix, ipv4);
+        candidate = Candidate();
+        sockaddr_in6 *v6 = reinterpret_cast<sockaddr_in6 *>(&candidate.address);
+        v6->sin6_family = AF_INET6;
+        std::memcpy(&v6->sin6_addr, synthesized.data(), synthesized.size());
+        candidate.length = sizeof *v6;
+    }
+    return true;
+}
+
 ConnectFailure FailureOf(int error) {
     switch (error) {
         case 0:
@@ -338,10 +430,12 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     std::vector<Candidate> candidates;
     const int cancel = static_cast<int>(m_cancelHandle);
     bool resolved = false;
+    bool inTime = true;
     try {
         resolved = ResolveAddresses(host, cancel, limited, deadline, &candidates);
+        inTime = !resolved || ReachIpv4ThroughNat64(candidates, cancel, limited, deadline);
     } catch (...) {
-        // Out of memory: no address to try.
+        // Out of memory: no address to try, or those found as they are.
     }
     if (!resolved) {
         m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
@@ -352,6 +446,8 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     // A cancel that came just as the name was found.
     if (m_cancelled.load())
         return Ended(ConnectFailure::Cancelled);
+    if (!inTime)
+        return Ended(ConnectFailure::TimedOut);
 
     int winner = -1;
     ConnectFailure failure = ConnectFailure::Other;

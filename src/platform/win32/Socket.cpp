@@ -120,9 +120,26 @@ std::vector<Candidate> InterleaveFamilies(const std::vector<Candidate> &found) {
     return ordered;
 }
 
+// True when the host has no route to the IPv4 address, as on an IPv6-only
+// network: a UDP connect only asks the routing table, it sends nothing.
+bool NoIpv4Route(const sockaddr_in &address) {
+    const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return false;
+    sockaddr_in to = address;
+    to.sin_port = htons(9);
+    const bool none = connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 &&
+                      WSAGetLastError() == WSAENETUNREACH;
+    closesocket(s);
+    return none;
+}
+
 // The addresses of a dotted IPv4 address, an IPv6 literal or a host name (its
 // IPv6 and IPv4 addresses, asked for at once), in the order to try them; a
-// cancel or the deadline ends the wait for a lookup.
+// cancel or the deadline ends the wait for a lookup. A dotted address the
+// host has no route to is looked up as a name: on an IPv6-only network with
+// NAT64 the system gives the address that reaches it (its own synthesis, or
+// its IPv4 address again, which fails as unreachable as it always did).
 bool ResolveAddresses(const std::string &host, HANDLE cancel, bool limited,
                       Clock::time_point deadline, std::vector<Candidate> *addresses) {
     // An empty name would give the machine's own addresses here; a zone id
@@ -133,6 +150,9 @@ bool ResolveAddresses(const std::string &host, HANDLE cancel, bool limited,
         return false;
     for (const int family : {AF_INET, AF_INET6}) {
         std::vector<Candidate> literal = SystemAddresses(host.c_str(), family, AI_NUMERICHOST);
+        if (!literal.empty() && family == AF_INET &&
+            NoIpv4Route(*reinterpret_cast<const sockaddr_in *>(&literal.front().address)))
+            break;
         if (!literal.empty()) {
             addresses->assign(1, literal.front());
             return true;
