@@ -44,10 +44,17 @@ int ChooseStartEntry(int kindIndex, int n) {
 bool IsValidServerAddress(const std::string &plain) {
     int a = -1, b = -1, c = -1, d = -1, port = -1;
     std::sscanf(plain.c_str(), "%d.%d.%d.%d:%d", &a, &b, &c, &d, &port);
-    return a >= 0 && b >= 0 && c >= 0 && d >= 0 && port >= 0;
+    if (a >= 0 && b >= 0 && c >= 0 && d >= 0 && port >= 0)
+        return true;
+    std::string host, portText;
+    return SplitNamedAddress(plain, &host, &portText) && !portText.empty() &&
+           portText.size() <= 5 && portText.find_first_not_of("0123456789") == std::string::npos;
 }
 
 bool IsValidImAddress(const std::string &plain) {
+    std::string host, list;
+    if (SplitNamedAddress(plain, &host, &list))
+        return list.size() <= kMaxImPortList;
     int a = -1, b = -1, c = -1, d = -1, end = -1;
     std::sscanf(plain.c_str(), "%d.%d.%d.%d%n", &a, &b, &c, &d, &end);
     if (a < 0 || b < 0 || c < 0 || d < 0)
@@ -86,7 +93,7 @@ int CServerChecker::ProbeServer(const std::string &host, const std::string &port
         return m_probe.ProbeServer(host, portText, Limits().probeWaitMs, &m_hStopEvent);
     const StepClock clock;
     const int answered = m_probe.ProbeServer(host, portText, Limits().probeWaitMs, &m_hStopEvent);
-    Observation seen(Step::Probe, m_kind.entryPrefix, m_strEntry, host + ":" + portText);
+    Observation seen(Step::Probe, m_kind.entryPrefix, m_strEntry, JoinHostAndPort(host, portText));
     seen.outcome = ProbeOutcomeText(m_probe.LastFailure());
     seen.ms = clock.Ms();
     Observe(seen);
@@ -284,7 +291,7 @@ CServerChecker::Outcome CIMChecker::ProbeEntry(const std::string &, const std::s
             return Outcome::Stopped;
         const std::string &port = *ports[m_nTransport];
         if (ProbeServer(host, port)) {
-            *selection = m_cipher.Encipher(host + ":" + port + kWords[m_nTransport]);
+            *selection = m_cipher.Encipher(JoinHostAndPort(host, port + kWords[m_nTransport]));
             // A selection too long to encipher cannot be recorded.
             return selection->empty() ? Outcome::Failed : Outcome::Selected;
         }

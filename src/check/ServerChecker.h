@@ -146,10 +146,14 @@ class CIMChecker : public CServerChecker {
     std::string m_strHttpPort;
 };
 
-// Checks of a deciphered address before it is probed.
-// "%d.%d.%d.%d:%d", all five read and none negative.
+// Checks of a deciphered address before it is probed. Either the rule files
+// were always read by, or an IPv6 literal in brackets or a host name
+// (SplitNamedAddress) with its own rest.
+// "%d.%d.%d.%d:%d", all five read and none negative; or "host:port", the
+// port one to five digits.
 bool IsValidServerAddress(const std::string &plain);
-// "%d.%d.%d.%d:%s", four numbers none negative, the rest shorter than 52.
+// "%d.%d.%d.%d:%s", four numbers none negative, the rest shorter than 52; or
+// "host:list", the list shorter than 52.
 bool IsValidImAddress(const std::string &plain);
 
 // The start entry, 1 to n. Production: a generator seeded from the time in

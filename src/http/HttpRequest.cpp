@@ -38,8 +38,11 @@ const char *SendOutcomeText(HttpOutcome outcome) {
 
 std::string CHttpRequest::TargetUrl() const {
     const std::string path = m_strObject.substr(0, m_strObject.find('?'));
-    return ((m_dwFlags & kFlagSecure) ? "https://" : "http://") + m_strServer + ":" +
-           std::to_string(m_nPort) + path;
+    // An IPv6 literal's colons would read as the port's.
+    const bool literalV6 = m_strServer.find(':') != std::string::npos;
+    return ((m_dwFlags & kFlagSecure) ? "https://" : "http://") +
+           (literalV6 ? "[" + m_strServer + "]" : m_strServer) + ":" + std::to_string(m_nPort) +
+           path;
 }
 
 void CHttpRequest::ObserveSend(const HttpResult &result, uint32_t ms) {

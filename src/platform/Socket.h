@@ -20,8 +20,8 @@ bool InitSocketLayer();
 // Why a connect failed, for whoever diagnoses a check.
 enum class ConnectFailure { None, Refused, TimedOut, Unreachable, NameNotFound, Cancelled, Other };
 
-// One IPv4 TCP stream socket, used only to find out whether a server accepts
-// a connection.
+// One TCP stream connection, used only to find out whether a server accepts
+// one; over IPv4 or IPv6, as the address reached needs.
 //
 // Threads: Create, Connect and Close belong to one thread at a time (the
 // probe's). CancelBlockingCall may be called from any thread at any time
@@ -35,16 +35,25 @@ class StreamSocket {
     StreamSocket(const StreamSocket &) = delete;
     StreamSocket &operator=(const StreamSocket &) = delete;
 
-    // Opens a TCP socket (any local port). A socket still open is closed
-    // first. False on failure.
+    // Opens an IPv4 TCP socket (any local port), which a connect to an IPv4
+    // address uses; other connects open sockets of their own. A socket still
+    // open is closed first. False on failure.
     bool Create();
 
-    // Connects to a dotted IPv4 address or a host name (its first IPv4
-    // address) and a port, blocking until the connection is made, refused or
-    // failed, cancelled, or timeoutMs has passed (kInfinite: no limit).
-    // True only when connected. Ports 0 and above 65535 fail. A host name is
-    // looked up in the system's hosts file and through its name servers; a
-    // cancel or the time limit ends that lookup too, leaving nothing behind.
+    // Connects to a dotted IPv4 address, an IPv6 address (without brackets or
+    // zone id) or a host name, and a port, blocking until the connection is
+    // made, refused or failed, cancelled, or timeoutMs has passed (kInfinite:
+    // no limit). True only when connected. Ports 0 and above 65535 fail. A
+    // host name is looked up for its IPv6 and IPv4 addresses at once, in the
+    // system's hosts file and through its name servers; a cancel or the time
+    // limit ends that lookup too, leaving nothing behind. Its addresses are
+    // tried IPv6 first, the next one started when the last has failed or has
+    // not connected within 250 ms; the first connection wins, the others are
+    // closed. A dotted address the host has no route to (an IPv6-only
+    // network) is reached through the network's NAT64 where it has one: the
+    // system's lookup gives its address on Windows; elsewhere it is made
+    // from the prefix that the addresses of "ipv4only.arpa" show, looked up
+    // within the same limits and kept for 30 s.
     bool Connect(const std::string &host, unsigned port, uint32_t timeoutMs = kInfinite);
 
     // Why the last Connect failed (None after a success); read by the

@@ -44,7 +44,7 @@ class CheckTest : public NetworkTest {
             std::function<void(const std::string &, const std::string &)> action;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                m_probes.push_back(host + ":" + port);
+                m_probes.push_back(zn::JoinHostAndPort(host, port));
                 action = m_onProbe;
             }
             if (action)

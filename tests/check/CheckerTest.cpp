@@ -248,6 +248,33 @@ TEST_F(CheckTest, FaxAndWebCheckersUseTheirOwnKeysAndMessages) {
               Take());
 }
 
+// The host sees an IPv6 literal without its brackets, a name as written.
+TEST_F(CheckTest, IPv6LiteralsAndNamesOfEitherFamilyAreSelected) {
+    const struct {
+        const char *entryHost, *listenOn, *hostSees;
+    } cases[] = {{"[2001:db8::5]", "2001:db8::5", "2001:db8::5"},
+                 {"[2001:DB8:0::6]", "2001:db8::6", "2001:DB8:0::6"},
+                 {kIPv6OnlyName, kIPv6OnlyNameAddress, kIPv6OnlyName},
+                 {kDualStackName, kDualStackName6, kDualStackName},
+                 {kDualStackName, kDualStackName4, kDualStackName}};
+    Set("SIPNUM", "1");
+    StartAt(1);
+    for (const auto &c : cases) {
+        TcpListener listener(c.listenOn, 0);
+        const std::string port = std::to_string(listener.Port());
+        const std::string entry = std::string(c.entryHost) + ":" + port;
+        SetEntry("SIP1", entry, "0");
+        CSIPChecker checker(Signals());
+        RunChecker(checker);
+        EXPECT_EQ(Hex(entry) + ",1", Get("SIP1")) << entry;
+        EXPECT_EQ(Hex(entry), Get("SIP")) << entry;
+        char host[ZN_ADDRESS_BUFFER_BYTES], portText[ZN_ADDRESS_BUFFER_BYTES], description[32];
+        ASSERT_EQ(0, GetServerInfo(ZN_KIND_SIP, host, portText, description, nullptr)) << entry;
+        EXPECT_STREQ(c.hostSees, host);
+        EXPECT_EQ(port, portText);
+    }
+}
+
 // IM entries: three ports, tried TCP, HTTPS, HTTP.
 class ImChecker : public CheckTest {
   protected:
@@ -303,6 +330,22 @@ TEST_F(ImChecker, PortListsWithoutAllThreeWordsFailWithoutAProbe) {
     EXPECT_EQ("04", Get("IM"));
 }
 
+TEST_F(ImChecker, AnIPv6EntrysSelectionKeepsItsBrackets) {
+    TcpListener http("2001:db8::7", 0);
+    const std::string port = std::to_string(http.Port());
+    const std::string entry = "[2001:db8::7]:" + Ports(kRefusedPort, kRefusedPort, http.Port());
+    SetEntry("IM1", entry, "0");
+    CIMChecker checker(Signals());
+    RunChecker(checker);
+    EXPECT_EQ(Hex("[2001:db8::7]:" + port + "HTTP"), Get("IM"));
+    char host[ZN_ADDRESS_BUFFER_BYTES], portText[ZN_ADDRESS_BUFFER_BYTES], description[32];
+    int transport = -1;
+    ASSERT_EQ(0, GetServerInfo(ZN_KIND_IM, host, portText, description, &transport));
+    EXPECT_STREQ("2001:db8::7", host);
+    EXPECT_EQ(port, portText);
+    EXPECT_EQ(ZN_TRANSPORT_HTTP, transport);
+}
+
 TEST_F(ImChecker, AStopBetweenTransportsKeepsTheEntrysStatus) {
     const std::string entry = "10.0.0.42:" + Ports(1, 2, 3);
     SetEntry("IM1", entry, "0");
@@ -327,14 +370,39 @@ TEST(AddressCheck, AcceptsWhatSscanfReadsAsFiveNonNegativeNumbers) {
     EXPECT_FALSE(zn::IsValidServerAddress("10.0.0.1"));
     EXPECT_FALSE(zn::IsValidServerAddress("10.0.0.1:"));
     EXPECT_FALSE(zn::IsValidServerAddress("10.0.-2.1:80"));
-    EXPECT_FALSE(zn::IsValidServerAddress("host.example:80"));
     EXPECT_FALSE(zn::IsValidServerAddress(""));
+    // IPv6 literals in brackets and host names; zone ids and malformed forms
+    // are refused.
+    for (const char *plain :
+         {"host.example:80", "sip.example.net:5060", "[2001:db8::5]:5060", "[::1]:80", "[::]:1",
+          "[1:2:3:4:5:6:7:8]:1", "[::ffff:10.0.0.1]:80", "[2001:DB8::]:80", "[2001:db8::5]:50600",
+          "localhost:80", "1.2.3.a:80"})
+        EXPECT_TRUE(zn::IsValidServerAddress(plain)) << plain;
+    for (const char *plain :
+         {"[fe80::1%eth0]:80", "[fe80::1%25eth0]:80", "2001:db8::5:5060", "[2001:db8::5]",
+          "[2001:db8::5]5060", "[2001:db8::5]:", "[2001:db8::5]:506000", "[2001:db8::5]:80x",
+          "[2001:db8::5]:80 x", "[1::2::3]:80", "[1:2:3:4:5:6:7:8:9]:80", "[1:2:3:4:5:6:7]:80",
+          "[12345::]:80", "[:1::]:80", "[1::2:]:80", "[::1.2.3]:80", "[::256.1.1.1]:80",
+          "[g::1]:80", "[]:80"})
+        EXPECT_FALSE(zn::IsValidServerAddress(plain)) << plain;
+    for (const char *plain : {"-a.example:80", "a-.example:80", "a..example:80", "a_b.example:80",
+                              "10.0.0.1.5:80", "example.123:80", "example.:80"})
+        EXPECT_FALSE(zn::IsValidServerAddress(plain)) << plain;
+    EXPECT_TRUE(zn::IsHostName(std::string(63, 'a') + "." + std::string(63, 'b')));
+    EXPECT_FALSE(zn::IsHostName(std::string(64, 'a') + ".example"));
+    EXPECT_FALSE(zn::IsHostName(std::string(127, 'a') + "." + std::string(127, 'b')));
 
     EXPECT_TRUE(zn::IsValidImAddress("10.0.0.1:5222TCP443HTTPS80HTTP"));
     EXPECT_TRUE(zn::IsValidImAddress("10.0.0.1:" + std::string(51, '9')));
     EXPECT_FALSE(zn::IsValidImAddress("10.0.0.1:" + std::string(52, '9')));
     EXPECT_TRUE(zn::IsValidImAddress("10.0.0.1:" + std::string(51, '9') + " trailing words"));
     EXPECT_FALSE(zn::IsValidImAddress("10.0.-1.1:1TCP2HTTPS3HTTP"));
+    EXPECT_TRUE(zn::IsValidImAddress("[2001:db8::7]:5222TCP443HTTPS80HTTP"));
+    EXPECT_TRUE(zn::IsValidImAddress("im.example.net:5222TCP443HTTPS80HTTP"));
+    EXPECT_TRUE(zn::IsValidImAddress("[::1]:" + std::string(51, '9')));
+    EXPECT_FALSE(zn::IsValidImAddress("[::1]:" + std::string(52, '9')));
+    EXPECT_FALSE(zn::IsValidImAddress("[fe80::7%1]:5222TCP443HTTPS80HTTP"));
+    EXPECT_FALSE(zn::IsValidImAddress("im.example.net:5222TCP443HTTPS80HTTP trailing"));
 }
 
 TEST(SplitTransportPorts, NeedsTheThreeWordsInOrder) {

@@ -384,3 +384,21 @@ TEST_F(HttpRequestTest, AbortEndsEveryPhase) {
 }
 
 }  // namespace
+
+namespace {
+
+// The URL a diagnosis names: the query left out, an IPv6 literal in brackets.
+TEST(HttpRequestUrl, NamesTheServerAsAUrlDoes) {
+    const char *cases[][3] = {{"10.0.0.5", "/api?id=1", "https://10.0.0.5:443/api"},
+                              {"list.example", "/list", "https://list.example:443/list"},
+                              {"2001:db8::5", "/api?id=1", "https://[2001:db8::5]:443/api"}};
+    for (const auto &c : cases) {
+        zn::CHttpRequest request;
+        request.m_strServer = c[0];
+        request.m_strObject = c[1];
+        request.m_dwFlags = zn::kFlagSecure;
+        EXPECT_EQ(c[2], request.TargetUrl()) << c[0];
+    }
+}
+
+}  // namespace

@@ -17,6 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using zn::ConnectFailure;
 
 // Far beyond what a local refusal or a cancel takes (well under a
 // millisecond), far below the minutes a connect to a silent host would hang.
@@ -40,12 +41,14 @@ size_t OpenDescriptorCount() {
     return count;
 }
 
-// A connect to the silent-drop host on a thread of its own.
+// A connect to the silent-drop host (or another that hangs) on a thread of
+// its own.
 class HangingConnect {
   public:
-    explicit HangingConnect(zn::StreamSocket *socket)
-        : m_thread([this, socket] {
-              m_result = socket->Connect(zntest::kSilentDropHost, 80);
+    explicit HangingConnect(zn::StreamSocket *socket,
+                            const std::string &host = zntest::kSilentDropHost, unsigned port = 80)
+        : m_thread([this, socket, host, port] {
+              m_result = socket->Connect(host, port);
               m_returned = true;
           }) {}
     ~HangingConnect() { Join(); }
@@ -97,6 +100,11 @@ TEST_F(StreamSocketTest, FailsWithoutServerOrSocket) {
         EXPECT_FALSE(ConnectOnce(zntest::kLoopback, closedPort));
     }
     EXPECT_LT(Since(start), kPrompt) << "a refused connect must fail at once";
+    // No route, and no NAT64 on the namespace's network.
+    zn::StreamSocket unrouted;
+    ASSERT_TRUE(unrouted.Create());
+    EXPECT_FALSE(unrouted.Connect("100.64.0.1", 80, 10000));
+    EXPECT_EQ(ConnectFailure::Unreachable, unrouted.LastFailure());
 
     zn::StreamSocket notCreated;
     EXPECT_FALSE(notCreated.Connect(zntest::kLoopback, closedPort));
@@ -144,19 +152,75 @@ TEST_F(StreamSocketTest, ResolvesHostNamesOfTheNamespace) {
     EXPECT_LT(Since(start), kPrompt);
 }
 
+// IPv6 literals, and names tried IPv6 first: which of the two listeners
+// (on the name's IPv6 and IPv4 address, one port) accepts.
+TEST_F(StreamSocketTest, ReachesIPv6AndTriesNamesIPv6First) {
+    using namespace zntest;
+    const struct {
+        const char *host, *address6, *address4;
+        bool listen6, listen4;
+        ConnectFailure failure;
+    } cases[] = {
+        {kLocalServerAddress6, kLocalServerAddress6, nullptr, true, false, ConnectFailure::None},
+        {"::1", "::1", nullptr, true, false, ConnectFailure::None},
+        {kIPv6OnlyName, kIPv6OnlyNameAddress, nullptr, true, false, ConnectFailure::None},
+        {kIPv6OnlyName, kIPv6OnlyNameAddress, nullptr, false, false, ConnectFailure::Refused},
+        {kDualStackName, kDualStackName6, kDualStackName4, true, true, ConnectFailure::None},
+        {kDualStackName, kDualStackName6, kDualStackName4, true, false, ConnectFailure::None},
+        {kDualStackName, kDualStackName6, kDualStackName4, false, true, ConnectFailure::None},
+        {kDualStackName, kDualStackName6, kDualStackName4, false, false, ConnectFailure::Refused},
+        // IPv6 never answers: IPv4 is tried after the attempt delay.
+        {kSlowIPv6Name, nullptr, kSlowIPv6Name4, false, true, ConnectFailure::None},
+        {"[::1]", nullptr, nullptr, false, false, ConnectFailure::NameNotFound},
+        {"fe80::1%lo", nullptr, nullptr, false, false, ConnectFailure::NameNotFound},
+    };
+    for (const auto &c : cases) {
+        const std::string row =
+            std::string(c.host) + (c.listen6 ? " 6" : "") + (c.listen4 ? " 4" : "");
+        TcpListener first(c.address6 ? c.address6 : kLoopback);
+        ASSERT_TRUE(first.IsOpen()) << row;
+        TcpListener second(c.address4 ? c.address4 : kLocalServerAddress, first.Port());
+        ASSERT_TRUE(second.IsOpen()) << row;
+        if (!c.listen6)
+            first.Close();
+        if (!c.listen4)
+            second.Close();
+        zn::StreamSocket socket;
+        ASSERT_TRUE(socket.Create());
+        EXPECT_EQ(c.failure == ConnectFailure::None, socket.Connect(c.host, first.Port(), 10000))
+            << row;
+        EXPECT_EQ(c.failure, socket.LastFailure()) << row;
+        socket.Close();
+        const bool reached6 = c.listen6 && first.AcceptWaiting() == 1;
+        const bool reached4 = c.listen4 && second.AcceptWaiting() == 1;
+        EXPECT_EQ(c.failure == ConnectFailure::None && c.listen6, reached6) << row;
+        EXPECT_EQ(c.failure == ConnectFailure::None && !c.listen6, reached4) << row;
+    }
+}
+
 TEST_F(StreamSocketTest, CancelEndsAConnectInProgress) {
     zn::StreamSocket socket;
     ASSERT_TRUE(socket.Create());
     HangingConnect connect(&socket);
-    std::this_thread::sleep_for(milliseconds(100));
+    // IPv6 silent, IPv4 refused after the attempt delay: the name's connect
+    // hangs on its IPv6 attempt.
+    zn::StreamSocket named;
+    ASSERT_TRUE(named.Create());
+    HangingConnect namedConnect(&named, zntest::kSlowIPv6Name, zntest::kRefusedPort);
+    std::this_thread::sleep_for(milliseconds(500));
     ASSERT_FALSE(connect.Returned())
         << "a connect to the silent-drop host returned by itself: is this scripts/netns-run?";
+    ASSERT_FALSE(namedConnect.Returned());
 
     const auto start = Clock::now();
     socket.CancelBlockingCall();
+    named.CancelBlockingCall();
     connect.Join();
+    namedConnect.Join();
     EXPECT_LT(Since(start), kPrompt);
     EXPECT_FALSE(connect.Result());
+    EXPECT_FALSE(namedConnect.Result());
+    EXPECT_EQ(ConnectFailure::Cancelled, named.LastFailure());
 
     // The cancel sticks, across Close and Create too.
     zntest::TcpListener listener;
@@ -219,11 +283,20 @@ TEST_F(StreamSocketTest, CancelRacingConnectAlwaysEndsIt) {
 TEST_F(StreamSocketTest, LeavesNoDescriptorOpen) {
     zntest::TcpListener listener;
     ASSERT_TRUE(listener.IsOpen());
+    zntest::TcpListener dual4(zntest::kDualStackName4, listener.Port());
+    zntest::TcpListener slow4(zntest::kSlowIPv6Name4, listener.Port());
+    ASSERT_TRUE(dual4.IsOpen() && slow4.IsOpen());
     const size_t before = OpenDescriptorCount();
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 30; ++i) {
         zn::StreamSocket socket;
         ASSERT_TRUE(socket.Create());
-        switch (i % 4) {
+        switch (i % 6) {
+            case 4:  // the IPv6 attempt refused, IPv4 connects
+                EXPECT_TRUE(socket.Connect(zntest::kDualStackName, listener.Port()));
+                break;
+            case 5:  // the IPv6 attempt still pending when IPv4 connects
+                EXPECT_TRUE(socket.Connect(zntest::kSlowIPv6Name, listener.Port()));
+                break;
             case 0:
                 EXPECT_TRUE(socket.Connect(zntest::kLoopback, listener.Port()));
                 break;  // destroyed while connected

@@ -73,10 +73,15 @@ TEST(AddressCipherTest, EnciphersToUpperCaseHexOfTwiceTheLengthAndBack) {
     CAddressCipher cipher(false);
     cipher.DeriveKey();
     ASSERT_TRUE(cipher.HasKey());
-    const std::string hex = cipher.Encipher("abcde");
-    EXPECT_EQ(hex.size(), 10u);
-    EXPECT_TRUE(IsUpperHex(hex)) << hex;
-    EXPECT_EQ(cipher.Decipher(hex), "abcde");
+    for (const std::string plain :
+         {"abcde", "[2001:db8::5]:5060", "[2001:db8::7]:5222TCP443HTTPS80HTTP",
+          "[ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255]:65535TCP65535HTTPS65535HTTP",
+          "sip.example.net:5060"}) {
+        const std::string hex = cipher.Encipher(plain);
+        EXPECT_EQ(hex.size(), 2 * plain.size());
+        EXPECT_TRUE(IsUpperHex(hex)) << hex;
+        EXPECT_EQ(cipher.Decipher(hex), plain);
+    }
     EXPECT_EQ(cipher.Encipher(""), "");
 }
 

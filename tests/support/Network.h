@@ -12,6 +12,9 @@
 //   10.99.0.1                       our end of a veth pair
 //   10.99.0.2                       silent-drop host: SYNs leave, nothing
 //                                   answers, a connect hangs until cancelled
+//   ::1, 2001:db8::/64              local IPv6, as 10.0.0.0/24
+//   2001:db8:99::2                  IPv6 silent-drop host
+//   names of both families          in the namespace's /etc/hosts (below)
 //   no default route
 #pragma once
 
@@ -33,6 +36,17 @@ constexpr const char *kLocalServerAddress = "10.0.0.5";
 constexpr const char *kConnectivityAddress1 = "10.0.0.201";
 constexpr const char *kConnectivityAddress2 = "10.0.0.202";
 constexpr const char *kSilentDropHost = "10.99.0.2";
+constexpr const char *kLocalServerAddress6 = "2001:db8::5";
+constexpr const char *kSilentDropHost6 = "2001:db8:99::2";
+// Names the namespace's /etc/hosts gives: an IPv6 address only; one of each
+// family; the IPv6 silent-drop host and an IPv4 address.
+constexpr const char *kIPv6OnlyName = "v6only.zembrixnet.test";
+constexpr const char *kIPv6OnlyNameAddress = "2001:db8::30";
+constexpr const char *kDualStackName = "dual.zembrixnet.test";
+constexpr const char *kDualStackName6 = "2001:db8::31";
+constexpr const char *kDualStackName4 = "10.0.0.31";
+constexpr const char *kSlowIPv6Name = "slow6.zembrixnet.test";
+constexpr const char *kSlowIPv6Name4 = "10.0.0.32";
 // Nothing listens on this port of a local address: connects are refused.
 constexpr unsigned kRefusedPort = 1;
 // A name that neither /etc/hosts nor anything else in the namespace knows.

@@ -15,18 +15,27 @@ namespace zntest {
 namespace peersocket {
 
 Handle Listen(const std::string &host, unsigned port, unsigned *boundPort, std::string *error) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (port > 65535 || inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+    sockaddr_storage address{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&address);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    socklen_t length = 0;
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *v6;
+    }
+    if (port > 65535 || length == 0) {
         *error = "bad address";
         return kNone;
     }
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int s = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const int on = 1;
-    socklen_t length = sizeof address;
     if (s < 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        bind(s, reinterpret_cast<const sockaddr *>(&address), length) != 0 ||
         listen(s, SOMAXCONN) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         *error = std::strerror(errno);
@@ -34,7 +43,7 @@ Handle Listen(const std::string &host, unsigned port, unsigned *boundPort, std::
             close(s);
         return kNone;
     }
-    *boundPort = ntohs(address.sin_port);
+    *boundPort = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     return s;
 }
 

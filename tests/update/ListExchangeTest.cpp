@@ -38,18 +38,20 @@ TEST_F(QueryTest, FailedEntriesFirstThenSelectedAndRepairsCommaLessEntries) {
                {"WEB1", Entry("10.0.0.1:80", "0")},
                {"WEB2", Entry("10.0.0.2:80", "1")},
                {"WEB3", Entry("10.0.0.3:80", "-1")},
-               {"SIPNUM", "2"},
+               {"SIPNUM", "3"},
                {"SIP1", Entry("10.0.0.4:5060", "1")},
                {"SIP2", Entry("10.0.0.5:5060", "0")},
-               {"IMNUM", "2"},
+               {"SIP3", Entry("[2001:db8::5]:5060", "1")},
+               {"IMNUM", "3"},
                {"IM1", "garbage"},
                {"IM2", Entry("nocolon", "2")},
+               {"IM3", Entry("im.example.net:5222TCP443HTTPS80HTTP", "-1")},
                {"FAXNUM", "0"},
                {"FAX1", "never read"}});
     EXPECT_EQ(BuildUpdateQuery(m_profile, m_cipher),
               "&web1=10.0.0.1:80,0,W&web3=10.0.0.3:80,-1,W&web2=10.0.0.2:80,1,W"
-              "&sip1=10.0.0.4:5060,1,S"
-              "&im1=0:0,-1,I&im2=0:0,-1,I");
+              "&sip1=10.0.0.4:5060,1,S&sip3=%5B2001:db8::5%5D:5060,1,S"
+              "&im1=0:0,-1,I&im2=0:0,-1,I&im3=im.example.net:5222TCP443HTTPS80HTTP,-1,I");
     EXPECT_EQ(Value("IM1"), "0:0,-1");
     EXPECT_EQ(Value("IM2"), Entry("nocolon", "2"));
     EXPECT_EQ(Value("FAX1"), "never read");

@@ -12,7 +12,12 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstddef>
+#include <cstring>
 #include <mutex>
+#include <vector>
+
+#include "platform/posix/Nat64.h"
 
 namespace zn {
 
@@ -39,36 +44,87 @@ int PollTimeout(bool limited, Clock::time_point deadline) {
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
 }
 
+// RFC 8305's connection attempt delay: the next address is tried when the
+// last has not connected within it.
+constexpr auto kAttemptDelay = std::chrono::milliseconds(250);
+// A name with more addresses is tried on its first ones only: each attempt
+// holds a descriptor until its connect ends.
+constexpr size_t kMaxAddressesTried = 16;
+
+// One address a connect may try.
+struct Candidate {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family() const { return address.ss_family; }
+};
+
 struct Lookup {
     bool done = false;
-    bool found = false;
-    in_addr address{};
+    std::vector<Candidate> found;
 };
 
 void OnLookupDone(void *arg, int status, int, ares_addrinfo *result) {
     Lookup *lookup = static_cast<Lookup *>(arg);
     lookup->done = true;
-    if (status == ARES_SUCCESS && result) {
-        for (ares_addrinfo_node *node = result->nodes; node; node = node->ai_next) {
-            if (node->ai_family == AF_INET && node->ai_addr) {
-                lookup->address = reinterpret_cast<const sockaddr_in *>(node->ai_addr)->sin_addr;
-                lookup->found = true;
-                break;
-            }
+    try {
+        for (ares_addrinfo_node *node = status == ARES_SUCCESS && result ? result->nodes : nullptr;
+             node; node = node->ai_next) {
+            const socklen_t length = node->ai_family == AF_INET    ? sizeof(sockaddr_in)
+                                     : node->ai_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                                   : 0;
+            if (length == 0 || !node->ai_addr || node->ai_addrlen < length)
+                continue;
+            Candidate candidate;
+            candidate.length = length;
+            std::memcpy(&candidate.address, node->ai_addr, length);
+            lookup->found.push_back(candidate);
         }
+    } catch (...) {
+        // Out of memory: the addresses kept so far are tried.
     }
     if (result)
         ares_freeaddrinfo(result);
 }
 
-// First IPv4 address of a dotted address or a host name. The name is looked
-// up as the system would (hosts file, then the resolver configuration), but
-// on this thread and without blocking, so that the cancel handle or the
-// deadline ends a lookup whose name server never answers.
-bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
-                 Clock::time_point deadline, in_addr *address) {
-    if (inet_aton(host.c_str(), address) != 0)
+// IPv6 first, then the families in turn (RFC 8305), each in the order the
+// lookup gave; at most kMaxAddressesTried.
+std::vector<Candidate> InterleaveFamilies(const std::vector<Candidate> &found) {
+    std::vector<Candidate> v6, v4, ordered;
+    for (const Candidate &candidate : found)
+        (candidate.family() == AF_INET6 ? v6 : v4).push_back(candidate);
+    for (size_t i = 0; i < v6.size() || i < v4.size(); ++i) {
+        if (i < v6.size())
+            ordered.push_back(v6[i]);
+        if (i < v4.size())
+            ordered.push_back(v4[i]);
+    }
+    if (ordered.size() > kMaxAddressesTried)
+        ordered.resize(kMaxAddressesTried);
+    return ordered;
+}
+
+// The addresses of a dotted IPv4 address, an IPv6 literal or a host name (its
+// IPv6 and IPv4 addresses, asked for at once), in the order to try them. The
+// name is looked up as the system would (hosts file, then the resolver
+// configuration), but on this thread and without blocking, so that the
+// cancel handle or the deadline ends a lookup whose name server never
+// answers.
+bool ResolveAddresses(const std::string &host, int cancelHandle, bool limited,
+                      Clock::time_point deadline, std::vector<Candidate> *addresses) {
+    Candidate literal;
+    sockaddr_in *v4 = reinterpret_cast<sockaddr_in *>(&literal.address);
+    sockaddr_in6 *v6 = reinterpret_cast<sockaddr_in6 *>(&literal.address);
+    if (inet_aton(host.c_str(), &v4->sin_addr) != 0) {
+        v4->sin_family = AF_INET;
+        literal.length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        literal.length = sizeof *v6;
+    }
+    if (literal.length != 0) {
+        addresses->assign(1, literal);
         return true;
+    }
     if (!StartResolverLibrary())
         return false;
     ares_channel channel = nullptr;
@@ -77,7 +133,7 @@ bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
         return false;
     Lookup lookup;
     ares_addrinfo_hints hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     ares_getaddrinfo(channel, host.c_str(), nullptr, &hints, OnLookupDone, &lookup);
 
@@ -130,9 +186,97 @@ bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
     }
     // Ends a lookup still pending (its callback sees the channel go).
     ares_destroy(channel);
-    if (!lookup.found)
+    *addresses = InterleaveFamilies(lookup.found);
+    return !addresses->empty();
+}
+
+// True when the host has no route to the IPv4 address, as on an IPv6-only
+// network: a UDP connect only asks the routing table, it sends nothing.
+bool NoIpv4Route(const sockaddr_in &address) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0)
         return false;
-    *address = lookup.address;
+    sockaddr_in to = address;
+    to.sin_port = htons(9);
+    const bool none = connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 &&
+                      errno == ENETUNREACH;
+    close(fd);
+    return none;
+}
+
+// How long a prefix found (or found missing) is trusted: about a check run,
+// short enough that a change of network is seen soon after.
+constexpr auto kNat64PrefixLife = std::chrono::seconds(30);
+
+// The network's NAT64 prefix: the last one found while it is fresh, else
+// looked up (the IPv6 addresses of "ipv4only.arpa") within the connect's
+// limits. A lookup that a cancel or the deadline ended leaves nothing known.
+bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadline,
+                         Nat64Prefix *prefix) {
+    struct Known {
+        std::mutex lock;
+        Clock::time_point until;
+        Nat64Prefix prefix;  // no bits: none found
+    };
+    static Known known;
+    {
+        const std::lock_guard<std::mutex> hold(known.lock);
+        if (Clock::now() < known.until) {
+            *prefix = known.prefix;
+            return prefix->bits != 0;
+        }
+    }
+    std::vector<Candidate> records;
+    ResolveAddresses("ipv4only.arpa", cancelHandle, limited, deadline, &records);
+    pollfd cancel{cancelHandle, POLLIN, 0};
+    if (poll(&cancel, 1, 0) != 0 || (limited && Clock::now() >= deadline))
+        return false;
+    std::vector<Ipv6Bytes> addresses;
+    for (const Candidate &record : records) {
+        if (record.family() != AF_INET6)
+            continue;
+        addresses.emplace_back();
+        std::memcpy(addresses.back().data(),
+                    &reinterpret_cast<const sockaddr_in6 *>(&record.address)->sin6_addr, 16);
+    }
+    if (!FindNat64Prefix(addresses, prefix))
+        *prefix = Nat64Prefix();
+    const std::lock_guard<std::mutex> hold(known.lock);
+    known.until = Clock::now() + kNat64PrefixLife;
+    known.prefix = *prefix;
+    return prefix->bits != 0;
+}
+
+// Puts the NAT64 address of each IPv4 candidate the host has no route to in
+// its place, where the network has a NAT64 prefix; left as they are, they
+// fail as unreachable, as they always did. With an IPv4 route nothing
+// changes and nothing is looked up. False when the lookup ran out of time.
+bool ReachIpv4ThroughNat64(std::vector<Candidate> &candidates, int cancelHandle, bool limited,
+                           Clock::time_point deadline) {
+    bool looked = false;
+    bool found = false;
+    Nat64Prefix prefix;
+    for (Candidate &candidate : candidates) {
+        if (candidate.family() != AF_INET)
+            continue;
+        const sockaddr_in v4 = *reinterpret_cast<const sockaddr_in *>(&candidate.address);
+        if (!NoIpv4Route(v4))
+            continue;
+        if (!looked) {
+            found = DiscoverNat64Prefix(cancelHandle, limited, deadline, &prefix);
+            looked = true;
+        }
+        if (!found)
+            return !limited || Clock::now() < deadline;
+        Ipv4Bytes ipv4;
+        std::memcpy(ipv4.data(), &v4.sin_addr, ipv4.size());
+        const Ipv6Bytes synthesized = SynthesizeNat64(prefix, ipv4);
+        candidate = Candidate();
+        sockaddr_in6 *v6 = reinterpret_cast<sockaddr_in6 *>(&candidate.address);
+        v6->sin6_family = AF_INET6;
+        std::memcpy(&v6->sin6_addr, synthesized.data(), synthesized.size());
+        candidate.length = sizeof *v6;
+    }
     return true;
 }
 
@@ -151,6 +295,101 @@ ConnectFailure FailureOf(int error) {
             return ConnectFailure::Unreachable;
         default:
             return ConnectFailure::Other;
+    }
+}
+
+// Connects to the candidates in the manner of Happy Eyeballs (RFC 8305):
+// one after the other, the next started once the last has failed or has not
+// connected within kAttemptDelay; the first to connect wins and the others
+// are closed. An IPv4 candidate takes ipv4Socket (the socket Create made)
+// first, so a dotted address connects exactly as it always has. *winner: the
+// connected descriptor.
+ConnectFailure ConnectFirst(std::vector<Candidate> &candidates, uint16_t port, int ipv4Socket,
+                            int cancel, bool limited, Clock::time_point deadline, int *winner) {
+    // waits[0] is the cancel handle, then one entry per connect in progress.
+    std::vector<pollfd> waits{{cancel, POLLIN, 0}};
+    // Nothing is allocated once a socket is open.
+    waits.reserve(candidates.size() + 1);
+    const auto closeAttempt = [ipv4Socket](int fd) {
+        if (fd != ipv4Socket)
+            close(fd);
+    };
+    const auto end = [&](ConnectFailure failure, int connected) {
+        for (size_t i = 1; i < waits.size(); ++i) {
+            if (waits[i].fd != connected)
+                closeAttempt(waits[i].fd);
+        }
+        *winner = connected;
+        return failure;
+    };
+    ConnectFailure failure = ConnectFailure::Other;
+    bool ipv4SocketUsed = false;
+    size_t next = 0;
+    Clock::time_point nextStart = Clock::now();
+    for (;;) {
+        while (next < candidates.size() && (waits.size() == 1 || Clock::now() >= nextStart)) {
+            Candidate &candidate = candidates[next++];
+            const bool useIpv4Socket = candidate.family() == AF_INET && !ipv4SocketUsed;
+            ipv4SocketUsed = ipv4SocketUsed || useIpv4Socket;
+            const int fd = useIpv4Socket
+                               ? ipv4Socket
+                               : socket(candidate.family(),
+                                        SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+            if (fd < 0)
+                continue;
+            if (candidate.family() == AF_INET)
+                reinterpret_cast<sockaddr_in *>(&candidate.address)->sin_port = htons(port);
+            else
+                reinterpret_cast<sockaddr_in6 *>(&candidate.address)->sin6_port = htons(port);
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&candidate.address),
+                        candidate.length) == 0)
+                return end(ConnectFailure::None, fd);
+            // EINTR: the connect goes on in the background, as EINPROGRESS.
+            if (errno != EINPROGRESS && errno != EINTR) {
+                failure = FailureOf(errno);
+                closeAttempt(fd);
+                continue;  // the next address at once
+            }
+            waits.push_back({fd, POLLOUT, 0});
+            nextStart = Clock::now() + kAttemptDelay;
+        }
+        if (waits.size() == 1)
+            return end(failure, -1);  // every address failed
+
+        int timeout = PollTimeout(limited, deadline);
+        if (next < candidates.size()) {
+            // Rounded up, so that the wait does not end just before the delay.
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(nextStart - Clock::now()).count();
+            const int delay = static_cast<int>(std::max<long long>(left, 0));
+            timeout = timeout < 0 ? delay : std::min(timeout, delay);
+        }
+        const int ready = poll(waits.data(), waits.size(), timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return end(ConnectFailure::Other, -1);
+        }
+        // A cancel wins over a connect that completed at the same moment.
+        if (waits[0].revents != 0)
+            return end(ConnectFailure::Cancelled, -1);
+        if (ready == 0 && limited && Clock::now() >= deadline)
+            return end(ConnectFailure::TimedOut, -1);
+        for (size_t i = 1; i < waits.size();) {
+            if (waits[i].revents == 0) {
+                ++i;
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(waits[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = -1;
+            if (error == 0)
+                return end(ConnectFailure::None, waits[i].fd);
+            failure = error < 0 ? ConnectFailure::Other : FailureOf(error);
+            closeAttempt(waits[i].fd);
+            waits.erase(waits.begin() + static_cast<std::ptrdiff_t>(i));
+        }
     }
 }
 
@@ -188,11 +427,17 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     const Clock::time_point deadline =
         limited ? Clock::now() + std::chrono::milliseconds(timeoutMs) : Clock::time_point();
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ResolveIPv4(host, static_cast<int>(m_cancelHandle), limited, deadline,
-                     &address.sin_addr)) {
+    std::vector<Candidate> candidates;
+    const int cancel = static_cast<int>(m_cancelHandle);
+    bool resolved = false;
+    bool inTime = true;
+    try {
+        resolved = ResolveAddresses(host, cancel, limited, deadline, &candidates);
+        inTime = !resolved || ReachIpv4ThroughNat64(candidates, cancel, limited, deadline);
+    } catch (...) {
+        // Out of memory: no address to try, or those found as they are.
+    }
+    if (!resolved) {
         m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
                         : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
                                                               : ConnectFailure::NameNotFound;
@@ -201,35 +446,22 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     // A cancel that came just as the name was found.
     if (m_cancelled.load())
         return Ended(ConnectFailure::Cancelled);
+    if (!inTime)
+        return Ended(ConnectFailure::TimedOut);
 
-    const int fd = static_cast<int>(m_socket);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-        return Ended(ConnectFailure::None);
-    // EINTR: the connect goes on in the background, as EINPROGRESS.
-    if (errno != EINPROGRESS && errno != EINTR)
-        return Ended(FailureOf(errno));
-
-    pollfd waits[2] = {{fd, POLLOUT, 0}, {static_cast<int>(m_cancelHandle), POLLIN, 0}};
-    for (;;) {
-        const int ready = poll(waits, 2, PollTimeout(limited, deadline));
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (ready == 0)
-            return Ended(ConnectFailure::TimedOut);
-        // A cancel wins over a connect that completed at the same moment.
-        if (waits[1].revents != 0)
-            return Ended(ConnectFailure::Cancelled);
-        if (waits[0].revents != 0)
-            break;
+    int winner = -1;
+    ConnectFailure failure = ConnectFailure::Other;
+    try {
+        failure = ConnectFirst(candidates, static_cast<uint16_t>(port), static_cast<int>(m_socket),
+                               cancel, limited, deadline, &winner);
+    } catch (...) {
+        // Out of memory before any connect began.
     }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        return false;
-    return Ended(FailureOf(error));
+    if (winner >= 0 && winner != m_socket) {
+        Close();
+        m_socket = winner;
+    }
+    return Ended(failure);
 }
 
 void StreamSocket::Close() {

@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 
@@ -28,6 +31,21 @@ DWORD WaitTimeout(bool limited, Clock::time_point deadline) {
     return left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
 }
 
+// RFC 8305's connection attempt delay: the next address is tried when the
+// last has not connected within it.
+constexpr DWORD kAttemptDelayMs = 250;
+// A name with more addresses is tried on its first ones only; with the
+// cancel event they stay within what one wait takes.
+constexpr size_t kMaxAddressesTried = 16;
+static_assert(kMaxAddressesTried < MAXIMUM_WAIT_OBJECTS, "one wait covers every attempt");
+
+// One address a connect may try.
+struct Candidate {
+    sockaddr_storage address{};
+    int length = 0;
+    int family() const { return address.ss_family; }
+};
+
 // One name lookup on a thread of its own, since the system's lookup cannot be
 // cut short: the asking thread waits for it together with its cancel event
 // and may leave it behind. The lookup and the asker share this record; the
@@ -35,8 +53,7 @@ DWORD WaitTimeout(bool limited, Clock::time_point deadline) {
 struct Lookup {
     std::string host;
     HANDLE done = nullptr;
-    bool found = false;
-    in_addr address{};
+    std::vector<Candidate> found;
     LONG references = 2;
 
     ~Lookup() {
@@ -49,20 +66,31 @@ struct Lookup {
     }
 };
 
-bool FirstIPv4(const char *host, int flags, in_addr *address) {
+// The IPv4 and IPv6 addresses the system gives for host (family: AF_INET,
+// AF_INET6 or AF_UNSPEC), in its order.
+std::vector<Candidate> SystemAddresses(const char *host, int family, int flags) {
+    std::vector<Candidate> found;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = flags;
     addrinfo *result = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &result) != 0)
-        return false;
-    bool found = false;
-    for (addrinfo *node = result; node && !found; node = node->ai_next) {
-        if (node->ai_family == AF_INET && node->ai_addr) {
-            *address = reinterpret_cast<const sockaddr_in *>(node->ai_addr)->sin_addr;
-            found = true;
+        return found;
+    try {
+        for (addrinfo *node = result; node; node = node->ai_next) {
+            const size_t length = node->ai_family == AF_INET    ? sizeof(sockaddr_in)
+                                  : node->ai_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                                                : 0;
+            if (length == 0 || !node->ai_addr || node->ai_addrlen < length)
+                continue;
+            Candidate candidate;
+            candidate.length = static_cast<int>(length);
+            std::memcpy(&candidate.address, node->ai_addr, length);
+            found.push_back(candidate);
         }
+    } catch (...) {
+        // Out of memory: the addresses kept so far are tried.
     }
     freeaddrinfo(result);
     return found;
@@ -70,20 +98,66 @@ bool FirstIPv4(const char *host, int flags, in_addr *address) {
 
 void LookupThread(void *parameter) {
     Lookup *lookup = static_cast<Lookup *>(parameter);
-    lookup->found = FirstIPv4(lookup->host.c_str(), 0, &lookup->address);
+    lookup->found = SystemAddresses(lookup->host.c_str(), AF_UNSPEC, 0);
     SetEvent(lookup->done);
     lookup->Release();
 }
 
-// First IPv4 address of a dotted address or a host name; a cancel or the
-// deadline ends the wait for a lookup.
-bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::time_point deadline,
-                 in_addr *address) {
-    // An empty name would give the machine's own addresses here.
-    if (host.empty())
+// IPv6 first, then the families in turn (RFC 8305), each in the order the
+// lookup gave; at most kMaxAddressesTried.
+std::vector<Candidate> InterleaveFamilies(const std::vector<Candidate> &found) {
+    std::vector<Candidate> v6, v4, ordered;
+    for (const Candidate &candidate : found)
+        (candidate.family() == AF_INET6 ? v6 : v4).push_back(candidate);
+    for (size_t i = 0; i < v6.size() || i < v4.size(); ++i) {
+        if (i < v6.size())
+            ordered.push_back(v6[i]);
+        if (i < v4.size())
+            ordered.push_back(v4[i]);
+    }
+    if (ordered.size() > kMaxAddressesTried)
+        ordered.resize(kMaxAddressesTried);
+    return ordered;
+}
+
+// True when the host has no route to the IPv4 address, as on an IPv6-only
+// network: a UDP connect only asks the routing table, it sends nothing.
+bool NoIpv4Route(const sockaddr_in &address) {
+    const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
         return false;
-    if (FirstIPv4(host.c_str(), AI_NUMERICHOST, address))
-        return true;
+    sockaddr_in to = address;
+    to.sin_port = htons(9);
+    const bool none = connect(s, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0 &&
+                      WSAGetLastError() == WSAENETUNREACH;
+    closesocket(s);
+    return none;
+}
+
+// The addresses of a dotted IPv4 address, an IPv6 literal or a host name (its
+// IPv6 and IPv4 addresses, asked for at once), in the order to try them; a
+// cancel or the deadline ends the wait for a lookup. A dotted address the
+// host has no route to is looked up as a name: on an IPv6-only network with
+// NAT64 the system gives the address that reaches it (its own synthesis, or
+// its IPv4 address again, which fails as unreachable as it always did).
+bool ResolveAddresses(const std::string &host, HANDLE cancel, bool limited,
+                      Clock::time_point deadline, std::vector<Candidate> *addresses) {
+    // An empty name would give the machine's own addresses here; a zone id
+    // ("fe80::1%2") names an interface of whoever wrote it; brackets belong
+    // to an address's text in a list, not to the address (the system would
+    // take "[::1]", other platforms do not).
+    if (host.empty() || host.find_first_of("%[]") != std::string::npos)
+        return false;
+    for (const int family : {AF_INET, AF_INET6}) {
+        std::vector<Candidate> literal = SystemAddresses(host.c_str(), family, AI_NUMERICHOST);
+        if (!literal.empty() && family == AF_INET &&
+            NoIpv4Route(*reinterpret_cast<const sockaddr_in *>(&literal.front().address)))
+            break;
+        if (!literal.empty()) {
+            addresses->assign(1, literal.front());
+            return true;
+        }
+    }
     Lookup *lookup = new (std::nothrow) Lookup;
     if (!lookup)
         return false;
@@ -103,9 +177,14 @@ bool ResolveIPv4(const std::string &host, HANDLE cancel, bool limited, Clock::ti
     thread.Detach();
     HANDLE waits[2] = {lookup->done, cancel};
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, WaitTimeout(limited, deadline));
-    const bool found = woke == WAIT_OBJECT_0 && lookup->found;
-    if (found)
-        *address = lookup->address;
+    bool found = false;
+    if (woke == WAIT_OBJECT_0) {
+        try {
+            *addresses = InterleaveFamilies(lookup->found);
+            found = !addresses->empty();
+        } catch (...) {
+        }
+    }
     lookup->Release();
     return found;
 }
@@ -125,6 +204,114 @@ ConnectFailure FailureOf(int error) {
             return ConnectFailure::Unreachable;
         default:
             return ConnectFailure::Other;
+    }
+}
+
+// Connects to the candidates in the manner of Happy Eyeballs (RFC 8305):
+// one after the other, the next started once the last has failed or has not
+// connected within kAttemptDelayMs; the first to connect wins and the others
+// are closed. An IPv4 candidate takes ipv4Socket (the socket Create made)
+// first, so a dotted address connects exactly as it always has. Each
+// connect's completion is an event, waited on together with the cancel
+// event; selecting it makes the socket non-blocking. *winner: the connected
+// socket.
+ConnectFailure ConnectFirst(std::vector<Candidate> &candidates, u_short port, SOCKET ipv4Socket,
+                            HANDLE cancel, bool limited, Clock::time_point deadline,
+                            SOCKET *winner) {
+    struct Attempt {
+        SOCKET socket;
+        WSAEVENT event;
+    };
+    std::vector<Attempt> attempts;
+    // Nothing is allocated once a socket is open.
+    attempts.reserve(candidates.size());
+    const auto finish = [ipv4Socket](const Attempt &attempt, bool keep) {
+        WSAEventSelect(attempt.socket, nullptr, 0);
+        WSACloseEvent(attempt.event);
+        if (!keep && attempt.socket != ipv4Socket)
+            closesocket(attempt.socket);
+    };
+    const auto end = [&](ConnectFailure failure, SOCKET connected) {
+        for (const Attempt &attempt : attempts)
+            finish(attempt, attempt.socket == connected);
+        *winner = connected;
+        return failure;
+    };
+    ConnectFailure failure = ConnectFailure::Other;
+    bool ipv4SocketUsed = false;
+    size_t next = 0;
+    Clock::time_point nextStart = Clock::now();
+    for (;;) {
+        while (next < candidates.size() && (attempts.empty() || Clock::now() >= nextStart)) {
+            Candidate &candidate = candidates[next++];
+            const bool useIpv4Socket = candidate.family() == AF_INET && !ipv4SocketUsed;
+            ipv4SocketUsed = ipv4SocketUsed || useIpv4Socket;
+            const SOCKET s = useIpv4Socket
+                                 ? ipv4Socket
+                                 : WSASocketA(candidate.family(), SOCK_STREAM, IPPROTO_TCP, nullptr,
+                                              0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+            if (s == INVALID_SOCKET)
+                continue;
+            const Attempt attempt = {s, WSACreateEvent()};
+            if (attempt.event == WSA_INVALID_EVENT) {
+                if (s != ipv4Socket)
+                    closesocket(s);
+                continue;
+            }
+            if (candidate.family() == AF_INET)
+                reinterpret_cast<sockaddr_in *>(&candidate.address)->sin_port = htons(port);
+            else
+                reinterpret_cast<sockaddr_in6 *>(&candidate.address)->sin6_port = htons(port);
+            attempts.push_back(attempt);
+            if (WSAEventSelect(s, attempt.event, FD_CONNECT) != 0) {
+                failure = ConnectFailure::Other;
+            } else if (connect(s, reinterpret_cast<const sockaddr *>(&candidate.address),
+                               candidate.length) == 0) {
+                return end(ConnectFailure::None, s);
+            } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+                nextStart = Clock::now() + std::chrono::milliseconds(kAttemptDelayMs);
+                continue;
+            } else {
+                failure = FailureOf(WSAGetLastError());
+            }
+            finish(attempts.back(), false);
+            attempts.pop_back();  // the next address at once
+        }
+        if (attempts.empty())
+            return end(failure, INVALID_SOCKET);  // every address failed
+
+        HANDLE waits[kMaxAddressesTried + 1] = {cancel};
+        for (size_t i = 0; i < attempts.size(); ++i)
+            waits[i + 1] = attempts[i].event;
+        DWORD timeout = WaitTimeout(limited, deadline);
+        if (next < candidates.size())
+            timeout = std::min(timeout, WaitTimeout(true, nextStart));
+        // A cancel wins over a connect that completed at the same moment
+        // (the first signalled handle is the one reported).
+        const DWORD woke =
+            WaitForMultipleObjects(static_cast<DWORD>(attempts.size() + 1), waits, FALSE, timeout);
+        if (woke == WAIT_OBJECT_0)
+            return end(ConnectFailure::Cancelled, INVALID_SOCKET);
+        if (woke == WAIT_TIMEOUT) {
+            if (limited && Clock::now() >= deadline)
+                return end(ConnectFailure::TimedOut, INVALID_SOCKET);
+            continue;
+        }
+        if (woke > WAIT_OBJECT_0 + attempts.size())
+            return end(ConnectFailure::Other, INVALID_SOCKET);
+        const size_t index = woke - WAIT_OBJECT_0 - 1;
+        const Attempt attempt = attempts[index];
+        WSANETWORKEVENTS events{};
+        if (WSAEnumNetworkEvents(attempt.socket, attempt.event, &events) == 0 &&
+            (events.lNetworkEvents & FD_CONNECT) != 0) {
+            failure = FailureOf(events.iErrorCode[FD_CONNECT_BIT]);
+            if (failure == ConnectFailure::None)
+                return end(ConnectFailure::None, attempt.socket);
+        } else {
+            failure = ConnectFailure::Other;
+        }
+        finish(attempt, false);
+        attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(index));
     }
 }
 
@@ -178,10 +365,14 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     const HANDLE cancel = reinterpret_cast<HANDLE>(m_cancelHandle);
     const SOCKET s = static_cast<SOCKET>(m_socket);
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    if (!ResolveIPv4(host, cancel, limited, deadline, &address.sin_addr)) {
+    std::vector<Candidate> candidates;
+    bool resolved = false;
+    try {
+        resolved = ResolveAddresses(host, cancel, limited, deadline, &candidates);
+    } catch (...) {
+        // Out of memory: no address to try.
+    }
+    if (!resolved) {
         m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
                         : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
                                                               : ConnectFailure::NameNotFound;
@@ -191,36 +382,18 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     if (m_cancelled.load())
         return Ended(ConnectFailure::Cancelled);
 
-    // The connect's completion is an event, waited on together with the
-    // cancel event; selecting it makes the socket non-blocking.
-    WSAEVENT connected = WSACreateEvent();
-    if (connected == WSA_INVALID_EVENT)
-        return false;
+    SOCKET winner = INVALID_SOCKET;
     ConnectFailure failure = ConnectFailure::Other;
-    if (WSAEventSelect(s, connected, FD_CONNECT) == 0) {
-        if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) {
-            failure = ConnectFailure::None;
-        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-            HANDLE waits[2] = {cancel, connected};
-            // A cancel wins over a connect that completed at the same moment
-            // (the first signalled handle is the one reported).
-            const DWORD woke =
-                WaitForMultipleObjects(2, waits, FALSE, WaitTimeout(limited, deadline));
-            WSANETWORKEVENTS events{};
-            if (woke == WAIT_OBJECT_0)
-                failure = ConnectFailure::Cancelled;
-            else if (woke == WAIT_TIMEOUT)
-                failure = ConnectFailure::TimedOut;
-            else if (woke == WAIT_OBJECT_0 + 1 &&
-                     WSAEnumNetworkEvents(s, connected, &events) == 0 &&
-                     (events.lNetworkEvents & FD_CONNECT) != 0)
-                failure = FailureOf(events.iErrorCode[FD_CONNECT_BIT]);
-        } else {
-            failure = FailureOf(WSAGetLastError());
-        }
+    try {
+        failure = ConnectFirst(candidates, static_cast<u_short>(port), s, cancel, limited, deadline,
+                               &winner);
+    } catch (...) {
+        // Out of memory before any connect began.
     }
-    WSAEventSelect(s, nullptr, 0);
-    WSACloseEvent(connected);
+    if (winner != INVALID_SOCKET && winner != s) {
+        Close();
+        m_socket = static_cast<intptr_t>(winner);
+    }
     return Ended(failure);
 }
 

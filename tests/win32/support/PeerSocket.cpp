@@ -28,19 +28,27 @@ bool StartWinsock() {
 }  // namespace
 
 Handle Listen(const std::string &host, unsigned port, unsigned *boundPort, std::string *error) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    if (!StartWinsock() || port > 65535 ||
-        inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+    sockaddr_storage address{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&address);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    int length = 0;
+    if (StartWinsock() && inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<u_short>(port));
+        length = sizeof *v4;
+    } else if (StartWinsock() && inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<u_short>(port));
+        length = sizeof *v6;
+    }
+    if (port > 65535 || length == 0) {
         *error = "bad address";
         return kNone;
     }
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    int length = sizeof address;
+    const SOCKET s = socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP);
     u_long nonBlocking = 1;
     if (s == INVALID_SOCKET || ioctlsocket(s, FIONBIO, &nonBlocking) != 0 ||
-        bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        bind(s, reinterpret_cast<const sockaddr *>(&address), length) != 0 ||
         listen(s, SOMAXCONN) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         *error = "Winsock error " + std::to_string(WSAGetLastError());
@@ -48,7 +56,7 @@ Handle Listen(const std::string &host, unsigned port, unsigned *boundPort, std::
             closesocket(s);
         return kNone;
     }
-    *boundPort = ntohs(address.sin_port);
+    *boundPort = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     return static_cast<Handle>(s);
 }
 
