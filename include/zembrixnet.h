@@ -28,7 +28,8 @@
  * back exactly as it was registered. CloseCheckServer waits for a running
  * job to end, so a callback must not wait for the thread that is calling
  * CloseCheckServer (calling the functions from inside a callback is fine:
- * called there, CloseCheckServer does not wait for the job to end).
+ * called there, or under the Windows loader lock, CloseCheckServer does not
+ * wait for the job to end).
  *
  * Standard output: the library writes one line, "CryptAcquireContext
  * succeeded.", to the C runtime's standard output each time it starts the
@@ -200,7 +201,10 @@ ZN_API int GetServerInfo(int kind, char *host, char *port, char *description, in
  * Cancels a running job (75003), waits for it to end and shuts the library
  * down (75001); nothing of the job reaches the host after it returns.
  * Called from inside a callback it does not wait: the job ends on its own
- * and may still send its finish message. The callbacks stay registered.
+ * and may still send its finish message. Called under the Windows loader
+ * lock (from a DllMain) it does not wait either: it signals every stop and
+ * returns, and the job ends and frees itself once the lock is released,
+ * sending nothing more to the host. The callbacks stay registered.
  * Returns 1; 0 with 75008.
  */
 ZN_API int CloseCheckServer(void);
