@@ -46,7 +46,11 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     transfer.easy = easy.get();
+    // Pages and answers may come compressed (even unasked, as a precompressed
+    // file): libcurl decodes them before OnBody, whose cap thus bounds the
+    // decoded size. The stream's host reads the body it asked for, as sent.
     if (!easy || !multi || !Configure(easy.get(), &transfer, url) ||
+        curl_easy_setopt(easy.get(), CURLOPT_ACCEPT_ENCODING, "gzip, deflate") != CURLE_OK ||
         curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
         SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
         return result;
