@@ -61,6 +61,38 @@ void OnLookupDone(void *arg, int status, int, ares_addrinfo *result) {
         ares_freeaddrinfo(result);
 }
 
+// A resolver channel on which a lookup limited to the deadline asks every
+// configured name server in turn before it: each server's time-out is its
+// share of the time left (never longer than the configuration's own), so a
+// silent first server leaves the others their turn. Rounds beyond the first
+// only where they fit. Without a limit, the configuration as it is.
+bool OpenChannel(bool limited, Clock::time_point deadline, ares_channel *channel) {
+    ares_options options{};
+    if (ares_init_options(channel, &options, 0) != ARES_SUCCESS)
+        return false;
+    if (!limited)
+        return true;
+    int servers = 0;
+    ares_addr_node *list = nullptr;
+    if (ares_get_servers(*channel, &list) == ARES_SUCCESS) {
+        for (const ares_addr_node *node = list; node; node = node->next)
+            ++servers;
+    }
+    ares_free_data(list);
+    int optionMask = 0;
+    if (ares_save_options(*channel, &options, &optionMask) != ARES_SUCCESS)
+        return true;  // the configuration's time-outs: still a working channel
+    ares_destroy(*channel);
+    *channel = nullptr;
+    const int share = PollTimeout(true, deadline) / std::max(servers, 1);
+    ares_options limits{};
+    limits.timeout = std::max(1, std::min(options.timeout, share));
+    limits.tries = std::max(1, std::min(options.tries, share / limits.timeout));
+    ares_destroy_options(&options);
+    return ares_init_options(channel, &limits, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES) ==
+           ARES_SUCCESS;
+}
+
 // First IPv4 address of a dotted address or a host name. The name is looked
 // up as the system would (hosts file, then the resolver configuration), but
 // on this thread and without blocking, so that the cancel handle or the
@@ -72,8 +104,7 @@ bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
     if (!StartResolverLibrary())
         return false;
     ares_channel channel = nullptr;
-    ares_options options{};
-    if (ares_init_options(&channel, &options, 0) != ARES_SUCCESS)
+    if (!OpenChannel(limited, deadline, &channel))
         return false;
     Lookup lookup;
     ares_addrinfo_hints hints{};
