@@ -26,6 +26,8 @@ const char *ProbeOutcomeText(ConnectFailure failure) {
             return "unreachable";
         case ConnectFailure::NameNotFound:
             return "name not found";
+        case ConnectFailure::NameServersSilent:
+            return "no answer from the name servers";
         case ConnectFailure::Cancelled:
             return "cancelled";
         default:

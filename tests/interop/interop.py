@@ -55,12 +55,15 @@ CELLS = [
          written=ANSWERED),
     dict(name="squid, Basic authentication, no credentials", command="doctor",
          web=PROXIED + ":443", proxy=PROXY + ":3129", written=None,
-         steps=[dict(step="source", entry="proxy", outcome="failed")]),
+         steps=[dict(step="source", entry="proxy", outcome="failed", proxyStatus=407)]),
     dict(name="a page served gzip-compressed", command="update", web="04",
          page="http://%s/list1.html.gz" % CONNECTIVITY[0], written=LISTED),
     dict(name="a silent first name server", command="doctor", web=HANDSHAKE + ":443",
-         name_servers=True, written=ANSWERED,
+         name_servers=[SILENT_NAME_SERVER, NAME_SERVER], written=ANSWERED,
          steps=[dict(step="connectivity", outcome="connected")]),
+    dict(name="only silent name servers", command="doctor", web=HANDSHAKE + ":443",
+         name_servers=[SILENT_NAME_SERVER], written=None,
+         steps=[dict(step="connectivity", outcome="no answer from the name servers")]),
 ]
 
 
@@ -195,11 +198,9 @@ def configure(work):
     with open(os.path.join(work, "proxy_users"), "w") as f:
         f.write("%s:%s\n" % (PROXY_USER, run(["openssl", "passwd", "-apr1", PROXY_PASSWORD])
                              .strip()))
-    # The name server cell: no names in the hosts file, a silent server first.
+    # The name server cells: no names in the hosts file.
     with open(os.path.join(work, "dns_hosts"), "w") as f:
         f.write("127.0.0.1 localhost\n")
-    with open(os.path.join(work, "dns_resolv.conf"), "w") as f:
-        f.write("nameserver %s\nnameserver %s\n" % (SILENT_NAME_SERVER, NAME_SERVER))
     names = [os.environ["ZEMBRIXNET_CONNECTIVITY_HOST1"],
              os.environ["ZEMBRIXNET_CONNECTIVITY_HOST2"]]
     dnsmasq = ["dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "--port=53",
@@ -267,11 +268,14 @@ def run_cell(cell, work, ca, client):
     args = [TOOL, "update", "--dir", directory] if cell["command"] == "update" else \
         [TOOL, "doctor", "--update", "--json", "--dir", directory]
     if cell.get("name_servers"):
+        resolv_conf = os.path.join(directory, "resolv.conf")
+        with open(resolv_conf, "w") as f:
+            f.write("".join("nameserver %s\n" % server for server in cell["name_servers"]))
         # Its own mount namespace again: the name server setup is this cell's only.
         script = 'mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf && ' \
                  'shift 2 && exec "$@"'
         args = ["unshare", "--mount", "sh", "-c", script, "sh",
-                os.path.join(work, "dns_hosts"), os.path.join(work, "dns_resolv.conf")] + args
+                os.path.join(work, "dns_hosts"), resolv_conf] + args
     done = subprocess.run(args, capture_output=True, text=True, timeout=180)
     failures = []
     entry = written_entry(directory)

@@ -176,8 +176,9 @@ std::string CompressedReply(const std::string &plain, int windowBits) {
     body.resize(z.total_out);
     deflateEnd(&z);
     return std::string("HTTP/1.1 200 OK\r\nContent-Encoding: ") +
-           (windowBits == 31 ? "gzip" : "deflate") + "\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+           (windowBits == 31 ? "gzip" : "deflate") +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           body;
 }
 
 TEST_F(BadPeerTest, ACompressedPageIsReadDecodedAndBoundedAsAPlainOne) {

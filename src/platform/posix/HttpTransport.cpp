@@ -61,6 +61,8 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
                                 Clock::time_point::max(), &code) == DriveEnd::Silent;
     m_abort.Watch(nullptr);
     curl_multi_remove_handle(multi.get(), easy.get());
+    if (curl_easy_getinfo(easy.get(), CURLINFO_HTTP_CONNECTCODE, &result.proxyStatus) != CURLE_OK)
+        result.proxyStatus = 0;
     // A transfer that broke in the body keeps what came.
     Conclude(&result, transfer, m_abort.IsSet(),
              (code == CURLE_OK && !timedOut) || transfer.headersComplete, timedOut, code);

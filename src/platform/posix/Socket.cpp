@@ -43,11 +43,13 @@ struct Lookup {
     bool done = false;
     bool found = false;
     in_addr address{};
+    int status = ARES_ETIMEOUT;  // the resolver's answer; time-out until one came
 };
 
 void OnLookupDone(void *arg, int status, int, ares_addrinfo *result) {
     Lookup *lookup = static_cast<Lookup *>(arg);
     lookup->done = true;
+    lookup->status = status;
     if (status == ARES_SUCCESS && result) {
         for (ares_addrinfo_node *node = result->nodes; node; node = node->ai_next) {
             if (node->ai_family == AF_INET && node->ai_addr) {
@@ -84,21 +86,43 @@ bool OpenChannel(bool limited, Clock::time_point deadline, ares_channel *channel
         return true;  // the configuration's time-outs: still a working channel
     ares_destroy(*channel);
     *channel = nullptr;
-    const int share = PollTimeout(true, deadline) / std::max(servers, 1);
+    // A tenth of the time is left for the connect, and for a lookup that
+    // found nothing to end as its own failure rather than the caller's time-out.
+    const int share = PollTimeout(true, deadline) / 10 * 9 / std::max(servers, 1);
     ares_options limits{};
     limits.timeout = std::max(1, std::min(options.timeout, share));
     limits.tries = std::max(1, std::min(options.tries, share / limits.timeout));
     ares_destroy_options(&options);
-    return ares_init_options(channel, &limits, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES) ==
-           ARES_SUCCESS;
+    return ares_init_options(channel, &limits, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES) == ARES_SUCCESS;
+}
+
+// Why a lookup found nothing, from the resolver's status: no such name, or
+// no (usable) answer from the name servers.
+ConnectFailure LookupFailureOf(int status) {
+    switch (status) {
+        case ARES_ENOTFOUND:
+        case ARES_ENODATA:
+        case ARES_ENONAME:
+        case ARES_EBADNAME:
+            return ConnectFailure::NameNotFound;
+        case ARES_ETIMEOUT:
+        case ARES_ECONNREFUSED:
+        case ARES_ESERVFAIL:
+        case ARES_EREFUSED:
+            return ConnectFailure::NameServersSilent;
+        default:
+            return ConnectFailure::Other;
+    }
 }
 
 // First IPv4 address of a dotted address or a host name. The name is looked
 // up as the system would (hosts file, then the resolver configuration), but
 // on this thread and without blocking, so that the cancel handle or the
-// deadline ends a lookup whose name server never answers.
+// deadline ends a lookup whose name server never answers. *failure: why
+// nothing was found.
 bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
-                 Clock::time_point deadline, in_addr *address) {
+                 Clock::time_point deadline, in_addr *address, ConnectFailure *failure) {
+    *failure = ConnectFailure::Other;
     if (inet_aton(host.c_str(), address) != 0)
         return true;
     if (!StartResolverLibrary())
@@ -160,9 +184,12 @@ bool ResolveIPv4(const std::string &host, int cancelHandle, bool limited,
             ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // its time-outs
     }
     // Ends a lookup still pending (its callback sees the channel go).
+    const int status = lookup.status;
     ares_destroy(channel);
-    if (!lookup.found)
+    if (!lookup.found) {
+        *failure = LookupFailureOf(status);
         return false;
+    }
     *address = lookup.address;
     return true;
 }
@@ -222,11 +249,10 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ResolveIPv4(host, static_cast<int>(m_cancelHandle), limited, deadline,
-                     &address.sin_addr)) {
-        m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
-                        : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
-                                                              : ConnectFailure::NameNotFound;
+    ConnectFailure lookupFailure = ConnectFailure::Other;
+    if (!ResolveIPv4(host, static_cast<int>(m_cancelHandle), limited, deadline, &address.sin_addr,
+                     &lookupFailure)) {
+        m_lastFailure = m_cancelled.load() ? ConnectFailure::Cancelled : lookupFailure;
         return false;
     }
     // A cancel that came just as the name was found.
