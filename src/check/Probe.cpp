@@ -26,6 +26,8 @@ const char *ProbeOutcomeText(ConnectFailure failure) {
             return "unreachable";
         case ConnectFailure::NameNotFound:
             return "name not found";
+        case ConnectFailure::NameServersSilent:
+            return "no answer from the name servers";
         case ConnectFailure::Cancelled:
             return "cancelled";
         default:
@@ -108,7 +110,7 @@ int CServerProbe::ProbeServer(const std::string &host, const std::string &portTe
         Cancel(*attempt);
     Attempt *raw = attempt.get();
     ConnectFailure cutShort = ConnectFailure::None;
-    if (!attempt->thread.Start([raw] { ProbeThreadProc(raw, kInfinite); })) {
+    if (!attempt->thread.Start([raw, firstWaitMs] { ProbeThreadProc(raw, firstWaitMs); })) {
         // No thread to spare: connect here instead, within the first wait. A
         // cancel from another thread still cuts it short.
         ProbeThreadProc(raw, firstWaitMs);

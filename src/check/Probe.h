@@ -69,7 +69,8 @@ class CServerProbe {
 };
 
 // How a probe ended, in the words of a diagnosis: "connected", "refused",
-// "timed out", "unreachable", "name not found", "cancelled" or "failed".
+// "timed out", "unreachable", "name not found", "no answer from the name
+// servers", "cancelled" or "failed".
 const char *ProbeOutcomeText(ConnectFailure failure);
 
 }  // namespace zn

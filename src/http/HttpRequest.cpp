@@ -51,6 +51,7 @@ void CHttpRequest::ObserveSend(const HttpResult &result, uint32_t ms) {
     seen.outcome = SendOutcomeText(result.outcome);
     seen.code = result.errorCode;
     seen.status = result.status;
+    seen.proxyStatus = result.proxyStatus;
     seen.ms = ms;
     Observe(seen);
 }
@@ -166,6 +167,7 @@ HttpResult CHttpRequest::Send() {
     // Only this thread releases the session, so it stays while it sends.
     result = m_hInternet->Perform(*m_hRequest);
     m_nStatus = result.status;
+    m_nProxyStatus = result.proxyStatus;
     m_response = std::move(result.body);
     return result;
 }

@@ -110,7 +110,8 @@ class CHttpRequest {
     std::string m_strCertOU;
     std::string m_strError;
     uint32_t m_dwError = 0;
-    long m_nStatus = 0;  // HTTP status of the last answer; 0: none came
+    long m_nStatus = 0;       // HTTP status of the last answer; 0: none came
+    long m_nProxyStatus = 0;  // the proxy's status to the last send's tunnel; 0: none
     uint32_t m_dwContext = 0;
     int32_t m_bViaProxy = 0;
     // The directory the library was initialised with: its certs/MY, CA, ROOT

@@ -127,6 +127,9 @@ struct HttpResult {
     std::string body;
     bool truncated = false;      // the body went on beyond bodyCap (outcome Failed)
     int64_t contentLength = -1;  // the answer's Content-Length; -1: none or unreadable
+    // The proxy's status to the tunnel request (CONNECT; 200 when it opened
+    // one), for a diagnosis; 0: none asked, none came, or not known (Windows).
+    long proxyStatus = 0;
 };
 
 // Zero when options name a target that can be requested, otherwise why not

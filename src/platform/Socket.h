@@ -17,8 +17,19 @@ namespace zn {
 // start may load system modules, which the loader's lock forbids.
 bool InitSocketLayer();
 
-// Why a connect failed, for whoever diagnoses a check.
-enum class ConnectFailure { None, Refused, TimedOut, Unreachable, NameNotFound, Cancelled, Other };
+// Why a connect failed, for whoever diagnoses a check. A name not found:
+// NameNotFound when the name servers said there is no such name,
+// NameServersSilent when they gave no usable answer in time (or refused).
+enum class ConnectFailure {
+    None,
+    Refused,
+    TimedOut,
+    Unreachable,
+    NameNotFound,
+    NameServersSilent,
+    Cancelled,
+    Other
+};
 
 // One TCP stream connection, used only to find out whether a server accepts
 // one; over IPv4 or IPv6, as the address reached needs.

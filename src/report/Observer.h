@@ -39,16 +39,20 @@ struct Observation {
     std::string subject;  // an address, a host, a URL
     std::string detail;   // the proxy; the answer's RES; the certificate unit asked for
     // Probes: "connected", "refused", "timed out", "unreachable", "name not
-    // found", "cancelled", "failed". Sends: "sent", "untrusted authority",
-    // "certificate requested", "no certificate", "failed". Sources: "ok",
-    // "failed", "stopped", or why one was not asked: "no proxy", "no web
-    // server", "query too long".
+    // found" (the name servers know no such name), "no answer from the name
+    // servers" (silent, refusing or failing), "cancelled", "failed". Sends:
+    // "sent", "untrusted authority", "certificate requested", "no
+    // certificate", "failed". Sources: "ok", "failed", "stopped", or why one
+    // was not asked: "no proxy", "no web server", "query too long".
     std::string outcome;
     uint32_t code = 0;  // the transport's error code
     long status = 0;    // the HTTP status of an answer
-    std::string text;   // the failure's text
-    int count = -1;     // items of an answer, tags of a page
-    uint32_t ms = 0;    // time the step took
+    // Sends and sources through a proxy: its status to the tunnel request
+    // (407 wants credentials, 403 refuses the target, 200 opened it); 0: none.
+    long proxyStatus = 0;
+    std::string text;  // the failure's text
+    int count = -1;    // items of an answer, tags of a page
+    uint32_t ms = 0;   // time the step took
 };
 
 class IObserver {

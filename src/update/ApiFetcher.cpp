@@ -29,6 +29,7 @@ void CWebApiFetcher::Fetch() {
     else if (m_bAnswered)
         seen.detail = m_strRes;
     seen.status = m_request.m_nStatus;
+    seen.proxyStatus = m_request.m_nProxyStatus;
     Observe(seen);
 }
 

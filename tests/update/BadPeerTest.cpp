@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "http/HttpText.h"
 #include "platform/TestHooks.h"
 #include "support/ChildProcess.h"
 #include "support/HttpsPeers.h"
@@ -158,6 +160,47 @@ TEST_F(BadPeerTest, AFaultyPeerAtAnySourceEndsTheRunAndTakesOnlyASoundAnswer) {
         if (c.fault == PeerAction::Flood && c.where == Page) {
             EXPECT_LT(bad.BytesSent(), zntest::kFloodBytes / 2) << "the reader did not stop";
         }
+    }
+}
+
+// An answer whose body is plain compressed as gzip (windowBits 31) or deflate (15).
+std::string CompressedReply(const std::string &plain, int windowBits) {
+    std::string body(compressBound(static_cast<uLong>(plain.size())) + 32, '\0');
+    z_stream z{};
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(plain.data()));
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = reinterpret_cast<Bytef *>(&body[0]);
+    z.avail_out = static_cast<uInt>(body.size());
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    body.resize(z.total_out);
+    deflateEnd(&z);
+    return std::string("HTTP/1.1 200 OK\r\nContent-Encoding: ") +
+           (windowBits == 31 ? "gzip" : "deflate") +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           body;
+}
+
+TEST_F(BadPeerTest, ACompressedPageIsReadDecodedAndBoundedAsAPlainOne) {
+    const struct {
+        const char *what;
+        int windowBits;
+        size_t filler;  // spaces after the tags
+    } cases[] = {
+        {"gzip", 31, 0},
+        {"deflate", 15, 0},
+        // 32 MiB from some 32 KiB: decoded up to the cap only, tags first.
+        {"gzip bomb", 31, 32u << 20},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string plain = GoodPage() + std::string(c.filler, ' ');
+        ScriptedPeer page(PeerAction::Answer, CompressedReply(plain, c.windowBits));
+        WriteLists("04", "04", page.Url("/list"));
+        const auto before = Snapshot();
+        ASSERT_TRUE(RunUpdate());
+        ExpectOnlyWeb1(Merged, before);
+        EXPECT_EQ(GetHttpText(page.Url("/list")).size(), std::min(plain.size(), kMaxHttpBodyBytes));
     }
 }
 

@@ -139,6 +139,8 @@ std::string StepsAsJson(const std::vector<Watcher::Seen> &steps) {
             item.Raw("code", std::to_string(o.code));
         if (o.status)
             item.Raw("status", std::to_string(o.status));
+        if (o.proxyStatus)
+            item.Raw("proxyStatus", std::to_string(o.proxyStatus));
         if (o.count >= 0)
             item.Raw("count", std::to_string(o.count));
         items.push_back(item.Raw("ms", std::to_string(o.ms)).Text());

@@ -66,8 +66,14 @@ HttpResult CurlTransport::PerformOnce(const HttpRequestOptions &options, Redirec
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     transfer.easy = easy.get();
-    const uint32_t failure =
+    // Pages and answers may come compressed (even unasked, as a precompressed
+    // file): libcurl decodes them before OnBody, whose cap thus bounds the
+    // decoded size. The stream's host reads the body it asked for, as sent.
+    uint32_t failure =
         easy && multi ? Configure(easy.get(), &transfer, url) : uint32_t{kHttpErrorNotEnoughMemory};
+    if (!failure &&
+        curl_easy_setopt(easy.get(), CURLOPT_ACCEPT_ENCODING, "gzip, deflate") != CURLE_OK)
+        failure = kHttpErrorNotEnoughMemory;
     if (failure || curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
         SetOutcome(&result, HttpOutcome::Failed, failure ? failure : kHttpErrorNotEnoughMemory);
         return result;
@@ -78,6 +84,8 @@ HttpResult CurlTransport::PerformOnce(const HttpRequestOptions &options, Redirec
                                 Clock::time_point::max(), &code) == DriveEnd::Silent;
     m_abort.Watch(nullptr);
     curl_multi_remove_handle(multi.get(), easy.get());
+    if (curl_easy_getinfo(easy.get(), CURLINFO_HTTP_CONNECTCODE, &result.proxyStatus) != CURLE_OK)
+        result.proxyStatus = 0;
     if (transfer.redirect && !m_abort.IsSet() && !timedOut) {
         if (const uint32_t unreadable = RedirectTargetOf(transfer, to))
             SetOutcome(&result, HttpOutcome::Failed, unreadable);

@@ -1,6 +1,5 @@
 #include "platform/Socket.h"
 
-#include <ares.h>
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/Nat64.h"
+#include "platform/posix/Resolver.h"
 
 namespace zn {
 
@@ -25,170 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The resolver library is started once per process, on first use and never
-// from a static constructor; it registers no exit handler and is never
-// cleaned up, so a probe thread still resolving at exit finds it intact.
-bool StartResolverLibrary() {
-    static std::once_flag once;
-    static bool started = false;
-    std::call_once(once, [] { started = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS; });
-    return started;
-}
-
-// Milliseconds left before the deadline for poll: -1 without one.
-int PollTimeout(bool limited, Clock::time_point deadline) {
-    if (!limited)
-        return -1;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
-}
-
 // RFC 8305's connection attempt delay: the next address is tried when the
 // last has not connected within it.
 constexpr auto kAttemptDelay = std::chrono::milliseconds(250);
-// A name with more addresses is tried on its first ones only: each attempt
-// holds a descriptor until its connect ends.
-constexpr size_t kMaxAddressesTried = 16;
-
-// One address a connect may try.
-struct Candidate {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    int family() const { return address.ss_family; }
-};
-
-struct Lookup {
-    bool done = false;
-    std::vector<Candidate> found;
-};
-
-void OnLookupDone(void *arg, int status, int, ares_addrinfo *result) {
-    Lookup *lookup = static_cast<Lookup *>(arg);
-    lookup->done = true;
-    try {
-        for (ares_addrinfo_node *node = status == ARES_SUCCESS && result ? result->nodes : nullptr;
-             node; node = node->ai_next) {
-            const socklen_t length = node->ai_family == AF_INET    ? sizeof(sockaddr_in)
-                                     : node->ai_family == AF_INET6 ? sizeof(sockaddr_in6)
-                                                                   : 0;
-            if (length == 0 || !node->ai_addr || node->ai_addrlen < length)
-                continue;
-            Candidate candidate;
-            candidate.length = length;
-            std::memcpy(&candidate.address, node->ai_addr, length);
-            lookup->found.push_back(candidate);
-        }
-    } catch (...) {
-        // Out of memory: the addresses kept so far are tried.
-    }
-    if (result)
-        ares_freeaddrinfo(result);
-}
-
-// IPv6 first, then the families in turn (RFC 8305), each in the order the
-// lookup gave; at most kMaxAddressesTried.
-std::vector<Candidate> InterleaveFamilies(const std::vector<Candidate> &found) {
-    std::vector<Candidate> v6, v4, ordered;
-    for (const Candidate &candidate : found)
-        (candidate.family() == AF_INET6 ? v6 : v4).push_back(candidate);
-    for (size_t i = 0; i < v6.size() || i < v4.size(); ++i) {
-        if (i < v6.size())
-            ordered.push_back(v6[i]);
-        if (i < v4.size())
-            ordered.push_back(v4[i]);
-    }
-    if (ordered.size() > kMaxAddressesTried)
-        ordered.resize(kMaxAddressesTried);
-    return ordered;
-}
-
-// The addresses of a dotted IPv4 address, an IPv6 literal or a host name (its
-// IPv6 and IPv4 addresses, asked for at once), in the order to try them. The
-// name is looked up as the system would (hosts file, then the resolver
-// configuration), but on this thread and without blocking, so that the
-// cancel handle or the deadline ends a lookup whose name server never
-// answers.
-bool ResolveAddresses(const std::string &host, int cancelHandle, bool limited,
-                      Clock::time_point deadline, std::vector<Candidate> *addresses) {
-    Candidate literal;
-    sockaddr_in *v4 = reinterpret_cast<sockaddr_in *>(&literal.address);
-    sockaddr_in6 *v6 = reinterpret_cast<sockaddr_in6 *>(&literal.address);
-    if (inet_aton(host.c_str(), &v4->sin_addr) != 0) {
-        v4->sin_family = AF_INET;
-        literal.length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        literal.length = sizeof *v6;
-    }
-    if (literal.length != 0) {
-        addresses->assign(1, literal);
-        return true;
-    }
-    if (!StartResolverLibrary())
-        return false;
-    ares_channel channel = nullptr;
-    ares_options options{};
-    if (ares_init_options(&channel, &options, 0) != ARES_SUCCESS)
-        return false;
-    Lookup lookup;
-    ares_addrinfo_hints hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    ares_getaddrinfo(channel, host.c_str(), nullptr, &hints, OnLookupDone, &lookup);
-
-    while (!lookup.done) {
-        ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
-        const int bits = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
-        pollfd waits[ARES_GETSOCK_MAXNUM + 1];
-        nfds_t count = 0;
-        waits[count++] = {cancelHandle, POLLIN, 0};
-        for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
-            short events = 0;
-            if (ARES_GETSOCK_READABLE(bits, i))
-                events |= POLLIN;
-            if (ARES_GETSOCK_WRITABLE(bits, i))
-                events |= POLLOUT;
-            if (events != 0)
-                waits[count++] = {sockets[i], events, 0};
-        }
-        timeval resolverWait{};
-        const timeval *next = ares_timeout(channel, nullptr, &resolverWait);
-        int timeout = PollTimeout(limited, deadline);
-        if (next) {
-            const long long ms = next->tv_sec * 1000LL + (next->tv_usec + 999) / 1000;
-            if (timeout < 0 || ms < timeout)
-                timeout = static_cast<int>(std::min<long long>(ms, INT_MAX));
-        } else if (count == 1) {
-            break;  // nothing to wait for: no answer will come
-        }
-        const int ready = poll(waits, count, timeout);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (waits[0].revents != 0 || (limited && Clock::now() >= deadline))
-            break;
-        bool processed = false;
-        bool broken = false;
-        for (nfds_t i = 1; i < count && ready > 0; ++i) {
-            if (waits[i].revents == 0)
-                continue;
-            broken = broken || (waits[i].revents & POLLNVAL) != 0;
-            const bool readable = (waits[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
-            const bool writable = (waits[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
-            ares_process_fd(channel, readable ? waits[i].fd : ARES_SOCKET_BAD,
-                            writable ? waits[i].fd : ARES_SOCKET_BAD);
-            processed = true;
-        }
-        if (broken)
-            break;  // a descriptor the resolver lost would wake every poll at once
-        if (!processed)
-            ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // its time-outs
-    }
-    // Ends a lookup still pending (its callback sees the channel go).
-    ares_destroy(channel);
-    *addresses = InterleaveFamilies(lookup.found);
-    return !addresses->empty();
-}
 
 // True when the host has no route to the IPv4 address, as on an IPv6-only
 // network: a UDP connect only asks the routing table, it sends nothing.
@@ -227,7 +66,8 @@ bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadl
         }
     }
     std::vector<Candidate> records;
-    ResolveAddresses("ipv4only.arpa", cancelHandle, limited, deadline, &records);
+    ConnectFailure failure;
+    ResolveAddresses("ipv4only.arpa", cancelHandle, limited, deadline, &records, &failure);
     pollfd cancel{cancelHandle, POLLIN, 0};
     if (poll(&cancel, 1, 0) != 0 || (limited && Clock::now() >= deadline))
         return false;
@@ -431,16 +271,15 @@ bool StreamSocket::Connect(const std::string &host, unsigned port, uint32_t time
     const int cancel = static_cast<int>(m_cancelHandle);
     bool resolved = false;
     bool inTime = true;
+    ConnectFailure lookupFailure = ConnectFailure::Other;
     try {
-        resolved = ResolveAddresses(host, cancel, limited, deadline, &candidates);
+        resolved = ResolveAddresses(host, cancel, limited, deadline, &candidates, &lookupFailure);
         inTime = !resolved || ReachIpv4ThroughNat64(candidates, cancel, limited, deadline);
     } catch (...) {
         // Out of memory: no address to try, or those found as they are.
     }
     if (!resolved) {
-        m_lastFailure = m_cancelled.load()                    ? ConnectFailure::Cancelled
-                        : limited && Clock::now() >= deadline ? ConnectFailure::TimedOut
-                                                              : ConnectFailure::NameNotFound;
+        m_lastFailure = m_cancelled.load() ? ConnectFailure::Cancelled : lookupFailure;
         return false;
     }
     // A cancel that came just as the name was found.
