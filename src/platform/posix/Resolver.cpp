@@ -10,6 +10,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -164,6 +165,14 @@ bool ResolveAddresses(const std::string &host, int cancelHandle, bool limited,
     if (literal.length != 0) {
         addresses->assign(1, literal);
         return true;
+    }
+    // Brackets, a zone id or a space make no name: nothing to ask about.
+    const bool name = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+    });
+    if (!name) {
+        *failure = ConnectFailure::NameNotFound;
+        return false;
     }
     if (!StartResolverLibrary())
         return false;

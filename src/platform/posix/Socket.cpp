@@ -47,11 +47,15 @@ bool NoIpv4Route(const sockaddr_in &address) {
 // short enough that a change of network is seen soon after.
 constexpr auto kNat64PrefixLife = std::chrono::seconds(30);
 
+// What the discovery of a NAT64 prefix came to.
+enum class Nat64Discovery { Found, None, Unknown };
+
 // The network's NAT64 prefix: the last one found while it is fresh, else
 // looked up (the IPv6 addresses of "ipv4only.arpa") within the connect's
-// limits. A lookup that a cancel or the deadline ended leaves nothing known.
-bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadline,
-                         Nat64Prefix *prefix) {
+// limits. Only an answer is kept: a lookup that a cancel, the deadline or
+// silent name servers ended leaves nothing known (Unknown).
+Nat64Discovery DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadline,
+                                   Nat64Prefix *prefix) {
     struct Known {
         std::mutex lock;
         Clock::time_point until;
@@ -62,15 +66,17 @@ bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadl
         const std::lock_guard<std::mutex> hold(known.lock);
         if (Clock::now() < known.until) {
             *prefix = known.prefix;
-            return prefix->bits != 0;
+            return prefix->bits != 0 ? Nat64Discovery::Found : Nat64Discovery::None;
         }
     }
     std::vector<Candidate> records;
-    ConnectFailure failure;
-    ResolveAddresses("ipv4only.arpa", cancelHandle, limited, deadline, &records, &failure);
+    ConnectFailure failure = ConnectFailure::Other;
+    const bool answered =
+        ResolveAddresses("ipv4only.arpa", cancelHandle, limited, deadline, &records, &failure) ||
+        failure == ConnectFailure::NameNotFound;
     pollfd cancel{cancelHandle, POLLIN, 0};
-    if (poll(&cancel, 1, 0) != 0 || (limited && Clock::now() >= deadline))
-        return false;
+    if (!answered || poll(&cancel, 1, 0) != 0 || (limited && Clock::now() >= deadline))
+        return Nat64Discovery::Unknown;
     std::vector<Ipv6Bytes> addresses;
     for (const Candidate &record : records) {
         if (record.family() != AF_INET6)
@@ -84,7 +90,7 @@ bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadl
     const std::lock_guard<std::mutex> hold(known.lock);
     known.until = Clock::now() + kNat64PrefixLife;
     known.prefix = *prefix;
-    return prefix->bits != 0;
+    return prefix->bits != 0 ? Nat64Discovery::Found : Nat64Discovery::None;
 }
 
 // Puts the NAT64 address of each IPv4 candidate the host has no route to in
@@ -94,7 +100,7 @@ bool DiscoverNat64Prefix(int cancelHandle, bool limited, Clock::time_point deadl
 bool ReachIpv4ThroughNat64(std::vector<Candidate> &candidates, int cancelHandle, bool limited,
                            Clock::time_point deadline) {
     bool looked = false;
-    bool found = false;
+    Nat64Discovery found = Nat64Discovery::None;
     Nat64Prefix prefix;
     for (Candidate &candidate : candidates) {
         if (candidate.family() != AF_INET)
@@ -106,7 +112,7 @@ bool ReachIpv4ThroughNat64(std::vector<Candidate> &candidates, int cancelHandle,
             found = DiscoverNat64Prefix(cancelHandle, limited, deadline, &prefix);
             looked = true;
         }
-        if (!found)
+        if (found != Nat64Discovery::Found)
             return !limited || Clock::now() < deadline;
         Ipv4Bytes ipv4;
         std::memcpy(ipv4.data(), &v4.sin_addr, ipv4.size());
