@@ -1,5 +1,7 @@
 #include "store/ProfileFile.h"
 
+#include <cstddef>
+#include <iterator>
 #include <mutex>
 
 #include "platform/File.h"
@@ -86,6 +88,75 @@ size_t FindSection(const std::vector<std::string> &lines, const std::string &sec
     return lines.size();
 }
 
+// Calls visit(i) for the index of each entry line of the section whose
+// header is at index header, until visit answers false; returns the index of
+// the line that ends the section (the next header, or lines.size()).
+template <typename Visit>
+size_t VisitEntries(const std::vector<std::string> &lines, size_t header, Visit visit) {
+    size_t end = header + 1;
+    for (; end < lines.size(); ++end) {
+        if (IsBlank(lines[end]))
+            continue;
+        if (IsHeader(lines[end]) || !visit(end))
+            break;
+    }
+    return end;
+}
+
+using Change = std::pair<std::string, std::string>;
+
+// The changes written into the lines as one SetValue after another would
+// write them, in time linear in the lines and the changes: the section is
+// looked through once, its keys kept in a table, and new lines spliced in
+// once at the end.
+void ApplyChanges(const std::string &section, const std::vector<Change> &changes,
+                  std::vector<std::string> *lines) {
+    const std::string newHeader = "[" + section + "]";
+    const size_t header = FindSection(*lines, section);
+    if (header == lines->size()) {
+        // A name that would not read back from its header (outer blanks, a
+        // "]") gets a new section of its own with every change.
+        if (HeaderName(newHeader) != section) {
+            for (const Change &change : changes) {
+                lines->push_back(newHeader);
+                lines->push_back(change.first + "=" + change.second);
+            }
+            return;
+        }
+        lines->push_back(newHeader);
+    }
+    // Where each key's first line is: below end in the lines, from end on
+    // in added.
+    std::unordered_map<std::string, size_t> keys;
+    const size_t end = VisitEntries(*lines, header, [&](size_t i) {
+        keys.emplace(KeyOf((*lines)[i]), i);
+        return true;
+    });
+    // New entries go right before the next header, after any blank lines
+    // that close the section, or at the end of the file. An entry that reads
+    // as a header (a key beginning with "[") closes the section for the
+    // entries after it, which therefore go before it: such entries end up
+    // after the others, the latest first.
+    std::vector<std::string> added, addedHeaders;
+    for (const Change &change : changes) {
+        std::string entry = change.first + "=" + change.second;
+        const auto found = keys.find(change.first);
+        if (found != keys.end()) {
+            (found->second < end ? (*lines)[found->second] : added[found->second - end]) =
+                std::move(entry);
+        } else if (IsHeader(entry)) {
+            addedHeaders.push_back(std::move(entry));
+        } else {
+            keys.emplace(KeyOf(entry), end + added.size());
+            added.push_back(std::move(entry));
+        }
+    }
+    added.insert(added.end(), std::make_move_iterator(addedHeaders.rbegin()),
+                 std::make_move_iterator(addedHeaders.rend()));
+    lines->insert(lines->begin() + static_cast<std::ptrdiff_t>(end),
+                  std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+}
+
 }  // namespace
 
 CProfileFile::CProfileFile() : m_strFileName("ini.ini") {}
@@ -119,17 +190,14 @@ std::string CProfileFile::GetValue(const std::string &section, const std::string
         }
         if (!m_bOpened)
             return def;
-        size_t header = FindSection(m_lines, section);
-        for (size_t i = header + 1; i < m_lines.size(); ++i) {
-            const std::string &line = m_lines[i];
-            if (IsBlank(line))
-                continue;
-            if (IsHeader(line))
-                break;
-            if (KeyOf(line) == key)
-                return ValueOf(line);
-        }
-        return def;
+        std::string value = def;
+        VisitEntries(m_lines, FindSection(m_lines, section), [&](size_t i) {
+            if (KeyOf(m_lines[i]) != key)
+                return true;
+            value = ValueOf(m_lines[i]);
+            return false;
+        });
+        return value;
     } catch (...) {
         return def;
     }
@@ -137,8 +205,20 @@ std::string CProfileFile::GetValue(const std::string &section, const std::string
 
 void CProfileFile::SetValue(const std::string &section, const std::string &key,
                             const std::string &value) {
+    SetValues(section, {{key, value}});
+}
+
+void CProfileFile::SetValues(const std::string &section,
+                             const std::vector<std::pair<std::string, std::string>> &changes) {
     try {
-        if (BreaksTheLine(section) || BreaksTheLine(key) || BreaksTheLine(value))
+        if (BreaksTheLine(section))
+            return;
+        std::vector<std::pair<std::string, std::string>> kept;
+        for (const auto &change : changes) {
+            if (!BreaksTheLine(change.first) && !BreaksTheLine(change.second))
+                kept.push_back(change);
+        }
+        if (kept.empty())
             return;
         // Held from load to save, so that two objects changing the same file
         // at once cannot lose one of the changes: the process's lock first,
@@ -154,35 +234,66 @@ void CProfileFile::SetValue(const std::string &section, const std::string &key,
         // (nothing, for a fresh object) would lose its entries.
         if (!Load() && PathExists(m_strFileName))
             return;
-        std::string entry = key + "=" + value;
-        size_t header = FindSection(m_lines, section);
-        if (header == m_lines.size()) {
-            m_lines.push_back("[" + section + "]");
-            m_lines.push_back(entry);
-        } else {
-            size_t end = header + 1;
-            bool replaced = false;
-            for (; end < m_lines.size(); ++end) {
-                const std::string &line = m_lines[end];
-                if (IsBlank(line))
-                    continue;
-                if (IsHeader(line))
-                    break;
-                if (KeyOf(line) == key) {
-                    m_lines[end] = entry;
-                    replaced = true;
-                    break;
-                }
-            }
-            // The new entry goes right before the next header, after any
-            // blank lines that close the section, or at the end of the file.
-            if (!replaced)
-                m_lines.insert(m_lines.begin() + end, entry);
-        }
+        ApplyChanges(section, kept, &m_lines);
         Save();
     } catch (...) {
         // Failures of SetValue are silent; the lock is released on the way out.
     }
+}
+
+bool CProfileFile::ReadSection(const std::string &section,
+                               std::unordered_map<std::string, std::string> *values) {
+    values->clear();
+    try {
+        {
+            std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
+            FileUpdateLock shared(m_strFileName, FileUpdateLock::Mode::Shared,
+                                  Limits().fileLockWaitMs);
+            Load();
+        }
+        if (!m_bOpened)
+            return false;
+        VisitEntries(m_lines, FindSection(m_lines, section), [&](size_t i) {
+            // The first line of a key is the one GetValue reads.
+            values->emplace(KeyOf(m_lines[i]), ValueOf(m_lines[i]));
+            return true;
+        });
+        return true;
+    } catch (...) {
+        values->clear();
+        return false;
+    }
+}
+
+CProfileBatch::CProfileBatch(CProfileFile &file, std::string section)
+    : m_file(file), m_section(std::move(section)) {
+    m_file.ReadSection(m_section, &m_values);
+}
+
+CProfileBatch::~CProfileBatch() {
+    Save();
+}
+
+std::string CProfileBatch::GetValue(const std::string &key, const std::string &def) const {
+    const auto found = m_values.find(key);
+    return found == m_values.end() ? def : found->second;
+}
+
+void CProfileBatch::SetValue(const std::string &key, const std::string &value) {
+    if (BreaksTheLine(key) || BreaksTheLine(value))
+        return;
+    m_changes.emplace_back(key, value);
+    // A key that reads back under its own name (trimmed, no "=", no header)
+    // reads its new value; the merge and the query use no other.
+    if (key == Trim(key) && key.find('=') == std::string::npos && !IsHeader(key + "="))
+        m_values[key] = Trim(value);
+}
+
+void CProfileBatch::Save() {
+    if (m_changes.empty())
+        return;
+    m_file.SetValues(m_section, m_changes);
+    m_changes.clear();
 }
 
 }  // namespace zn

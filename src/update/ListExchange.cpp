@@ -95,6 +95,29 @@ bool MakeEntry(CAddressCipher &cipher, const std::string &plain, std::string *en
     return true;
 }
 
+// The count key of a kind ("WEB") or of the fallback pages ("FREE"), and
+// what a missing one reads as.
+std::string CountKey(const std::string &kind) {
+    return kind + "NUM";
+}
+std::string CountWhenMissing(const std::string &kind) {
+    return std::to_string(kind == "FREE" ? kPageCountWhenMissing : kEntryCountWhenMissing);
+}
+
+// The count of a kind's entries or of the fallback pages from the count
+// key's text.
+int UpdateCountOf(const std::string &kind, const std::string &text) {
+    if (kind == "FREE") {
+        const int count = ParseCount(text);
+        return count > kMaxUpdateCount ? kMaxUpdateCount : count;
+    }
+    return ReadEntryCount(text);
+}
+
+int ReadCount(const CProfileBatch &file, const std::string &kind) {
+    return UpdateCountOf(kind, file.GetValue(CountKey(kind), CountWhenMissing(kind)));
+}
+
 }  // namespace
 
 int ParseCount(const std::string &text) {
@@ -126,13 +149,8 @@ int ReadEntryCount(const std::string &text) {
 }
 
 int ReadUpdateCount(CProfileFile &profile, const std::string &kind) {
-    if (kind == "FREE") {
-        const int count = ParseCount(
-            profile.GetValue(kNetworkSection, "FREENUM", std::to_string(kPageCountWhenMissing)));
-        return count > kMaxUpdateCount ? kMaxUpdateCount : count;
-    }
-    return ReadEntryCount(
-        profile.GetValue(kNetworkSection, kind + "NUM", std::to_string(kEntryCountWhenMissing)));
+    return UpdateCountOf(kind,
+                         profile.GetValue(kNetworkSection, CountKey(kind), CountWhenMissing(kind)));
 }
 
 int ReadAnnouncedCount(const std::string &text) {
@@ -179,9 +197,11 @@ int CListTags::SlotOf(const std::vector<ListTagNames> &kinds, const char *name, 
 
 std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
                              const std::function<bool()> &stopping) {
+    // One read of the file, and the repairs saved together when it goes.
+    CProfileBatch file(profile, kNetworkSection);
     std::string query;
     for (const ListKind &kind : kListKinds) {
-        const int count = ReadUpdateCount(profile, kind.entryKey);
+        const int count = ReadCount(file, kind.entryKey);
         // Entries the last check selected go last; the others only when at
         // least one entry of the kind has failed or is malformed.
         std::string confirmed, pending;
@@ -190,11 +210,11 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
             if (n > kEntriesReadDespiteStop && stopping && stopping())
                 return query;
             const std::string key = kind.entryKey + std::to_string(n);
-            const std::string entry = profile.GetValue(kNetworkSection, key, kMissing);
+            const std::string entry = file.GetValue(key, kMissing);
             const size_t comma = entry.rfind(',');
             std::string status, address;
             if (comma == std::string::npos) {
-                profile.SetValue(kNetworkSection, key, kRepairedEntry);
+                file.SetValue(key, kRepairedEntry);
                 status = "-1";
                 address = kNoAddress;
             } else {
@@ -224,6 +244,9 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
                       const std::function<bool()> &stopping) {
     const auto stopped = [&stopping] { return stopping && stopping(); };
     const CListTags tags(response, AnswerTagNames(), stopping);
+    // One read of the file; the entries written are saved together when it
+    // goes, a stop included.
+    CProfileBatch file(profile, kNetworkSection);
     for (size_t k = 0; k < AnswerTagNames().size(); ++k) {
         const ListKind &kind = kListKinds[k];
         const int items = ReadAnnouncedCount(tags.Count(k));
@@ -234,7 +257,7 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
         }
         if (items < 1)
             continue;
-        const int slots = ReadUpdateCount(profile, kind.entryKey);
+        const int slots = ReadCount(file, kind.entryKey);
         // The slot cursor only moves forward: item M goes to the M-th free
         // slot, and once the slots run out the kind's later items are lost.
         int slot = 1;
@@ -251,10 +274,10 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
                 const std::string key = kind.entryKey + std::to_string(slot);
                 if (stopped())
                     return;
-                if (IsFreeSlot(profile.GetValue(kNetworkSection, key, kMissing))) {
+                if (IsFreeSlot(file.GetValue(key, kMissing))) {
                     if (stopped())
                         return;
-                    profile.SetValue(kNetworkSection, key, entry);
+                    file.SetValue(key, entry);
                     if (Observing())
                         Observe(Observation(Step::Written, kind.entryKey, key, tags.Item(k, m)));
                     ++slot;

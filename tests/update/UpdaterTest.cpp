@@ -2,12 +2,14 @@
 // scripted fetchers in place of the network.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "platform/Event.h"
 #include "platform/TestHooks.h"
+#include "report/Observer.h"
 #include "update/ServerListUpdater.h"
 #include "update/UpdateFileFixture.h"
 
@@ -144,9 +146,26 @@ TEST_F(UpdaterTest, StopBeforeStartStillBuildsTheQueryButAsksNoSecondSource) {
     EXPECT_EQ(Value("WEB1"), "0:0,-1");
 }
 
+// Asks the job to stop as the merge gathers its first entry.
+class StopAtFirstWrite : public IObserver {
+  public:
+    explicit StopAtFirstWrite(CServerListUpdater *job) : m_job(job) { InstallObserver(this); }
+    ~StopAtFirstWrite() override { InstallObserver(nullptr); }
+    void Observe(const Observation &seen) override {
+        if (seen.step == Step::Written && !m_stopped.exchange(true)) {
+            m_at = std::chrono::steady_clock::now();
+            m_job->RequestStop();
+        }
+    }
+    std::chrono::steady_clock::time_point m_at;  // read after the job's end
+    std::atomic<bool> m_stopped{false};
+
+  private:
+    CServerListUpdater *m_job;
+};
+
 TEST_F(UpdaterTest, AStopDuringTheMergeOfAHostileAnswerEndsItPromptlyKeepingWholeWrites) {
-    // A thousand failed entries, each write a save of the whole file, and
-    // an answer filled up to 4 MiB with "<".
+    // A thousand failed entries and an answer filled up to 4 MiB with "<".
     std::vector<std::pair<std::string, std::string>> keys = {{"WEBNUM", "1000"}};
     auto job = std::make_unique<ScriptedUpdater>(std::vector<Script>{Script::Succeed});
     job->m_answer = "<RES>OK</RES><webservernum>1000</webservernum>";
@@ -157,14 +176,12 @@ TEST_F(UpdaterTest, AStopDuringTheMergeOfAHostileAnswerEndsItPromptlyKeepingWhol
     WriteFile(keys);
     job->m_answer.resize(4 << 20, '<');
     job->m_strDirectory = m_dir.Path();
+    StopAtFirstWrite stop(job.get());
     ASSERT_EQ(job->Start(0), 0);
-    while (Value("WEB1") == "x,-1")
-        SleepMs(1);
-    const auto stopped = std::chrono::steady_clock::now();
-    job->RequestStop();
     ASSERT_EQ(job->m_hDoneEvent.Wait(kInfinite), WaitResult::Signalled);
+    ASSERT_TRUE(stop.m_stopped);
     // Generous: the stop is meant to take milliseconds.
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - stop.m_at, std::chrono::seconds(2));
     // The first entries were written, each whole, and none after them.
     const std::string file = zntest::ReadWholeFile(m_profile.m_strFileName);
     int merged = 0, kept = 0;
