@@ -1,5 +1,6 @@
 #include "store/ProfileFile.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 #include <mutex>
@@ -75,7 +76,22 @@ std::string ValueOf(const std::string &line) {
 // A line end or NUL would cut the line it is written into and start entries
 // or sections of its own.
 bool BreaksTheLine(const std::string &text) {
-    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+    for (const char c : text) {
+        if (c == '\r' || c == '\n' || c == '\0')
+            return true;
+    }
+    return false;
+}
+
+bool Refused(const std::pair<std::string, std::string> &change) {
+    return BreaksTheLine(change.first) || BreaksTheLine(change.second);
+}
+
+// A key whose line reads back under that key: trimmed, without "=", and
+// not read as a header.
+bool ReadsBackAsKey(const std::string &key) {
+    return key.find('=') == std::string::npos &&
+           (key.empty() || (!IsWhite(key.front()) && !IsWhite(key.back()) && key.front() != '['));
 }
 
 // Index of the first header named section (a later one of the same name is
@@ -118,6 +134,8 @@ void ApplyChanges(const std::string &section, const std::vector<Change> &changes
         // "]") gets a new section of its own with every change.
         if (HeaderName(newHeader) != section) {
             for (const Change &change : changes) {
+                if (Refused(change))
+                    continue;
                 lines->push_back(newHeader);
                 lines->push_back(change.first + "=" + change.second);
             }
@@ -128,6 +146,7 @@ void ApplyChanges(const std::string &section, const std::vector<Change> &changes
     // Where each key's first line is: below end in the lines, from end on
     // in added.
     std::unordered_map<std::string, size_t> keys;
+    keys.reserve(lines->size() - header + changes.size());
     const size_t end = VisitEntries(*lines, header, [&](size_t i) {
         keys.emplace(KeyOf((*lines)[i]), i);
         return true;
@@ -139,7 +158,11 @@ void ApplyChanges(const std::string &section, const std::vector<Change> &changes
     // after the others, the latest first.
     std::vector<std::string> added, addedHeaders;
     for (const Change &change : changes) {
-        std::string entry = change.first + "=" + change.second;
+        if (Refused(change))
+            continue;
+        std::string entry;
+        entry.reserve(change.first.size() + 1 + change.second.size());
+        entry.append(change.first).append(1, '=').append(change.second);
         const auto found = keys.find(change.first);
         if (found != keys.end()) {
             (found->second < end ? (*lines)[found->second] : added[found->second - end]) =
@@ -147,7 +170,8 @@ void ApplyChanges(const std::string &section, const std::vector<Change> &changes
         } else if (IsHeader(entry)) {
             addedHeaders.push_back(std::move(entry));
         } else {
-            keys.emplace(KeyOf(entry), end + added.size());
+            keys.emplace(ReadsBackAsKey(change.first) ? change.first : KeyOf(entry),
+                         end + added.size());
             added.push_back(std::move(entry));
         }
     }
@@ -211,14 +235,7 @@ void CProfileFile::SetValue(const std::string &section, const std::string &key,
 void CProfileFile::SetValues(const std::string &section,
                              const std::vector<std::pair<std::string, std::string>> &changes) {
     try {
-        if (BreaksTheLine(section))
-            return;
-        std::vector<std::pair<std::string, std::string>> kept;
-        for (const auto &change : changes) {
-            if (!BreaksTheLine(change.first) && !BreaksTheLine(change.second))
-                kept.push_back(change);
-        }
-        if (kept.empty())
+        if (BreaksTheLine(section) || std::all_of(changes.begin(), changes.end(), Refused))
             return;
         // Held from load to save, so that two objects changing the same file
         // at once cannot lose one of the changes: the process's lock first,
@@ -234,7 +251,7 @@ void CProfileFile::SetValues(const std::string &section,
         // (nothing, for a fresh object) would lose its entries.
         if (!Load() && PathExists(m_strFileName))
             return;
-        ApplyChanges(section, kept, &m_lines);
+        ApplyChanges(section, changes, &m_lines);
         Save();
     } catch (...) {
         // Failures of SetValue are silent; the lock is released on the way out.
@@ -279,14 +296,8 @@ std::string CProfileBatch::GetValue(const std::string &key, const std::string &d
     return found == m_values.end() ? def : found->second;
 }
 
-void CProfileBatch::SetValue(const std::string &key, const std::string &value) {
-    if (BreaksTheLine(key) || BreaksTheLine(value))
-        return;
-    m_changes.emplace_back(key, value);
-    // A key that reads back under its own name (trimmed, no "=", no header)
-    // reads its new value; the merge and the query use no other.
-    if (key == Trim(key) && key.find('=') == std::string::npos && !IsHeader(key + "="))
-        m_values[key] = Trim(value);
+void CProfileBatch::SetValue(std::string key, std::string value) {
+    m_changes.emplace_back(std::move(key), std::move(value));
 }
 
 void CProfileBatch::Save() {

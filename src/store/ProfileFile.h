@@ -60,10 +60,12 @@ class CProfileBatch {
     CProfileBatch(const CProfileBatch &) = delete;
     CProfileBatch &operator=(const CProfileBatch &) = delete;
 
-    // As CProfileFile::GetValue at the read, with the changes gathered since.
+    // As CProfileFile::GetValue at the read: the changes gathered since are
+    // not seen.
     std::string GetValue(const std::string &key, const std::string &def) const;
-    // Gathered for the next Save; refused as CProfileFile::SetValue refuses.
-    void SetValue(const std::string &key, const std::string &value);
+    // Gathered for the next Save, where a change that CProfileFile::SetValue
+    // refuses is left out.
+    void SetValue(std::string key, std::string value);
     // Writes the changes gathered so far with CProfileFile::SetValues;
     // nothing when there are none.
     void Save();

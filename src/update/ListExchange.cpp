@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "report/Observer.h"
 #include "store/ServerList.h"
@@ -277,7 +278,7 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
                 if (IsFreeSlot(file.GetValue(key, kMissing))) {
                     if (stopped())
                         return;
-                    file.SetValue(key, entry);
+                    file.SetValue(key, std::move(entry));
                     if (Observing())
                         Observe(Observation(Step::Written, kind.entryKey, key, tags.Item(k, m)));
                     ++slot;
