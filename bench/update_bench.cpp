@@ -150,7 +150,7 @@ bool MergeFigure(const std::string &dir) {
                   ":5060</" + tag + ">";
     }
     constexpr int kRuns = 9;
-    std::vector<double> merges, saves;
+    std::vector<double> merges, saves, setValues;
     for (int run = 0; run < kRuns; ++run) {
         zntest::WriteWholeFile(path, "[NETWORK]\r\nWEBNUM=0\r\nSIPNUM=2147483647\r\n");
         zn::CProfileFile profile;
@@ -167,12 +167,18 @@ bool MergeFigure(const std::string &dir) {
         if (!zn::SaveTextLines(path, lines))
             return false;
         saves.push_back(Ms(Clock::now() - saved));
+        // What the merge used to pay for each entry: one SetValue.
+        const std::string last = lines.back().substr(lines.back().find('=') + 1);
+        const auto set = Clock::now();
+        profile.SetValue(zn::kNetworkSection, "SIP10000", last);
+        setValues.push_back(Ms(Clock::now() - set));
     }
     const double ratio = Median(merges) / Median(saves);
     std::printf(
         "(e) merge of 10 000 entries on disk / one save of the final file: %.2f (%.2f ms / "
-        "%.2f ms, medians of %d; target <= 1.5) %s\n",
-        ratio, Median(merges), Median(saves), kRuns, ratio <= 1.5 ? "PASS" : "FAIL");
+        "%.2f ms; one SetValue on it %.2f ms; medians of %d; target <= 1.5) %s\n",
+        ratio, Median(merges), Median(saves), Median(setValues), kRuns,
+        ratio <= 1.5 ? "PASS" : "FAIL");
     return true;
 }
 

@@ -87,12 +87,13 @@ bool IsFreeSlot(const std::string &entry) {
 bool MakeEntry(CAddressCipher &cipher, const std::string &plain, std::string *entry) {
     if (plain.size() > kMaxAddressText)
         return false;
-    const std::string stored = cipher.Encipher(plain);
+    std::string stored = cipher.Encipher(plain);
     if (stored.empty() && !plain.empty())
         return false;
-    if (stored.find_first_of("\r\n") != std::string::npos)
+    // Hex text holds no line break: only a plain text is looked through.
+    if (!cipher.HasKey() && stored.find_first_of("\r\n") != std::string::npos)
         return false;
-    *entry = stored + ",0";
+    *entry = std::move(stored.append(",0"));
     return true;
 }
 
