@@ -38,6 +38,15 @@
 
 namespace {
 
+// Prints "label: value unit (detail; target op limit) PASS|FAIL"; op is "<"
+// or "<=".
+void Figure(const char *label, double value, const char *unit, const std::string &detail,
+            const char *op, double limit) {
+    const bool pass = op[1] == '=' ? value <= limit : value < limit;
+    std::printf("%s: %.3g%s%s (%s; target %s %g) %s\n", label, value, *unit ? " " : "", unit,
+                detail.c_str(), op, limit, pass ? "PASS" : "FAIL");
+}
+
 using znbench::g_changed;
 using znbench::g_mutex;
 using znbench::Median;
@@ -102,10 +111,8 @@ int main(int argc, char **argv) {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
         ratios.push_back(ms / floorMs);
     }
-    std::printf(
-        "(a) check of 4 kinds x 10 refusing entries / 110 ms floor: %.2f (median of %zu; "
-        "target <= 1.15) %s\n",
-        Median(ratios), ratios.size(), Median(ratios) <= 1.15 ? "PASS" : "FAIL");
+    Figure("(a) check of 4 kinds x 10 refusing entries / 110 ms floor", Median(ratios), "",
+           "median of " + std::to_string(ratios.size()), "<=", 1.15);
 
     WriteEntries(file, "10.0.0.90:1");
     zn::TestHooks().probeObserver.Set([](const std::string &, const std::string &) { ++g_probes; });
@@ -114,10 +121,8 @@ int main(int argc, char **argv) {
     WaitFinished(static_cast<int>(ratios.size()) + 1);
     const int threads = g_threadsStarted - threadsBefore;
     zn::TestHooks().probeObserver.Set(nullptr);
-    std::printf(
-        "(c) threads started by a check of 4 kinds x 10 refusing entries: %d (%d probes; "
-        "target <= 10) %s\n",
-        threads, g_probes.load(), threads <= 10 ? "PASS" : "FAIL");
+    Figure("(c) threads started by a check of 4 kinds x 10 refusing entries", threads, "",
+           std::to_string(g_probes.load()) + " probes", "<=", 10);
 
     std::vector<double> cancelMs;
     int finished = static_cast<int>(ratios.size()) + 1;
@@ -146,10 +151,8 @@ int main(int argc, char **argv) {
         cancelMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
         zn::TestHooks().probeObserver.Set(nullptr);
     }
-    std::printf(
-        "(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck: %.1f ms "
-        "(median of %zu; target <= 5 ms) %s\n",
-        Median(cancelMs), cancelMs.size(), Median(cancelMs) <= 5 ? "PASS" : "FAIL");
+    Figure("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck", Median(cancelMs),
+           "ms", "median of " + std::to_string(cancelMs.size()), "<=", 5);
     CloseCheckServer();
     return 0;
 }

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/File.h"
 #include "platform/FileSystem.h"
@@ -77,7 +80,8 @@ std::string ValueOf(const std::string &line) {
 // or sections of its own.
 bool BreaksTheLine(const std::string &text) {
     for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '\0')
+        // One compare for most bytes: all three are below 14.
+        if (static_cast<unsigned char>(c) <= '\r' && (c == '\r' || c == '\n' || c == '\0'))
             return true;
     }
     return false;
@@ -119,69 +123,109 @@ size_t VisitEntries(const std::vector<std::string> &lines, size_t header, Visit 
     return end;
 }
 
-using Change = std::pair<std::string, std::string>;
+}  // namespace
 
-// The changes written into the lines as one SetValue after another would
-// write them, in time linear in the lines and the changes: the section is
-// looked through once, its keys kept in a table, and new lines spliced in
+// One section's changes written into the lines as one SetValue after another
+// would write them, in time linear in the lines and the changes: the section
+// is looked through once, its keys kept in a table, and new lines spliced in
 // once at the end.
-void ApplyChanges(const std::string &section, const std::vector<Change> &changes,
-                  std::vector<std::string> *lines) {
-    const std::string newHeader = "[" + section + "]";
-    const size_t header = FindSection(*lines, section);
-    if (header == lines->size()) {
-        // A name that would not read back from its header (outer blanks, a
-        // "]") gets a new section of its own with every change.
-        if (HeaderName(newHeader) != section) {
-            for (const Change &change : changes) {
-                if (Refused(change))
-                    continue;
-                lines->push_back(newHeader);
-                lines->push_back(change.first + "=" + change.second);
-            }
-            return;
-        }
-        lines->push_back(newHeader);
+class CProfileBatch::Edit {
+  public:
+    Edit(std::vector<std::string> *lines, std::string section)
+        : m_lines(*lines),
+          m_section(std::move(section)),
+          m_header(FindSection(m_lines, m_section)) {
+        if (m_header < m_lines.size())
+            Index();
     }
-    // Where each key's first line is: below end in the lines, from end on
-    // in added.
-    std::unordered_map<std::string, size_t> keys;
-    keys.reserve(lines->size() - header + changes.size());
-    const size_t end = VisitEntries(*lines, header, [&](size_t i) {
-        keys.emplace(KeyOf((*lines)[i]), i);
+
+    // The value GetValue would read now.
+    const std::string *Find(const std::string &key) {
+        const auto found = m_keys.find(key);
+        return found == m_keys.end() ? nullptr : &Line(found->second);
+    }
+
+    // False, and nothing changed, for a change that SetValue refuses.
+    bool Apply(std::string key, const std::string &value) {
+        if (BreaksTheLine(key) || BreaksTheLine(value))
+            return false;
+        std::string entry;
+        entry.reserve(key.size() + 1 + value.size());
+        entry.append(key).append(1, '=').append(value);
+        if (m_header == m_lines.size()) {
+            const std::string header = "[" + m_section + "]";
+            // A name that would not read back from its header (outer blanks,
+            // a "]") gets a new section of its own with every change.
+            if (HeaderName(header) != m_section) {
+                m_lines.push_back(header);
+                m_lines.push_back(std::move(entry));
+                m_header = m_lines.size();
+                return true;
+            }
+            m_lines.push_back(header);
+            Index();
+        }
+        // A key that reads back is looked up and taken in one go.
+        if (ReadsBackAsKey(key)) {
+            const auto placed = m_keys.try_emplace(std::move(key), m_end + m_added.size());
+            if (placed.second)
+                m_added.push_back(std::move(entry));
+            else
+                Line(placed.first->second) = std::move(entry);
+            return true;
+        }
+        const auto found = m_keys.find(key);
+        if (found != m_keys.end()) {
+            Line(found->second) = std::move(entry);
+        } else if (IsHeader(entry)) {
+            m_addedHeaders.push_back(std::move(entry));
+        } else {
+            m_keys.emplace(KeyOf(entry), m_end + m_added.size());
+            m_added.push_back(std::move(entry));
+        }
         return true;
-    });
+    }
+
     // New entries go right before the next header, after any blank lines
     // that close the section, or at the end of the file. An entry that reads
     // as a header (a key beginning with "[") closes the section for the
     // entries after it, which therefore go before it: such entries end up
     // after the others, the latest first.
-    std::vector<std::string> added, addedHeaders;
-    for (const Change &change : changes) {
-        if (Refused(change))
-            continue;
-        std::string entry;
-        entry.reserve(change.first.size() + 1 + change.second.size());
-        entry.append(change.first).append(1, '=').append(change.second);
-        const auto found = keys.find(change.first);
-        if (found != keys.end()) {
-            (found->second < end ? (*lines)[found->second] : added[found->second - end]) =
-                std::move(entry);
-        } else if (IsHeader(entry)) {
-            addedHeaders.push_back(std::move(entry));
-        } else {
-            keys.emplace(ReadsBackAsKey(change.first) ? change.first : KeyOf(entry),
-                         end + added.size());
-            added.push_back(std::move(entry));
-        }
+    // The table stays true: an added entry's place, m_end on, is its line's
+    // index once spliced in, and the section now ends after them.
+    void Finish() {
+        const size_t added = m_added.size();
+        m_added.insert(m_added.end(), std::make_move_iterator(m_addedHeaders.rbegin()),
+                       std::make_move_iterator(m_addedHeaders.rend()));
+        m_addedHeaders.clear();
+        m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(m_end),
+                       std::make_move_iterator(m_added.begin()),
+                       std::make_move_iterator(m_added.end()));
+        m_added.clear();
+        m_end += added;
     }
-    added.insert(added.end(), std::make_move_iterator(addedHeaders.rbegin()),
-                 std::make_move_iterator(addedHeaders.rend()));
-    lines->insert(lines->begin() + static_cast<std::ptrdiff_t>(end),
-                  std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
-}
 
-}  // namespace
+  private:
+    std::string &Line(size_t index) {
+        return index < m_end ? m_lines[index] : m_added[index - m_end];
+    }
+
+    // Where each key's first line is: below m_end in the lines, from m_end
+    // on in m_added.
+    void Index() {
+        m_end = VisitEntries(m_lines, m_header, [&](size_t i) {
+            m_keys.emplace(KeyOf(m_lines[i]), i);
+            return true;
+        });
+    }
+
+    std::vector<std::string> &m_lines;
+    const std::string m_section;
+    size_t m_header;
+    size_t m_end = 0;
+    std::unordered_map<std::string, size_t> m_keys;
+    std::vector<std::string> m_added, m_addedHeaders;
+};
 
 CProfileFile::CProfileFile() : m_strFileName("ini.ini") {}
 
@@ -234,57 +278,37 @@ void CProfileFile::SetValue(const std::string &section, const std::string &key,
 
 void CProfileFile::SetValues(const std::string &section,
                              const std::vector<std::pair<std::string, std::string>> &changes) {
+    // Refused without a load, so that the lines held stay those of the last
+    // read.
+    if (BreaksTheLine(section) || std::all_of(changes.begin(), changes.end(), Refused))
+        return;
+    CProfileBatch batch(*this, section);
+    for (const auto &change : changes)
+        batch.SetValue(change.first, change.second);
+}
+
+CProfileBatch::CProfileBatch(CProfileFile &file, std::string section) : m_file(file) {
     try {
-        if (BreaksTheLine(section) || std::all_of(changes.begin(), changes.end(), Refused))
-            return;
-        // Held from load to save, so that two objects changing the same file
-        // at once cannot lose one of the changes: the process's lock first,
-        // then the lock that keeps other processes out (always in this order).
-        std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
-        FileUpdateLock exclusive(m_strFileName, FileUpdateLock::Mode::Exclusive,
-                                 Limits().fileLockWaitMs);
+        // Held until the batch goes, so that two objects changing the same
+        // file at once cannot lose one of the changes: the process's lock
+        // first, then the lock that keeps other processes out (always in
+        // this order).
+        m_guard = std::unique_lock<std::recursive_mutex>(ProfileFileLock());
+        m_lock = std::make_unique<FileUpdateLock>(
+            m_file.m_strFileName, FileUpdateLock::Mode::Exclusive, Limits().fileLockWaitMs);
         // Only a writer that holds the file alone may take what looks stale.
-        if (exclusive.Held())
-            RemoveStaleSaveFiles(m_strFileName);
+        if (m_lock->Held())
+            RemoveStaleSaveFiles(m_file.m_strFileName);
         // A missing file is created by the save. An existing one that cannot
-        // be read is left alone: rewriting it from what this object holds
+        // be read is left alone: rewriting it from what the object holds
         // (nothing, for a fresh object) would lose its entries.
-        if (!Load() && PathExists(m_strFileName))
-            return;
-        ApplyChanges(section, changes, &m_lines);
-        Save();
+        m_writable =
+            (m_file.Load() || !PathExists(m_file.m_strFileName)) && !BreaksTheLine(section);
+        m_edit = std::make_unique<Edit>(&m_file.m_lines, std::move(section));
     } catch (...) {
-        // Failures of SetValue are silent; the lock is released on the way out.
+        // Failures are silent: the batch reads nothing and writes nothing.
+        m_edit.reset();
     }
-}
-
-bool CProfileFile::ReadSection(const std::string &section,
-                               std::unordered_map<std::string, std::string> *values) {
-    values->clear();
-    try {
-        {
-            std::lock_guard<std::recursive_mutex> guard(ProfileFileLock());
-            FileUpdateLock shared(m_strFileName, FileUpdateLock::Mode::Shared,
-                                  Limits().fileLockWaitMs);
-            Load();
-        }
-        if (!m_bOpened)
-            return false;
-        VisitEntries(m_lines, FindSection(m_lines, section), [&](size_t i) {
-            // The first line of a key is the one GetValue reads.
-            values->emplace(KeyOf(m_lines[i]), ValueOf(m_lines[i]));
-            return true;
-        });
-        return true;
-    } catch (...) {
-        values->clear();
-        return false;
-    }
-}
-
-CProfileBatch::CProfileBatch(CProfileFile &file, std::string section)
-    : m_file(file), m_section(std::move(section)) {
-    m_file.ReadSection(m_section, &m_values);
 }
 
 CProfileBatch::~CProfileBatch() {
@@ -292,19 +316,29 @@ CProfileBatch::~CProfileBatch() {
 }
 
 std::string CProfileBatch::GetValue(const std::string &key, const std::string &def) const {
-    const auto found = m_values.find(key);
-    return found == m_values.end() ? def : found->second;
+    const std::string *line = m_edit && m_file.m_bOpened ? m_edit->Find(key) : nullptr;
+    return line ? ValueOf(*line) : def;
 }
 
-void CProfileBatch::SetValue(std::string key, std::string value) {
-    m_changes.emplace_back(std::move(key), std::move(value));
+void CProfileBatch::SetValue(std::string key, const std::string &value) {
+    try {
+        if (m_edit && m_writable && m_edit->Apply(std::move(key), value))
+            m_changed = true;
+    } catch (...) {
+        // As a failed SetValue: silent, and the batch's other changes stay.
+    }
 }
 
 void CProfileBatch::Save() {
-    if (m_changes.empty())
+    if (!m_changed)
         return;
-    m_file.SetValues(m_section, m_changes);
-    m_changes.clear();
+    m_changed = false;
+    try {
+        m_edit->Finish();
+        m_file.Save();
+    } catch (...) {
+        // Failures of a save are silent, as those of SetValue.
+    }
 }
 
 }  // namespace zn

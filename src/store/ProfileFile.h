@@ -3,13 +3,15 @@
 // and changed through a CProfileBatch: one read, one save.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace zn {
+
+class FileUpdateLock;
 
 // One lock for every profile file of the process, taken by every load and
 // save. Recursive, because SetValue holds it across the Load and Save that
@@ -34,14 +36,12 @@ class CProfileFile {
     // gets the same bytes as from the calls one after another.
     void SetValues(const std::string &section,
                    const std::vector<std::pair<std::string, std::string>> &changes);
-    // Every key of the section with the value GetValue gives it; false, and
-    // no keys, when the file cannot be read.
-    bool ReadSection(const std::string &section,
-                     std::unordered_map<std::string, std::string> *values);
 
     std::string m_strFileName;
 
   private:
+    friend class CProfileBatch;
+
     int Load();
     int Save();
 
@@ -49,8 +49,10 @@ class CProfileFile {
     std::vector<std::string> m_lines;
 };
 
-// One section of a file read once; changes are gathered and saved together,
-// so that thousands of them cost one save of the file, not one each.
+// One section of a file read once and held, with the process's and the
+// file's locks, until the batch goes; changes are gathered and saved
+// together, so that thousands of them cost one save of the file, not one
+// each. Nothing that may wait on the library must run while one is held.
 class CProfileBatch {
   public:
     CProfileBatch(CProfileFile &file, std::string section);
@@ -60,21 +62,22 @@ class CProfileBatch {
     CProfileBatch(const CProfileBatch &) = delete;
     CProfileBatch &operator=(const CProfileBatch &) = delete;
 
-    // As CProfileFile::GetValue at the read: the changes gathered since are
-    // not seen.
+    // As CProfileFile::GetValue after the changes gathered so far.
     std::string GetValue(const std::string &key, const std::string &def) const;
-    // Gathered for the next Save, where a change that CProfileFile::SetValue
-    // refuses is left out.
-    void SetValue(std::string key, std::string value);
-    // Writes the changes gathered so far with CProfileFile::SetValues;
-    // nothing when there are none.
+    // As CProfileFile::SetValue, saved at the next Save; refused alike.
+    void SetValue(std::string key, const std::string &value);
+    // Writes the changes gathered so far; nothing when there are none.
     void Save();
 
   private:
+    class Edit;
+
     CProfileFile &m_file;
-    std::string m_section;
-    std::unordered_map<std::string, std::string> m_values;
-    std::vector<std::pair<std::string, std::string>> m_changes;
+    std::unique_lock<std::recursive_mutex> m_guard;
+    std::unique_ptr<FileUpdateLock> m_lock;
+    std::unique_ptr<Edit> m_edit;
+    bool m_writable = false;
+    bool m_changed = false;
 };
 
 }  // namespace zn

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "report/Observer.h"
 #include "store/ServerList.h"
@@ -187,7 +188,10 @@ CListTags::CListTags(const std::string &text, const std::vector<ListTagNames> &k
           stopping) {}
 
 int CListTags::SlotOf(const std::vector<ListTagNames> &kinds, const char *name, size_t length) {
-    for (size_t k = 0; k < kinds.size(); ++k) {
+    for (size_t k = 0; k < kinds.size() && length > 0; ++k) {
+        // Most names are told apart from a kind's tags by their first letter.
+        if (name[0] != kinds[k].countTag[0] && name[0] != kinds[k].itemTag[0])
+            continue;
         if (std::strlen(kinds[k].countTag) == length &&
             std::memcmp(kinds[k].countTag, name, length) == 0)
             return static_cast<int>(Slot(k, 0));
@@ -242,21 +246,16 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
     return query;
 }
 
-void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
-                      const std::function<bool()> &stopping) {
+namespace {
+
+// The merge into a batch held for it; the entries written are gathered in
+// seen, to be observed once the batch has gone and its locks with it.
+void MergeInto(const CListTags &tags, CProfileBatch &file, CAddressCipher &cipher,
+               const std::function<bool()> &stopping, std::vector<Observation> *seen) {
     const auto stopped = [&stopping] { return stopping && stopping(); };
-    const CListTags tags(response, AnswerTagNames(), stopping);
-    // One read of the file; the entries written are saved together when it
-    // goes, a stop included.
-    CProfileBatch file(profile, kNetworkSection);
     for (size_t k = 0; k < AnswerTagNames().size(); ++k) {
         const ListKind &kind = kListKinds[k];
         const int items = ReadAnnouncedCount(tags.Count(k));
-        if (Observing()) {
-            Observation seen(Step::Announced, kind.entryKey);
-            seen.count = items;
-            Observe(seen);
-        }
         if (items < 1)
             continue;
         const int slots = ReadCount(file, kind.entryKey);
@@ -273,21 +272,42 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
                 continue;
             }
             for (; slot <= slots; ++slot) {
-                const std::string key = kind.entryKey + std::to_string(slot);
+                std::string key = kind.entryKey + std::to_string(slot);
                 if (stopped())
                     return;
                 if (IsFreeSlot(file.GetValue(key, kMissing))) {
                     if (stopped())
                         return;
-                    file.SetValue(key, std::move(entry));
                     if (Observing())
-                        Observe(Observation(Step::Written, kind.entryKey, key, tags.Item(k, m)));
+                        seen->emplace_back(Step::Written, kind.entryKey, key, tags.Item(k, m));
+                    file.SetValue(std::move(key), entry);
                     ++slot;
                     break;
                 }
             }
         }
     }
+}
+
+}  // namespace
+
+void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
+                      const std::function<bool()> &stopping) {
+    const CListTags tags(response, AnswerTagNames(), stopping);
+    for (size_t k = 0; k < AnswerTagNames().size() && Observing(); ++k) {
+        Observation announced(Step::Announced, kListKinds[k].entryKey);
+        announced.count = ReadAnnouncedCount(tags.Count(k));
+        Observe(announced);
+    }
+    std::vector<Observation> seen;
+    {
+        // One read of the file; the entries written are saved together when
+        // it goes, a stop included.
+        CProfileBatch file(profile, kNetworkSection);
+        MergeInto(tags, file, cipher, stopping, &seen);
+    }
+    for (const Observation &observation : seen)
+        Observe(observation);
 }
 
 }  // namespace zn

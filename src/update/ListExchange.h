@@ -82,9 +82,11 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
 // the failed or malformed entries of their kinds, in entry order. Entries
 // with status "1" or "0" and the count keys are never changed. Addresses
 // that cannot be enciphered are dropped without taking an entry. The file is
-// read once and the entries are saved together, once. stopping, when given,
-// is asked before every read and write of an entry: once it answers true
-// nothing more is gathered, and what was gathered before is saved.
+// read once and held, and the entries are saved together, once: each kind's
+// count in the answer is observed before the file is taken, the entries
+// written after the save. stopping, when given, is asked
+// before every read and write of an entry: once it answers true nothing more
+// is gathered, and what was gathered before is saved.
 void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
                       const std::function<bool()> &stopping = nullptr);
 

@@ -193,6 +193,17 @@ TEST_F(ProfileFileTest, ChangesSavedTogetherGiveTheBytesOfOneSetValueAfterAnothe
         Write(start);
         m_file.SetValues(section, changes);
         EXPECT_EQ(Content(), oneByOne) << section;
+        // Saved a third of the way through a batch, then at its end.
+        Write(start);
+        {
+            CProfileBatch batch(m_file, section);
+            for (size_t i = 0; i < changes.size(); ++i) {
+                if (i == changes.size() / 3)
+                    batch.Save();
+                batch.SetValue(changes[i].first, changes[i].second);
+            }
+        }
+        EXPECT_EQ(Content(), oneByOne) << section;
     }
 }
 

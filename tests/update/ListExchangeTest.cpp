@@ -3,11 +3,14 @@
 
 #include <chrono>
 #include <climits>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/TestHooks.h"
+#include "report/Observer.h"
 #include "update/ListExchange.h"
 #include "update/UpdateFileFixture.h"
 
@@ -114,6 +117,39 @@ TEST_F(MergeTest, ItemsFillFreeSlotsInOrderAndKeptEntriesStay) {
     EXPECT_EQ(Value("SIP2"), Entry("4.4.4.4:5060", "0"));
     EXPECT_EQ(Value("SIP3"), ",0");
     EXPECT_EQ(Value("IM1"), "untouched");
+}
+
+// Notes each entry observed as written, as a reader on another thread finds
+// it in the file, or "locked;" when the library's lock is held.
+class WrittenWatch : public IObserver {
+  public:
+    explicit WrittenWatch(std::string path) : m_path(std::move(path)) { InstallObserver(this); }
+    ~WrittenWatch() override { InstallObserver(nullptr); }
+    void Observe(const Observation &seen) override {
+        if (seen.step != Step::Written)
+            return;
+        std::thread([&] {
+            std::unique_lock<std::recursive_mutex> free(ProfileFileLock(), std::try_to_lock);
+            CProfileFile file;
+            file.m_strFileName = m_path;
+            m_seen += free ? seen.entry + "=" + file.GetValue(kNetworkSection, seen.entry, kMissing)
+                           : "locked";
+            m_seen += ";";
+        }).join();
+    }
+    std::string m_seen;
+
+  private:
+    const std::string m_path;
+};
+
+TEST_F(MergeTest, EachEntryWrittenIsObservedOnceSavedWithTheFileFree) {
+    WriteFile({{"WEBNUM", "3"}, {"WEB1", "a,-1"}, {"WEB2", "b,1"}});
+    WrittenWatch watch(m_profile.m_strFileName);
+    MergeServerLists("<webservernum>2</webservernum><web1>1.1.1.1:1</web1><web2>2.2.2.2:2</web2>",
+                     m_profile, m_cipher);
+    EXPECT_EQ(watch.m_seen,
+              "WEB1=" + Entry("1.1.1.1:1", "0") + ";WEB3=" + Entry("2.2.2.2:2", "0") + ";");
 }
 
 TEST_F(MergeTest, UnstorableItemsTakeNoSlotAndCountsAreBounded) {
