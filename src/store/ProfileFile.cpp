@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -79,9 +80,8 @@ std::string ValueOf(const std::string &line) {
 // A line end or NUL would cut the line it is written into and start entries
 // or sections of its own.
 bool BreaksTheLine(const std::string &text) {
-    for (const char c : text) {
-        // One compare for most bytes: all three are below 14.
-        if (static_cast<unsigned char>(c) <= '\r' && (c == '\r' || c == '\n' || c == '\0'))
+    for (const char c : {'\r', '\n', '\0'}) {
+        if (std::memchr(text.data(), c, text.size()))
             return true;
     }
     return false;
