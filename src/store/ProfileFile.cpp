@@ -146,12 +146,13 @@ class CProfileBatch::Edit {
     }
 
     // False, and nothing changed, for a change that SetValue refuses.
-    bool Apply(std::string key, const std::string &value) {
+    bool Apply(std::string key, std::string value) {
         if (BreaksTheLine(key) || BreaksTheLine(value))
             return false;
-        std::string entry;
-        entry.reserve(key.size() + 1 + value.size());
-        entry.append(key).append(1, '=').append(value);
+        // The line is made in the value's own room where it has enough.
+        std::string entry = std::move(value);
+        entry.insert(entry.begin(), key.size() + 1, '=');
+        key.copy(&entry[0], key.size());
         if (m_header == m_lines.size()) {
             const std::string header = "[" + m_section + "]";
             // A name that would not read back from its header (outer blanks,
@@ -320,9 +321,9 @@ std::string CProfileBatch::GetValue(const std::string &key, const std::string &d
     return line ? ValueOf(*line) : def;
 }
 
-void CProfileBatch::SetValue(std::string key, const std::string &value) {
+void CProfileBatch::SetValue(std::string key, std::string value) {
     try {
-        if (m_edit && m_writable && m_edit->Apply(std::move(key), value))
+        if (m_edit && m_writable && m_edit->Apply(std::move(key), std::move(value)))
             m_changed = true;
     } catch (...) {
         // As a failed SetValue: silent, and the batch's other changes stay.

@@ -65,7 +65,7 @@ class CProfileBatch {
     // As CProfileFile::GetValue after the changes gathered so far.
     std::string GetValue(const std::string &key, const std::string &def) const;
     // As CProfileFile::SetValue, saved at the next Save; refused alike.
-    void SetValue(std::string key, const std::string &value);
+    void SetValue(std::string key, std::string value);
     // Writes the changes gathered so far; nothing when there are none.
     void Save();
 

@@ -280,7 +280,7 @@ void MergeInto(const CListTags &tags, CProfileBatch &file, CAddressCipher &ciphe
                         return;
                     if (Observing())
                         seen->emplace_back(Step::Written, kind.entryKey, key, tags.Item(k, m));
-                    file.SetValue(std::move(key), entry);
+                    file.SetValue(std::move(key), std::move(entry));
                     ++slot;
                     break;
                 }
