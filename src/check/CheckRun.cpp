@@ -66,6 +66,8 @@ bool CCheckRun::StopRequested() {
 
 void CCheckRun::Run(int checkMask) {
     const bool connected = ConnectivityTest();
+    // Its probe thread ends now; the next run's test starts another.
+    m_connectivityProbe.ReleaseThread();
     if (StopRequested()) {
         // Cancelled or closing: the test reached no verdict; the file stays.
     } else if (!connected) {

@@ -158,6 +158,8 @@ int CServerChecker::Run() {
         // However the run ends, the manager must learn that it has.
         m_signals.SignalDone();
     }
+    // The run's probes are over: their thread ends now, not with the checker.
+    m_probe.ReleaseThread();
     return 0;
 }
 

@@ -14,14 +14,23 @@ bool AllDigits(const std::string &text) {
 }  // namespace
 
 std::string TextOfLines(const std::vector<std::string> &lines) {
+    size_t size = 0;
+    for (const std::string &line : lines)
+        size += line.size() + 2;
     std::string text;
+    text.reserve(size);
     for (const std::string &line : lines) {
-        for (char c : line) {
-            if (c == '\n')
-                text += '\r';
-            text += c;
+        // A "\n" inside a line goes out as "\r\n", as a line end does.
+        for (size_t at = 0;;) {
+            const size_t lf = line.find('\n', at);
+            if (lf == std::string::npos) {
+                text.append(line, at, std::string::npos);
+                break;
+            }
+            text.append(line, at, lf - at).append("\r\n");
+            at = lf + 1;
         }
-        text += "\r\n";
+        text.append("\r\n");
     }
     return text;
 }

@@ -22,8 +22,23 @@ int DigitValue(char c) {
 }  // namespace
 
 struct CAddressCipher::Impl {
+    // Every text starts at the beginning of the key stream, so every text is
+    // its XOR with the same bytes: those are made once, with the key, rather
+    // than a cipher context per text. Without them, each text is run
+    // through the key.
+    void Apply(uint8_t *data, size_t length) const {
+        if (!hasStream || length > sizeof stream) {
+            key->Apply(data, length);
+            return;
+        }
+        for (size_t i = 0; i < length; ++i)
+            data[i] ^= stream[i];
+    }
+
     std::unique_ptr<CryptoProvider> provider;
     std::unique_ptr<Rc4Key> key;
+    uint8_t stream[kEncipherLimit] = {};
+    bool hasStream = false;
     // Last, so it goes first: a hash or key must not outlive its provider.
     std::unique_ptr<Md5Hash> hash;
 };
@@ -63,6 +78,7 @@ void CAddressCipher::DeriveKeyFromPhrase(const char *phrase, size_t length) {
         return;
     // A 128-bit RC4 key is the whole digest, without salt.
     m_impl->key = Rc4Key::Create(*m_impl->provider, digest, sizeof digest);
+    m_impl->hasStream = m_impl->key && m_impl->key->Apply(m_impl->stream, sizeof m_impl->stream);
 }
 
 bool CAddressCipher::HasKey() const {
@@ -80,7 +96,7 @@ std::string CAddressCipher::Encipher(const std::string &plain) {
     buffer[length] = 0;
     // A failed RC4 leaves the bytes as they were; their hex form is then the
     // result, as it always was for this text.
-    m_impl->key->Apply(buffer, length);
+    m_impl->Apply(buffer, length);
     HexEncode(buffer, &length);
     return std::string(reinterpret_cast<const char *>(buffer), length);
 }
@@ -95,7 +111,7 @@ std::string CAddressCipher::Decipher(const std::string &hex) {
     if (!HexDecode(buffer, &length))
         return hex;
     // A failed RC4 leaves the decoded bytes as the result.
-    m_impl->key->Apply(reinterpret_cast<uint8_t *>(buffer), length);
+    m_impl->Apply(reinterpret_cast<uint8_t *>(buffer), length);
     // The result is the buffer's text: a deciphered zero byte ends it.
     return std::string(buffer);
 }

@@ -24,13 +24,15 @@ std::string FreeKey(int number) {
     return "FREE" + std::to_string(number);
 }
 
-// Sets every entry that has a comma back to "0" for the next cycle.
+// Sets every entry that has a comma back to "0" for the next cycle, in one
+// save.
 void RestartCycle(CProfileFile &profile, int count) {
+    CProfileBatch file(profile, kNetworkSection);
     for (int m = 1; m <= count; ++m) {
-        const std::string entry = profile.GetValue(kNetworkSection, FreeKey(m), kMissing);
+        const std::string entry = file.GetValue(FreeKey(m), kMissing);
         const size_t comma = entry.rfind(',');
         if (comma != std::string::npos)
-            profile.SetValue(kNetworkSection, FreeKey(m), entry.substr(0, comma) + ",0");
+            file.SetValue(FreeKey(m), entry.substr(0, comma) + ",0");
     }
 }
 

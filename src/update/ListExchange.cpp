@@ -3,6 +3,8 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "report/Observer.h"
 #include "store/ServerList.h"
@@ -86,13 +88,37 @@ bool IsFreeSlot(const std::string &entry) {
 bool MakeEntry(CAddressCipher &cipher, const std::string &plain, std::string *entry) {
     if (plain.size() > kMaxAddressText)
         return false;
-    const std::string stored = cipher.Encipher(plain);
+    std::string stored = cipher.Encipher(plain);
     if (stored.empty() && !plain.empty())
         return false;
-    if (stored.find_first_of("\r\n") != std::string::npos)
+    // Hex text holds no line break: only a plain text is looked through.
+    if (!cipher.HasKey() && stored.find_first_of("\r\n") != std::string::npos)
         return false;
-    *entry = stored + ",0";
+    *entry = std::move(stored.append(",0"));
     return true;
+}
+
+// The count key of a kind ("WEB") or of the fallback pages ("FREE"), and
+// what a missing one reads as.
+std::string CountKey(const std::string &kind) {
+    return kind + "NUM";
+}
+std::string CountWhenMissing(const std::string &kind) {
+    return std::to_string(kind == "FREE" ? kPageCountWhenMissing : kEntryCountWhenMissing);
+}
+
+// The count of a kind's entries or of the fallback pages from the count
+// key's text.
+int UpdateCountOf(const std::string &kind, const std::string &text) {
+    if (kind == "FREE") {
+        const int count = ParseCount(text);
+        return count > kMaxUpdateCount ? kMaxUpdateCount : count;
+    }
+    return ReadEntryCount(text);
+}
+
+int ReadCount(const CProfileBatch &file, const std::string &kind) {
+    return UpdateCountOf(kind, file.GetValue(CountKey(kind), CountWhenMissing(kind)));
 }
 
 }  // namespace
@@ -126,13 +152,8 @@ int ReadEntryCount(const std::string &text) {
 }
 
 int ReadUpdateCount(CProfileFile &profile, const std::string &kind) {
-    if (kind == "FREE") {
-        const int count = ParseCount(
-            profile.GetValue(kNetworkSection, "FREENUM", std::to_string(kPageCountWhenMissing)));
-        return count > kMaxUpdateCount ? kMaxUpdateCount : count;
-    }
-    return ReadEntryCount(
-        profile.GetValue(kNetworkSection, kind + "NUM", std::to_string(kEntryCountWhenMissing)));
+    return UpdateCountOf(kind,
+                         profile.GetValue(kNetworkSection, CountKey(kind), CountWhenMissing(kind)));
 }
 
 int ReadAnnouncedCount(const std::string &text) {
@@ -167,7 +188,10 @@ CListTags::CListTags(const std::string &text, const std::vector<ListTagNames> &k
           stopping) {}
 
 int CListTags::SlotOf(const std::vector<ListTagNames> &kinds, const char *name, size_t length) {
-    for (size_t k = 0; k < kinds.size(); ++k) {
+    for (size_t k = 0; k < kinds.size() && length > 0; ++k) {
+        // Most names are told apart from a kind's tags by their first letter.
+        if (name[0] != kinds[k].countTag[0] && name[0] != kinds[k].itemTag[0])
+            continue;
         if (std::strlen(kinds[k].countTag) == length &&
             std::memcmp(kinds[k].countTag, name, length) == 0)
             return static_cast<int>(Slot(k, 0));
@@ -179,9 +203,11 @@ int CListTags::SlotOf(const std::vector<ListTagNames> &kinds, const char *name, 
 
 std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
                              const std::function<bool()> &stopping) {
+    // One read of the file, and the repairs saved together when it goes.
+    CProfileBatch file(profile, kNetworkSection);
     std::string query;
     for (const ListKind &kind : kListKinds) {
-        const int count = ReadUpdateCount(profile, kind.entryKey);
+        const int count = ReadCount(file, kind.entryKey);
         // Entries the last check selected go last; the others only when at
         // least one entry of the kind has failed or is malformed.
         std::string confirmed, pending;
@@ -190,11 +216,11 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
             if (n > kEntriesReadDespiteStop && stopping && stopping())
                 return query;
             const std::string key = kind.entryKey + std::to_string(n);
-            const std::string entry = profile.GetValue(kNetworkSection, key, kMissing);
+            const std::string entry = file.GetValue(key, kMissing);
             const size_t comma = entry.rfind(',');
             std::string status, address;
             if (comma == std::string::npos) {
-                profile.SetValue(kNetworkSection, key, kRepairedEntry);
+                file.SetValue(key, kRepairedEntry);
                 status = "-1";
                 address = kNoAddress;
             } else {
@@ -220,21 +246,19 @@ std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
     return query;
 }
 
-void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
-                      const std::function<bool()> &stopping) {
+namespace {
+
+// The merge into a batch held for it; the entries written are gathered in
+// seen, to be observed once the batch has gone and its locks with it.
+void MergeInto(const CListTags &tags, CProfileBatch &file, CAddressCipher &cipher,
+               const std::function<bool()> &stopping, std::vector<Observation> *seen) {
     const auto stopped = [&stopping] { return stopping && stopping(); };
-    const CListTags tags(response, AnswerTagNames(), stopping);
     for (size_t k = 0; k < AnswerTagNames().size(); ++k) {
         const ListKind &kind = kListKinds[k];
         const int items = ReadAnnouncedCount(tags.Count(k));
-        if (Observing()) {
-            Observation seen(Step::Announced, kind.entryKey);
-            seen.count = items;
-            Observe(seen);
-        }
         if (items < 1)
             continue;
-        const int slots = ReadUpdateCount(profile, kind.entryKey);
+        const int slots = ReadCount(file, kind.entryKey);
         // The slot cursor only moves forward: item M goes to the M-th free
         // slot, and once the slots run out the kind's later items are lost.
         int slot = 1;
@@ -248,21 +272,42 @@ void MergeServerLists(const std::string &response, CProfileFile &profile, CAddre
                 continue;
             }
             for (; slot <= slots; ++slot) {
-                const std::string key = kind.entryKey + std::to_string(slot);
+                std::string key = kind.entryKey + std::to_string(slot);
                 if (stopped())
                     return;
-                if (IsFreeSlot(profile.GetValue(kNetworkSection, key, kMissing))) {
+                if (IsFreeSlot(file.GetValue(key, kMissing))) {
                     if (stopped())
                         return;
-                    profile.SetValue(kNetworkSection, key, entry);
                     if (Observing())
-                        Observe(Observation(Step::Written, kind.entryKey, key, tags.Item(k, m)));
+                        seen->emplace_back(Step::Written, kind.entryKey, key, tags.Item(k, m));
+                    file.SetValue(std::move(key), std::move(entry));
                     ++slot;
                     break;
                 }
             }
         }
     }
+}
+
+}  // namespace
+
+void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
+                      const std::function<bool()> &stopping) {
+    const CListTags tags(response, AnswerTagNames(), stopping);
+    for (size_t k = 0; k < AnswerTagNames().size() && Observing(); ++k) {
+        Observation announced(Step::Announced, kListKinds[k].entryKey);
+        announced.count = ReadAnnouncedCount(tags.Count(k));
+        Observe(announced);
+    }
+    std::vector<Observation> seen;
+    {
+        // One read of the file; the entries written are saved together when
+        // it goes, a stop included.
+        CProfileBatch file(profile, kNetworkSection);
+        MergeInto(tags, file, cipher, stopping, &seen);
+    }
+    for (const Observation &observation : seen)
+        Observe(observation);
 }
 
 }  // namespace zn

@@ -69,21 +69,24 @@ class CListTags {
     CTagScan m_scan;
 };
 
-// The update query from every entry of the file. Rewrites entries without
-// a comma as "0:0,-1"; writes nothing else. The profile's file name is set
-// and the cipher's key derived by the caller. stopping, when given, is asked
-// before each entry after a kind's tenth: once it answers true the query is
-// cut there, so that a count of thousands (each repair a whole-file save)
-// cannot hold up a stop.
+// The update query from every entry of the file, read once. Rewrites
+// entries without a comma as "0:0,-1", all in one save; writes nothing
+// else. The profile's file name is set and the cipher's key derived by the
+// caller. stopping, when given, is asked before each entry after a kind's
+// tenth: once it answers true the query is cut there, and the repairs made
+// before are saved.
 std::string BuildUpdateQuery(CProfileFile &profile, CAddressCipher &cipher,
                              const std::function<bool()> &stopping = nullptr);
 
 // Writes the addresses of a tagged answer, enciphered and with ",0", into
 // the failed or malformed entries of their kinds, in entry order. Entries
 // with status "1" or "0" and the count keys are never changed. Addresses
-// that cannot be enciphered are dropped without taking an entry. stopping,
-// when given, is asked before every read and write of an entry: once it
-// answers true nothing more is written, and each entry written stays whole.
+// that cannot be enciphered are dropped without taking an entry. The file is
+// read once and held, and the entries are saved together, once: each kind's
+// count in the answer is observed before the file is taken, the entries
+// written after the save. stopping, when given, is asked
+// before every read and write of an entry: once it answers true nothing more
+// is gathered, and what was gathered before is saved.
 void MergeServerLists(const std::string &response, CProfileFile &profile, CAddressCipher &cipher,
                       const std::function<bool()> &stopping = nullptr);
 

@@ -50,7 +50,7 @@ std::string CServerListUpdater::BuildQuery() {
 void CServerListUpdater::ApplyResponse(std::string response) {
     m_profile.m_strFileName = ServerListPath(m_strDirectory);
     m_cipher.DeriveKey();
-    // A stop ends the merge between two entry writes.
+    // A stop ends the merge between two entries; those before it are saved.
     MergeServerLists(response, m_profile, m_cipher, [this] { return Stopping(); });
 }
 

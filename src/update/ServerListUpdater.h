@@ -47,8 +47,8 @@ class CServerListUpdater : public CWorkerThread {
     // The update query of the file's current lists; repairs comma-less
     // entries.
     std::string BuildQuery();
-    // Merges an answer's lists into the file's failed and malformed entries;
-    // a stop ends it between two entry writes.
+    // Merges an answer's lists into the file's failed and malformed entries,
+    // in one save; a stop ends it between two entries, saving those before.
     void ApplyResponse(std::string response);
 
     // The run's state; read by others only after m_hDoneEvent was seen.

@@ -76,8 +76,13 @@ TEST_F(ProbeFaults, AHungNameLookupEndsWithItsProbeAndLeavesNothingBehind) {
         // An ended thread may stay listed a moment after its join.
         for (int i = 0; i < 2000 && EntryCount("/proc/self/task") != threads; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return EntryCount("/proc/self/task") == threads && EntryCount("/proc/self/fd") == fds ? 0
-                                                                                              : 3;
+        if (EntryCount("/proc/self/task") != threads || EntryCount("/proc/self/fd") != fds)
+            return 3;
+        // Both probes ran on one thread, which ends once let go.
+        probe.ReleaseThread();
+        for (int i = 0; i < 2000 && EntryCount("/proc/self/task") != threads - 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return EntryCount("/proc/self/task") == threads - 1 ? 0 : 4;
     });
     EXPECT_EQ(0, child.Wait());
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "store/ProfileFile.h"
@@ -175,6 +176,35 @@ TEST_F(ProfileFileTest, ConcurrentWritersOfOneFileLoseNoChange) {
         }
     }
     EXPECT_EQ(missing, 0);
+}
+
+TEST_F(ProfileFileTest, ChangesSavedTogetherGiveTheBytesOfOneSetValueAfterAnother) {
+    // Replaced, added and repeated keys, keys that read as a header or hold
+    // "=" or blanks, a refused value; first, last, missing and odd sections.
+    const std::vector<std::string> start = {"", "[A]", "k=1", "k=2", "", "[B]", "x=1"};
+    const std::vector<std::pair<std::string, std::string>> changes = {
+        {"k", "3"},   {"n", "1"},   {"[h", "1"}, {"m", "2"},   {"n", "4"},    {"[g", "2"},
+        {"a=b", "5"}, {"a=b", "6"}, {"a", "7"},  {" s ", "8"}, {"z", "x\ny"}, {"z", "9"}};
+    for (const std::string section : {"A", "B", "C", " D", "E]"}) {
+        Write(start);
+        for (const auto &change : changes)
+            m_file.SetValue(section, change.first, change.second);
+        const std::string oneByOne = Content();
+        Write(start);
+        m_file.SetValues(section, changes);
+        EXPECT_EQ(Content(), oneByOne) << section;
+        // Saved a third of the way through a batch, then at its end.
+        Write(start);
+        {
+            CProfileBatch batch(m_file, section);
+            for (size_t i = 0; i < changes.size(); ++i) {
+                if (i == changes.size() / 3)
+                    batch.Save();
+                batch.SetValue(changes[i].first, changes[i].second);
+            }
+        }
+        EXPECT_EQ(Content(), oneByOne) << section;
+    }
 }
 
 TEST_F(ProfileFileTest, LineBreakOrNulInSectionKeyOrValueIsRefusedAndTheFileKept) {

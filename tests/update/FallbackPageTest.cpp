@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/TestHooks.h"
 #include "store/ProviderConfig.h"
 #include "update/FallbackPage.h"
 #include "update/UpdateFileFixture.h"
@@ -54,15 +55,18 @@ TEST_F(RotationTest, NoUsableEntryReadsTheBuiltInPage) {
         std::vector<std::string> statuses;
         int index;
         std::vector<std::string> after;
+        bool fault = false;  // the first save fails
     } cases[] = {
         // Without a comma in the last entry nothing is written.
         {{"", "", ""}, 4, {"nocomma", "nocomma", "nocomma"}},
         {{"-1", "", ""}, 4, {"-1", "nocomma", "nocomma"}},
-        // A used-up cycle with a proper last entry starts again.
+        // A used-up cycle with a proper last entry starts again, in one save.
         {{"-1", "", "-1"}, 5, {"0", "nocomma", "0"}},
+        {{"-1", "", "-1"}, 5, {"-1", "nocomma", "-1"}, true},
     };
     for (const auto &c : cases) {
         WriteFree(c.statuses);
+        TestHooks().fileFault = c.fault ? FileFault::Write : FileFault::None;
         std::string address;
         EXPECT_EQ(Choose(&address), c.index);
         EXPECT_EQ(address, kBuiltInFallbackPage);

@@ -3,8 +3,14 @@
 
 #include <chrono>
 #include <climits>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "platform/TestHooks.h"
+#include "report/Observer.h"
 #include "update/ListExchange.h"
 #include "update/UpdateFileFixture.h"
 
@@ -115,6 +121,39 @@ TEST_F(MergeTest, ItemsFillFreeSlotsInOrderAndKeptEntriesStay) {
     EXPECT_EQ(Value("IM1"), "untouched");
 }
 
+// Notes each entry observed as written, as a reader on another thread finds
+// it in the file, or "locked;" when the library's lock is held.
+class WrittenWatch : public IObserver {
+  public:
+    explicit WrittenWatch(std::string path) : m_path(std::move(path)) { InstallObserver(this); }
+    ~WrittenWatch() override { InstallObserver(nullptr); }
+    void Observe(const Observation &seen) override {
+        if (seen.step != Step::Written)
+            return;
+        std::thread([&] {
+            std::unique_lock<std::recursive_mutex> free(ProfileFileLock(), std::try_to_lock);
+            CProfileFile file;
+            file.m_strFileName = m_path;
+            m_seen += free ? seen.entry + "=" + file.GetValue(kNetworkSection, seen.entry, kMissing)
+                           : "locked";
+            m_seen += ";";
+        }).join();
+    }
+    std::string m_seen;
+
+  private:
+    const std::string m_path;
+};
+
+TEST_F(MergeTest, EachEntryWrittenIsObservedOnceSavedWithTheFileFree) {
+    WriteFile({{"WEBNUM", "3"}, {"WEB1", "a,-1"}, {"WEB2", "b,1"}});
+    WrittenWatch watch(m_profile.m_strFileName);
+    MergeServerLists("<webservernum>2</webservernum><web1>1.1.1.1:1</web1><web2>2.2.2.2:2</web2>",
+                     m_profile, m_cipher);
+    EXPECT_EQ(watch.m_seen,
+              "WEB1=" + Entry("1.1.1.1:1", "0") + ";WEB3=" + Entry("2.2.2.2:2", "0") + ";");
+}
+
 TEST_F(MergeTest, UnstorableItemsTakeNoSlotAndCountsAreBounded) {
     WriteFile(
         {{"WEBNUM", "2"}, {"WEB1", "a,-1"}, {"WEB2", "b,-1"}, {"SIPNUM", "-3"}, {"FAXNUM", "-3"}});
@@ -135,10 +174,52 @@ TEST_F(MergeTest, AStopBetweenTwoWritesKeepsThemWholeAndWritesNothingAfter) {
     MergeServerLists(
         "<webservernum>3</webservernum><web1>1.1.1.1:1</web1><web2>2.2.2.2:2</web2>"
         "<web3>3.3.3.3:3</web3>",
-        m_profile, m_cipher, [this] { return Value("WEB2") != "b,-1"; });
+        // Asked once by the scan, then before each item and each read and
+        // write of a slot: the eighth ask comes before the third item.
+        m_profile, m_cipher, [asked = 0]() mutable { return ++asked > 7; });
     EXPECT_EQ(Value("WEB1"), Entry("1.1.1.1:1", "0"));
     EXPECT_EQ(Value("WEB2"), Entry("2.2.2.2:2", "0"));
     EXPECT_EQ(Value("WEB3"), "c,-1");
+}
+
+TEST_F(MergeTest, AMergeOrTheQuerysRepairsSaveOnceWhatWasGatheredAStopIncluded) {
+    // A write fault fails one save, once: when nothing of a thousand entries
+    // lands, there was one save (saving each entry would lose only the first).
+    std::string answer = "<webservernum>1000</webservernum>";
+    for (int n = 1; n <= 1000; ++n)
+        answer += "<web" + std::to_string(n) + ">9.9.9.9:1</web" + std::to_string(n) + ">";
+    const struct {
+        bool merge;
+        int stopAfter;  // asks of the stop before it answers true; -1: never
+        bool fault;
+    } cases[] = {{true, -1, false}, {true, -1, true},  {true, 30, false},
+                 {true, 30, true},  {false, -1, true}, {false, 30, true}};
+    for (const auto &c : cases) {
+        std::vector<std::pair<std::string, std::string>> keys = {{"WEBNUM", "1000"}};
+        for (int n = 1; n <= 1000; ++n)
+            keys.push_back({"WEB" + std::to_string(n), c.merge ? "x,-1" : "x"});
+        WriteFile(keys);
+        const std::string before = zntest::ReadWholeFile(m_profile.m_strFileName);
+        TestHooks().fileFault = c.fault ? FileFault::Write : FileFault::None;
+        int asked = 0;
+        const auto stopping = [&] { return c.stopAfter >= 0 && ++asked > c.stopAfter; };
+        if (c.merge)
+            MergeServerLists(answer, m_profile, m_cipher, stopping);
+        else
+            BuildUpdateQuery(m_profile, m_cipher, stopping);
+        const std::string file = zntest::ReadWholeFile(m_profile.m_strFileName);
+        if (c.fault) {
+            EXPECT_EQ(file, before) << c.merge << c.stopAfter;
+            continue;
+        }
+        // The entries before the stop, each whole, and none after it.
+        const std::string merged = "=" + Entry("9.9.9.9:1", "0") + "\r\n";
+        int written = 0;
+        for (size_t at = 0; (at = file.find(merged, at + 1)) != std::string::npos;)
+            ++written;
+        EXPECT_EQ(Value("WEB" + std::to_string(written)), Entry("9.9.9.9:1", "0"));
+        EXPECT_TRUE(c.stopAfter < 0 ? written == 1000 : written > 0 && written < 1000) << written;
+    }
 }
 
 TEST_F(MergeTest, AHostileAnswerOfFourMegabytesIsReadInLinearTime) {
