@@ -66,7 +66,8 @@ class CHttpRequest {
 
     // Sends on the caller's thread: up to 20 sends answered by a certificate
     // request; an untrusted authority relaxes the checks (0x3180) and sends
-    // once more. No time limit of its own beyond the platform's.
+    // once more. No time limit of its own beyond the platform's. Where the
+    // platform allows, such a further send goes on in the same handshake.
     bool SendRequest();
     // The same with 2 sends and 0x100 as relaxation; 1 when sent, else 0.
     static uint32_t SendRequestThread(CHttpRequest *request);
