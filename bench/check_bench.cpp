@@ -38,15 +38,6 @@
 
 namespace {
 
-// Prints "label: value unit (detail; target op limit) PASS|FAIL"; op is "<"
-// or "<=".
-void Figure(const char *label, double value, const char *unit, const std::string &detail,
-            const char *op, double limit) {
-    const bool pass = op[1] == '=' ? value <= limit : value < limit;
-    std::printf("%s: %.3g%s%s (%s; target %s %g) %s\n", label, value, *unit ? " " : "", unit,
-                detail.c_str(), op, limit, pass ? "PASS" : "FAIL");
-}
-
 using znbench::g_changed;
 using znbench::g_mutex;
 using znbench::Median;
@@ -111,7 +102,7 @@ int main(int argc, char **argv) {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
         ratios.push_back(ms / floorMs);
     }
-    Figure("(a) check of 4 kinds x 10 refusing entries / 110 ms floor", Median(ratios), "",
+    znbench::PrintFigure("(a) check of 4 kinds x 10 refusing entries / 110 ms floor", Median(ratios), "",
            "median of " + std::to_string(ratios.size()), "<=", 1.15);
 
     WriteEntries(file, "10.0.0.90:1");
@@ -121,7 +112,7 @@ int main(int argc, char **argv) {
     WaitFinished(static_cast<int>(ratios.size()) + 1);
     const int threads = g_threadsStarted - threadsBefore;
     zn::TestHooks().probeObserver.Set(nullptr);
-    Figure("(c) threads started by a check of 4 kinds x 10 refusing entries", threads, "",
+    znbench::PrintFigure("(c) threads started by a check of 4 kinds x 10 refusing entries", threads, "",
            std::to_string(g_probes.load()) + " probes", "<=", 10);
 
     std::vector<double> cancelMs;
@@ -151,7 +142,7 @@ int main(int argc, char **argv) {
         cancelMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
         zn::TestHooks().probeObserver.Set(nullptr);
     }
-    Figure("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck", Median(cancelMs),
+    znbench::PrintFigure("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck", Median(cancelMs),
            "ms", "median of " + std::to_string(cancelMs.size()), "<=", 5);
     CloseCheckServer();
     return 0;

@@ -155,66 +155,100 @@ std::string CHttpRequest::ReadResponse() {
     return text;
 }
 
-HttpResult CHttpRequest::Send() {
+void CHttpRequest::ApplySecurityFlags() {
+    m_hRequest->verifyPeer = (m_dwSecurityFlags & kSecurityIgnoreUnknownCa) == 0;
+    m_hRequest->verifyHostName = (m_dwSecurityFlags & kFlagIgnoreCertCnInvalid) == 0;
+    m_hRequest->checkDates = (m_dwSecurityFlags & kFlagIgnoreCertDateInvalid) == 0;
+}
+
+HttpResult CHttpRequest::Send(SendPlan *plan) {
     HttpResult result;
     if (!m_hInternet || !m_hRequest) {
         result.errorCode = kHttpErrorInvalidHandle;
         return result;
     }
-    m_hRequest->verifyPeer = (m_dwSecurityFlags & kSecurityIgnoreUnknownCa) == 0;
-    m_hRequest->verifyHostName = (m_dwSecurityFlags & kFlagIgnoreCertCnInvalid) == 0;
-    m_hRequest->checkDates = (m_dwSecurityFlags & kFlagIgnoreCertDateInvalid) == 0;
+    ApplySecurityFlags();
+    // The handshake decides by the loop's own rule what the loop would have
+    // sent next, instead of a new connection for it.
+    m_hRequest->nextAttempt = [this, plan](const HttpResult &ended) -> const HttpRequestOptions * {
+        try {
+            return NextAttempt(ended, plan) ? m_hRequest.get() : nullptr;
+        } catch (...) {
+            Fail(kErrorMemoryException, kHttpErrorNotEnoughMemory);
+            plan->finished = true;
+            return nullptr;
+        }
+    };
     // Only this thread releases the session, so it stays while it sends.
     result = m_hInternet->Perform(*m_hRequest);
+    m_hRequest->nextAttempt = nullptr;
     m_nStatus = result.status;
     m_nProxyStatus = result.proxyStatus;
     m_response = std::move(result.body);
     return result;
 }
 
+bool CHttpRequest::NextAttempt(const HttpResult &result, SendPlan *plan) {
+    if (Observing())
+        ObserveSend(result, plan->clock.Ms());
+    plan->clock = StepClock();
+    if (result.outcome == HttpOutcome::UntrustedAuthority && !plan->relaxedRetry) {
+        m_dwSecurityFlags |= plan->relaxation;
+        ApplySecurityFlags();
+        plan->relaxedRetry = true;
+        return true;
+    }
+    const bool relaxedRetry = plan->relaxedRetry;
+    plan->relaxedRetry = false;
+    plan->finished = true;
+    if (relaxedRetry && result.outcome != HttpOutcome::Sent &&
+        result.outcome != HttpOutcome::CertificateRequested) {
+        Fail(kErrorInvalidClientCertificate, result.errorCode);
+        return false;
+    }
+    if (result.outcome == HttpOutcome::Sent) {
+        plan->sent = true;
+        return false;
+    }
+    if (result.outcome != HttpOutcome::CertificateRequested) {
+        Fail(kErrorCannotPerform, result.errorCode);
+        return false;
+    }
+    // Also after the relaxed send: a private authority with client
+    // certificates is the provider's likely setup.
+    if (!SelectClientCertificate()) {
+        if (Observing()) {
+            // Where it was looked for and for which issuer, as a diagnosis
+            // names them.
+            Observation seen(Step::Send, std::string(), std::string(),
+                             CertificateStoreDirectory(m_strDirectory, m_nCertStore & 3));
+            seen.detail = m_strCertOU;
+            seen.outcome = "no certificate";
+            Observe(seen);
+        }
+        Fail(kErrorNoClientCertificate, kHttpErrorClientCertNeeded);
+        plan->release = true;
+        return false;
+    }
+    // Asked for a certificate every time: finished without a text of its own.
+    plan->finished = ++plan->attempt >= plan->attempts;
+    return !plan->finished;
+}
+
 bool CHttpRequest::SendLoop(int attempts, uint32_t relaxation) {
     try {
-        for (int attempt = 0; attempt < attempts;) {
-            StepClock clock;
-            HttpResult result = Send();
-            if (Observing())
-                ObserveSend(result, clock.Ms());
-            if (result.outcome == HttpOutcome::UntrustedAuthority) {
-                m_dwSecurityFlags |= relaxation;
-                clock = StepClock();
-                result = Send();
-                if (Observing())
-                    ObserveSend(result, clock.Ms());
-                if (result.outcome != HttpOutcome::Sent &&
-                    result.outcome != HttpOutcome::CertificateRequested) {
-                    Fail(kErrorInvalidClientCertificate, result.errorCode);
-                    return false;
-                }
-            }
-            if (result.outcome == HttpOutcome::Sent)
-                return true;
-            if (result.outcome != HttpOutcome::CertificateRequested) {
-                Fail(kErrorCannotPerform, result.errorCode);
-                return false;
-            }
-            // Also after the relaxed send: a private authority with client
-            // certificates is the provider's likely setup.
-            if (!SelectClientCertificate()) {
-                if (Observing()) {
-                    // Where it was looked for and for which issuer, as a
-                    // diagnosis names them.
-                    Observation seen(Step::Send, std::string(), std::string(),
-                                     CertificateStoreDirectory(m_strDirectory, m_nCertStore & 3));
-                    seen.detail = m_strCertOU;
-                    seen.outcome = "no certificate";
-                    Observe(seen);
-                }
-                Fail(kErrorNoClientCertificate, kHttpErrorClientCertNeeded);
-                return false;
-            }
-            ++attempt;
+        SendPlan plan;
+        plan.attempts = attempts;
+        plan.relaxation = relaxation;
+        while (!plan.finished) {
+            const HttpResult result = Send(&plan);
+            // A handshake that finished the loop leaves no outcome of its own.
+            if (!plan.finished)
+                NextAttempt(result, &plan);
         }
-        return false;  // asked for a certificate every time
+        if (plan.release)
+            CloseHandles();
+        return plan.sent;
     } catch (...) {
         Fail(kErrorMemoryException, kHttpErrorNotEnoughMemory);
         return false;
@@ -278,16 +312,12 @@ void CHttpRequest::StopSendThread() {
 
 bool CHttpRequest::SelectClientCertificate() {
     m_pCertContext.reset();
-    if (m_nCertStore < 0 || m_nCertStore > 3 || m_strDirectory.empty()) {
-        CloseHandles();
+    if (m_nCertStore < 0 || m_nCertStore > 3 || m_strDirectory.empty())
         return false;
-    }
     m_hCertStore = CertificateStoreDirectory(m_strDirectory, m_nCertStore);
     m_pCertContext = FindClientCertificate();
-    if (!m_pCertContext || !m_hRequest) {
-        CloseHandles();
+    if (!m_pCertContext || !m_hRequest)
         return false;
-    }
     m_hRequest->clientCertificatePem = m_pCertContext->pem;
     return true;
 }

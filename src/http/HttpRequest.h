@@ -17,6 +17,7 @@
 #include "platform/CertificateStore.h"
 #include "platform/HttpTransport.h"
 #include "platform/Thread.h"
+#include "report/Observer.h"
 
 namespace zn {
 
@@ -65,7 +66,8 @@ class CHttpRequest {
 
     // Sends on the caller's thread: up to 20 sends answered by a certificate
     // request; an untrusted authority relaxes the checks (0x3180) and sends
-    // once more. No time limit of its own beyond the platform's.
+    // once more. No time limit of its own beyond the platform's. Where the
+    // platform allows, such a further send goes on in the same handshake.
     bool SendRequest();
     // The same with 2 sends and 0x100 as relaxation; 1 when sent, else 0.
     static uint32_t SendRequestThread(CHttpRequest *request);
@@ -81,8 +83,8 @@ class CHttpRequest {
     void AbortSend();
 
     // Attaches the first certificate of the m_nCertStore store that
-    // FindClientCertificate finds. False (and everything released, as
-    // CloseHandles) when there is none.
+    // FindClientCertificate finds; false when there is none (the send loop
+    // then releases everything, as CloseHandles).
     bool SelectClientCertificate();
     // In the open store (m_hCertStore), the first *.pem file in file-name
     // order whose certificate's issuer carries the organizational unit
@@ -121,9 +123,28 @@ class CHttpRequest {
 
   private:
     bool Open(const std::string &verb, const std::string *proxy);
-    // One send of the open request; the body is kept for ReadResponse.
-    HttpResult Send();
+    // Where a send loop stands between its attempts.
+    struct SendPlan {
+        int attempts = 0;         // most sends that attach a certificate
+        uint32_t relaxation = 0;  // the checks an untrusted authority relaxes
+        int attempt = 0;
+        bool relaxedRetry = false;  // the running attempt is the relaxed one
+        bool finished = false;
+        bool sent = false;
+        bool release = false;  // no certificate: the record is released
+        StepClock clock;       // since the running attempt began
+    };
+    // One send of the open request; the body is kept for ReadResponse. The
+    // transport may ask NextAttempt inside its handshake.
+    HttpResult Send(SendPlan *plan);
     bool SendLoop(int attempts, uint32_t relaxation);
+    // The loop's one rule, for its own sends and for the transport's
+    // handshake alike: reports the attempt that ended as result, and decides
+    // what follows. True: the next attempt is m_hRequest as updated; false:
+    // the loop is finished (plan->sent, or the failure recorded).
+    bool NextAttempt(const HttpResult &result, SendPlan *plan);
+    // The request's checks as m_dwSecurityFlags relaxes them.
+    void ApplySecurityFlags();
     // For a diagnosis: one send's outcome, to the observer.
     void ObserveSend(const HttpResult &result, uint32_t ms);
     void Fail(const char *text, uint32_t code);

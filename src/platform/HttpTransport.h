@@ -56,6 +56,8 @@ enum HttpErrorCode : uint32_t {
     kHttpErrorSecureChannel = 12157,          // TLS failed otherwise
 };
 
+struct HttpResult;
+
 enum class HttpProxyMode {
     System,    // whatever the system's settings name
     Direct,    // no proxy, whatever the system's settings say
@@ -108,6 +110,14 @@ struct HttpRequestOptions {
     // Windows the text holds the certificate only: its key stays in the
     // current user's "MY" store, where the same certificate is looked up.
     std::string clientCertificatePem;
+    // The sender's next attempt, asked inside the handshake (where the
+    // platform allows) when this attempt would end as `ended`: an untrusted
+    // authority, or a certificate request none is attached for. The checks
+    // and certificate of the request it returns stand for the rest of the
+    // handshake, as if that request had been sent anew; null: the sender
+    // sends nothing more and this attempt's outcome no longer counts. Unset:
+    // every attempt ends with its own outcome.
+    std::function<const HttpRequestOptions *(const HttpResult &ended)> nextAttempt;
     // Directory whose *.pem certificates are trusted as authorities besides
     // the system's own; empty: none. Windows trusts its "ROOT" store only.
     std::string extraAuthoritiesDirectory;

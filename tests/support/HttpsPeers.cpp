@@ -118,7 +118,16 @@ bool TestAuthority::Issue(const std::string &commonName, const std::string &pemP
     return true;
 }
 
-NginxServer::NginxServer(const std::string &serverPem, const std::string &clientAuthority) {
+namespace {
+
+const char *ProtocolsLine(bool tls13) {
+    return tls13 ? "ssl_protocols TLSv1.2 TLSv1.3;\n" : "";
+}
+
+}  // namespace
+
+NginxServer::NginxServer(const std::string &serverPem, const std::string &clientAuthority,
+                         bool tls13) {
     std::string servers;
     const char *verify[] = {"on", "optional", "off"};
     for (int i = 0; i < 3; ++i) {
@@ -129,7 +138,7 @@ NginxServer::NginxServer(const std::string &serverPem, const std::string &client
                    verify[i] + "; location / { return 200 \"" + kNginxBody +
                    "\"; } location /redirect { return 302 $arg_to; } }\n";
     }
-    m_process = StartNginx(m_dir, "access_log off;\n" + servers,
+    m_process = StartNginx(m_dir, "access_log off;\n" + std::string(ProtocolsLine(tls13)) + servers,
                            {m_ports[0], m_ports[1], m_ports[2]}, &m_started);
 }
 
@@ -170,7 +179,7 @@ bool NginxSite::Logged(const std::string &text) const {
 
 NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &clientAuthority,
                          const std::string &address, const std::string &onlyFrom,
-                         const std::string &upstream)
+                         const std::string &upstream, bool tls13)
     : m_address(address) {
     const std::string answer =
         upstream.empty() ? "try_files /answer.txt =404;" : "proxy_pass http://" + upstream + ";";
@@ -188,9 +197,10 @@ NginxWebApi::NginxWebApi(const std::string &serverPem, const std::string &client
                    answer + " } }\n";
     }
     m_process = StartNginx(m_dir,
-                           "log_format api "
-                           "'$remote_addr|$request|$http_user_agent|$ssl_client_i_dn|$status';\n"
-                           "access_log " +
+                           ProtocolsLine(tls13) +
+                               std::string("log_format api "
+                                           "'$remote_addr|$request|$http_user_agent|$ssl_client_"
+                                           "i_dn|$status';\naccess_log ") +
                                d + "/access.log api;\n" + servers,
                            {m_ports[0], m_ports[1]}, &m_started);
 }

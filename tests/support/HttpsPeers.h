@@ -66,7 +66,10 @@ class NginxServer {
   public:
     // serverPem: certificate and key the server presents; clientAuthority:
     // the authority whose certificates it accepts from clients.
-    NginxServer(const std::string &serverPem, const std::string &clientAuthority);
+    // tls13: TLS 1.3 offered besides 1.2 (nginx's own default offers 1.2
+    // at most).
+    NginxServer(const std::string &serverPem, const std::string &clientAuthority,
+                bool tls13 = false);
     bool Started() const { return m_started; }
     unsigned RequiredPort() const { return m_ports[0]; }
     unsigned OptionalPort() const { return m_ports[1]; }
@@ -102,9 +105,10 @@ class NginxWebApi {
   public:
     // upstream: "host:port" of a plain HTTP server that answers in place of
     // SetAnswer's text; empty for the text.
+    // tls13: as NginxServer's.
     NginxWebApi(const std::string &serverPem, const std::string &clientAuthority,
                 const std::string &address, const std::string &onlyFrom,
-                const std::string &upstream = "");
+                const std::string &upstream = "", bool tls13 = false);
     bool Started() const { return m_started; }
     // "address:port" of each port, as the "WEB" key names a server.
     std::string OpenServer() const;

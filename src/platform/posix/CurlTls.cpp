@@ -60,16 +60,59 @@ bool UseSystemAuthorities(SSL_CTX *ctx) {
     return true;
 }
 
+Transfer *TransferOf(const SSL *ssl) {
+    return ssl ? static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()))
+               : nullptr;
+}
+
+// Asks the sender what it would send after this attempt ended as outcome;
+// its checks and certificate stand from here on. False when it would send
+// nothing more.
+bool AdoptNextAttempt(Transfer *transfer, HttpOutcome outcome, uint32_t code) {
+    HttpRequestOptions &options = *transfer->options;
+    if (!options.nextAttempt)
+        return false;
+    HttpResult ended;
+    SetOutcome(&ended, outcome, code);
+    const HttpRequestOptions *next = options.nextAttempt(ended);
+    if (!next)
+        return false;
+    try {
+        options.clientCertificatePem = next->clientCertificatePem;
+    } catch (...) {
+        // Nothing may leave OpenSSL's callback; the transfer fails instead.
+        transfer->outOfMemory = true;
+        return false;
+    }
+    options.verifyPeer = next->verifyPeer;
+    options.verifyHostName = next->verifyHostName;
+    options.checkDates = next->checkDates;
+    return true;
+}
+
 // Called when the server asks for a certificate and none is attached: the
-// request counts as "certificate requested", as it would on the Windows
-// build, and the handshake ends here (a lookup that never completes fails
-// it), so the request never goes out without the certificate the caller
-// will attach for the next send.
-int OnCertificateRequest(SSL *ssl, X509 **, EVP_PKEY **) {
-    auto *transfer =
-        static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()));
+// sender's next attempt says which to present. Without one the request
+// counts as "certificate requested", as it would on the Windows build, and
+// the handshake ends here (a lookup that never completes fails it), so the
+// request never goes out without the certificate the caller attaches.
+int OnCertificateRequest(SSL *ssl, X509 **certificate, EVP_PKEY **key) {
+    Transfer *transfer = TransferOf(ssl);
     if (!transfer)
         return 0;
+    if (AdoptNextAttempt(transfer, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded) &&
+        !transfer->options->clientCertificatePem.empty()) {
+        X509Ptr presented;
+        KeyPtr presentedKey;
+        ParsePem(transfer->options->clientCertificatePem, &presented, &presentedKey);
+        if (!presented || !presentedKey) {
+            transfer->unusableCertificate = true;
+            return -1;
+        }
+        // OpenSSL frees both once they are in use.
+        *certificate = presented.release();
+        *key = presentedKey.release();
+        return 1;
+    }
     transfer->certificateRequested = true;
     return -1;
 }
@@ -98,15 +141,17 @@ bool IsRelaxed(int error, const HttpRequestOptions &options) {
 int OnVerify(int ok, X509_STORE_CTX *store) {
     if (ok)
         return 1;
-    const auto *ssl = static_cast<const SSL *>(
-        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    auto *transfer =
-        ssl ? static_cast<Transfer *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), TransferIndex()))
-            : nullptr;
+    Transfer *transfer = TransferOf(static_cast<const SSL *>(
+        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx())));
     if (!transfer)
         return 0;
     const int error = X509_STORE_CTX_get_error(store);
-    if (IsRelaxed(error, *transfer->options)) {
+    // A failure other than dates would end the attempt as an untrusted
+    // authority: the sender's next attempt may relax it.
+    if (IsRelaxed(error, *transfer->options) ||
+        (!IsDateFailure(error) &&
+         AdoptNextAttempt(transfer, HttpOutcome::UntrustedAuthority, kHttpErrorInvalidCa) &&
+         IsRelaxed(error, *transfer->options))) {
         // Cleared, or it would stand as the handshake's verification result.
         X509_STORE_CTX_set_error(store, X509_V_OK);
         return 1;

@@ -134,12 +134,6 @@ size_t OnHeader(char *data, size_t size, size_t count, void *userData) {
     return length;
 }
 
-// Dates are their own failure, as on the Windows build: only an unknown
-// authority is reported as untrusted (and relaxed by the send's retry).
-bool IsDateFailure(int error) {
-    return error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED;
-}
-
 // The proxy the environment names for a request, read as libcurl reads it
 // (the scheme's own variable, upper case too but never HTTP_PROXY, then
 // all_proxy and ALL_PROXY); empty: none.
@@ -155,6 +149,10 @@ std::string EnvironmentProxy(bool secure) {
 }
 
 }  // namespace
+
+bool IsDateFailure(int error) {
+    return error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED;
+}
 
 // Started on first use, never at load (the loader lock on Windows, and a
 // host that never uses HTTP pays nothing), and never cleaned up: the host may
@@ -260,6 +258,7 @@ uint32_t Configure(CURL *easy, Transfer *transfer, const std::string &url) {
         set(CURLOPT_CAINFO, static_cast<const char *>(nullptr));
         set(CURLOPT_CAPATH, static_cast<const char *>(nullptr));
     }
+    transfer->hostChecked = o.verifyHostName;
     set(CURLOPT_SSL_VERIFYHOST, o.verifyHostName ? 2L : 0L);
     // A resumed session would skip the server's certificate request.
     set(CURLOPT_SSL_SESSIONID_CACHE, 0L);
@@ -345,6 +344,10 @@ void Conclude(HttpResult *result, const Transfer &transfer, bool aborted, bool a
         SetOutcome(result, HttpOutcome::Aborted, kHttpErrorOperationCancelled);
     else if (result->truncated)
         SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+    else if (transfer.outOfMemory)
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
+    else if (transfer.unusableCertificate)
+        SetOutcome(result, HttpOutcome::Failed, kHttpErrorSecureChannel);
     else if (transfer.certificateRequested)
         SetOutcome(result, HttpOutcome::CertificateRequested, kHttpErrorClientCertNeeded);
     else if (answered)

@@ -36,12 +36,17 @@ struct SlistDeleter {
 
 // What one transfer shares with libcurl's callbacks.
 struct Transfer {
-    const HttpRequestOptions *options = nullptr;
+    // The handshake may relax its checks and attach a certificate here when
+    // the sender's next attempt says so (nextAttempt).
+    HttpRequestOptions *options = nullptr;
     HttpResult *result = nullptr;
     X509Ptr clientCert;
     KeyPtr clientKey;
     bool certificateRequested = false;
-    bool cachedAuthorities = false;  // the system's authorities come from SystemAuthorities
+    bool unusableCertificate = false;  // the next attempt's certificate cannot be read
+    bool outOfMemory = false;          // ... or not even be taken over
+    bool hostChecked = false;          // libcurl checks the host name (fixed at the start)
+    bool cachedAuthorities = false;    // the system's authorities come from SystemAuthorities
     bool headersComplete = false;
     bool location = false;      // the current answer names a Location
     std::string locationValue;  // ... this one
@@ -54,6 +59,10 @@ struct Transfer {
     bool connected = false;
     Clock::time_point lastActivity;
 };
+
+// Whether a chain's failure is one of dates: their own failure, as on the
+// Windows build; any other counts as an untrusted authority.
+bool IsDateFailure(int error);
 
 // The system's authorities, read once per process; null when they cannot
 // be read (libcurl then reads them itself for every handshake).

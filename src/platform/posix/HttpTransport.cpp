@@ -19,9 +19,10 @@ class CurlTransport final : public HttpTransport {
     void Abort() override { m_abort.Set(); }
 
   private:
-    // One request to options, without following; *to is where it was
-    // redirected, its scheme empty when it was not.
-    HttpResult PerformOnce(const HttpRequestOptions &options, RedirectTarget *to);
+    // One request to *options, without following; *to is where it was
+    // redirected, its scheme empty when it was not. The handshake may change
+    // *options as the sender's next attempt says.
+    HttpResult PerformOnce(HttpRequestOptions *options, RedirectTarget *to);
 
     CurlAbort m_abort;
 };
@@ -34,7 +35,7 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
         HttpRequestOptions target = options;
         for (int hop = 1;; ++hop) {
             RedirectTarget to;
-            result = PerformOnce(target, &to);
+            result = PerformOnce(&target, &to);
             if (to.scheme.empty())
                 return result;
             if (const uint32_t refusal = FollowRedirect(hop, to, &target)) {
@@ -50,19 +51,19 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     }
 }
 
-HttpResult CurlTransport::PerformOnce(const HttpRequestOptions &options, RedirectTarget *to) {
+HttpResult CurlTransport::PerformOnce(HttpRequestOptions *options, RedirectTarget *to) {
     HttpResult result;
     Transfer transfer;
-    transfer.options = &options;
+    transfer.options = options;
     transfer.result = &result;
-    if (!options.clientCertificatePem.empty()) {
-        ParsePem(options.clientCertificatePem, &transfer.clientCert, &transfer.clientKey);
+    if (!options->clientCertificatePem.empty()) {
+        ParsePem(options->clientCertificatePem, &transfer.clientCert, &transfer.clientKey);
         if (!transfer.clientCert || !transfer.clientKey) {
             SetOutcome(&result, HttpOutcome::Failed, kHttpErrorSecureChannel);
             return result;
         }
     }
-    const std::string url = HttpUrlOf(options);
+    const std::string url = HttpUrlOf(*options);
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     transfer.easy = easy.get();
@@ -94,6 +95,11 @@ HttpResult CurlTransport::PerformOnce(const HttpRequestOptions &options, Redirec
     // A transfer that broke in the body keeps what came.
     Conclude(&result, transfer, m_abort.IsSet(),
              (code == CURLE_OK && !timedOut) || transfer.headersComplete, timedOut, code);
+    // libcurl checked the host name the handshake's next attempt no longer
+    // checks: only a new connection tells what that attempt ends with.
+    if (result.errorCode == kHttpErrorCertCnInvalid && transfer.hostChecked &&
+        !options->verifyHostName)
+        return PerformOnce(options, to);
     return result;
 }
 
