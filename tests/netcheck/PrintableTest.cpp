@@ -66,6 +66,7 @@ TEST(PrintableTest, ProxyPasswordsAreHidden) {
     const char *const rows[][2] = {{"u:pw@10.0.0.8:3128", "u:***@10.0.0.8:3128"},
                                    {"http://u:p@s/s@h:1", "http://u:***@h:1"},
                                    {"u@h:1", "u@h:1"},
+                                   {"u:pa://ss@h:1", "u:***@h:1"},
                                    {"h:1", "h:1"}};
     for (const auto &row : rows)
         EXPECT_EQ(WithoutPassword(row[0]), row[1]);

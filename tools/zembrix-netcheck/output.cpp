@@ -126,9 +126,16 @@ std::string JsonArray(const std::vector<std::string> &items) {
 }
 
 std::string WithoutPassword(const std::string &proxy) {
-    // The credentials end at the last '@': a password may hold any byte.
-    const size_t scheme = proxy.find("://");
-    const size_t begin = scheme == std::string::npos ? 0 : scheme + 3;
+    // The credentials end at the last '@': a password may hold any byte, a
+    // "://" too, so only a scheme's name at the start is taken for one.
+    size_t name = 0;
+    for (; name < proxy.size(); ++name) {
+        const char c = proxy[name];
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (!letter && (name == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '.' || c == '-')))
+            break;
+    }
+    const size_t begin = name > 0 && proxy.compare(name, 3, "://") == 0 ? name + 3 : 0;
     const size_t at = proxy.rfind('@');
     if (at == std::string::npos || at < begin)
         return proxy;
