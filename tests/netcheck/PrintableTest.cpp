@@ -43,6 +43,9 @@ TEST(PrintableTest, EveryByteValueAndTheC1Controls) {
         {"\xE2\x82", "\\xE2\\x82", "\\u00E2\\u0082"},  // cut short
         {"1:5060\x1B]0;t\x07\x1B[2J", "1:5060\\x1B]0;t\\x07\\x1B[2J",
          "1:5060\\u001B]0;t\\u0007\\u001B[2J"},
+        {"a\xE2\x80\x8E\xE2\x80\xAE\xE2\x81\xA9\xD8\x9C\xE2\x80\xA9z",  // bidi, separator
+         "a\\xE2\\x80\\x8E\\xE2\\x80\\xAE\\xE2\\x81\\xA9\\xD8\\x9C\\xE2\\x80\\xA9z",
+         "a\\u200E\\u202E\\u2069\\u061C\\u2029z"},
     };
     for (const auto &row : rows) {
         EXPECT_EQ(Printable(row.text, Shown::kLine), row.line);

@@ -153,7 +153,12 @@ std::string Printable(const std::string &text, Shown as, size_t limit) {
         const size_t length = Utf8Character(text, at, &point);
         const bool lineBreak = point == '\n' || point == '\t' ||
                                (point == '\r' && at + 1 < text.size() && text[at + 1] == '\n');
-        bool escaped = point < 0x20 || (point >= 0x7F && point <= 0x9F);
+        // Bidirectional controls and the line and paragraph separators
+        // would reorder or break what a terminal shows around them.
+        const bool bidi = point == 0x061C || point == 0x200E || point == 0x200F ||
+                          (point >= 0x2028 && point <= 0x202E) ||
+                          (point >= 0x2066 && point <= 0x2069);
+        bool escaped = point < 0x20 || (point >= 0x7F && point <= 0x9F) || bidi;
         if (as == Shown::kField)
             escaped = point <= 0x20 || point >= 0x7F || point == '\\';
         else if (as == Shown::kLines && lineBreak)
