@@ -56,7 +56,8 @@ uint32_t CheckHttpTarget(const HttpRequestOptions &options) {
                 return kHttpErrorInvalidHeader;
         }
         if (options.proxyMode == HttpProxyMode::Explicit) {
-            if (const uint32_t refused = CheckProxyScheme(options.proxy))
+            std::string url;
+            if (const uint32_t refused = PlainProxyUrl(options.proxy, &url))
                 return refused;
         }
         // Control characters, blanks and a zero byte could smuggle header
@@ -84,11 +85,31 @@ std::string HttpUrlOf(const HttpRequestOptions &options) {
     return url + options.path;
 }
 
-uint32_t CheckProxyScheme(const std::string &proxy) {
-    const size_t scheme = proxy.find("://");
-    return scheme == std::string::npos || Lower(proxy.substr(0, scheme)) == "http"
-               ? 0u
-               : uint32_t{kHttpErrorInvalidProxyRequest};
+uint32_t PlainProxyUrl(const std::string &proxy, std::string *url) {
+    // A scheme as the backend reads one: a name, ':' and at least one '/'
+    // (one is enough), after any leading blanks.
+    size_t at = proxy.find_first_not_of(' ');
+    url->clear();
+    if (at == std::string::npos)
+        return 0;
+    size_t name = at;
+    while (name < proxy.size() &&
+           (std::isalpha(static_cast<unsigned char>(proxy[name])) ||
+            (name > at && (std::isdigit(static_cast<unsigned char>(proxy[name])) ||
+                           proxy[name] == '+' || proxy[name] == '.' || proxy[name] == '-'))))
+        ++name;
+    if (name > at && proxy.compare(name, 2, ":/") == 0) {
+        if (Lower(proxy.substr(at, name - at)) != "http")
+            return kHttpErrorInvalidProxyRequest;
+        at = proxy.find_first_not_of('/', name + 1);
+        at = at == std::string::npos ? proxy.size() : at;
+    }
+    // The user, password, host and port; a path means nothing to a proxy.
+    const size_t end = std::min(proxy.find_first_of("/?#", at), proxy.size());
+    if (end == at)
+        return kHttpErrorInvalidProxyRequest;
+    *url = "http://" + proxy.substr(at, end - at);
+    return 0;
 }
 
 bool IsRedirect(long status, bool hasLocation) {

@@ -30,10 +30,13 @@ bool PlatformAcceptsHttpUrl(const std::string &url);
 // "http(s)://host:port/path" of a request; a literal IPv6 host in brackets.
 std::string HttpUrlOf(const HttpRequestOptions &options);
 
-// Zero when proxy, named for a proxy, is spoken to in plain HTTP (no scheme
-// or "http://"); otherwise kHttpErrorInvalidProxyRequest: a proxy that wants
-// TLS of its own could ask for the client certificate in its handshake.
-uint32_t CheckProxyScheme(const std::string &proxy);
+// Zero, with *url the proxy as the backend is to be given it, when proxy
+// names one spoken to in plain HTTP: "http://[user:password@]host[:port]"
+// built from its parts, so that the backend never picks a scheme of its own;
+// empty when proxy is blank (no proxy). Otherwise kHttpErrorInvalidProxyRequest: a
+// scheme other than http ("https:/", "socks5://", any case), or no host. A
+// proxy that speaks TLS could ask for the client certificate in its handshake.
+uint32_t PlainProxyUrl(const std::string &proxy, std::string *url);
 
 // The most redirects one request follows, as the Windows Internet functions.
 constexpr int kMaxRedirects = 10;

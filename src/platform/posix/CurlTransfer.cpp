@@ -225,22 +225,25 @@ uint32_t Configure(CURL *easy, Transfer *transfer, const std::string &url) {
         set(CURLOPT_USERNAME, o.user.c_str());
     if (!o.password.empty())
         set(CURLOPT_PASSWORD, o.password.c_str());
+    // libcurl is only ever given a proxy we built, in plain HTTP: it picks
+    // no scheme of its own, and so never makes a TLS (or SOCKS) handshake
+    // with a proxy, where the client certificate could be asked for.
+    std::string proxy;
     switch (o.proxyMode) {
-        case HttpProxyMode::System: {
-            // Chosen here, not by libcurl, and vetted as the file's proxy is:
-            // no route leads to a proxy's TLS handshake. libcurl still reads
-            // no_proxy for it.
-            const std::string proxy = EnvironmentProxy(o.secure);
-            if (CheckProxyScheme(proxy))
+        case HttpProxyMode::System:
+            // Chosen here, not by libcurl, and vetted as the file's proxy is.
+            // libcurl still reads no_proxy for it.
+            if (PlainProxyUrl(EnvironmentProxy(o.secure), &proxy))
                 return kHttpErrorInvalidProxyRequest;
             set(CURLOPT_PROXY, proxy.c_str());
             break;
-        }
         case HttpProxyMode::Direct:
             set(CURLOPT_PROXY, "");
             break;
         case HttpProxyMode::Explicit:
-            set(CURLOPT_PROXY, o.proxy.c_str());
+            if (PlainProxyUrl(o.proxy, &proxy))
+                return kHttpErrorInvalidProxyRequest;
+            set(CURLOPT_PROXY, proxy.c_str());
             // A no_proxy environment must not bypass a proxy we were given.
             set(CURLOPT_NOPROXY, "");
             if (!o.proxyUser.empty())
