@@ -89,12 +89,18 @@ TEST_F(HttpRequestTest, TheCertificateGoesToTheServerWhateverRouteNamesTheProxy)
         std::string proxy;
         bool trusted;  // the web API's authority
         uint32_t error;
+        const char *noProxy = nullptr;  // no_proxy: a proxy it exempts from is not judged
     } cases[] = {
-        {"https_proxy", https, true, 12033},     {"https_proxy", https, false, 12033},
-        {"HTTPS_PROXY", https, true, 12033},     {"all_proxy", https, false, 12033},
-        {"https_proxy", http, true, 0},          {"https_proxy", http, false, 0},
-        {nullptr, https, true, 12033},           {nullptr, g_peers->proxy->Address(), false, 0},
+        {"https_proxy", https, true, 12033},
+        {"https_proxy", https, false, 12033},
+        {"HTTPS_PROXY", https, true, 12033},
+        {"all_proxy", https, false, 12033},
+        {"https_proxy", http, true, 0},
+        {"https_proxy", http, false, 0},
+        {nullptr, https, true, 12033},
+        {nullptr, g_peers->proxy->Address(), false, 0},
         {"https_proxy", oneSlash, false, 12033},
+        {"https_proxy", https, true, 0, "localhost, 127.0.0.1"},
     };
     size_t sent = 0;
     for (const auto &c : cases) {
@@ -105,12 +111,15 @@ TEST_F(HttpRequestTest, TheCertificateGoesToTheServerWhateverRouteNamesTheProxy)
             TrustServer();
         if (c.variable)
             setenv(c.variable, c.proxy.c_str(), 1);
+        if (c.noProxy)
+            setenv("no_proxy", c.noProxy, 1);
         m_request.m_dwError = 0;
         const bool opened = c.variable ? m_request.OpenRequest("GET")
                                        : m_request.OpenRequestViaProxy("GET", c.proxy);
         EXPECT_EQ(opened && m_request.SendRequest(), c.error == 0);
         if (c.variable)
             unsetenv(c.variable);
+        unsetenv("no_proxy");
         EXPECT_EQ(m_request.m_dwError, c.error);
         if (c.error == 0) {
             EXPECT_EQ(m_request.ReadResponse(), zntest::kNginxBody);

@@ -5,6 +5,7 @@
 #include "platform/posix/CurlTransfer.h"
 #include "platform/HttpShared.h"
 
+#include <arpa/inet.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -148,6 +149,51 @@ std::string EnvironmentProxy(bool secure) {
     return std::string();
 }
 
+std::string Lower(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Whether the environment's no_proxy (NO_PROXY when it is unset) exempts host
+// from its proxy, read as libcurl reads it: "*" alone, or names separated by
+// commas or blanks, each the host itself or, for a host name, a domain it is
+// in (a leading dot or none). An address matches only itself.
+bool NoProxyExempts(const std::string &host) {
+    const char *list = std::getenv("no_proxy");
+    list = list ? list : std::getenv("NO_PROXY");
+    const std::string names = list ? list : "";
+    if (names == "*")
+        return true;
+    in_addr v4{};
+    const bool address =
+        host.find(':') != std::string::npos || inet_pton(AF_INET, host.c_str(), &v4) == 1;
+    std::string name = Lower(host);
+    if (!address && !name.empty() && name.back() == '.')
+        name.pop_back();
+    for (size_t at = 0; (at = names.find_first_not_of(" \t,", at)) != std::string::npos;) {
+        const size_t end = std::min(names.find_first_of(" \t,", at), names.size());
+        std::string entry = Lower(names.substr(at, end - at));
+        at = end;
+        if (address) {
+            if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']')
+                entry = entry.substr(1, entry.size() - 2);
+            if (entry == name)
+                return true;
+            continue;
+        }
+        if (entry.front() == '.')
+            entry.erase(0, 1);
+        if (!entry.empty() && entry.back() == '.')
+            entry.pop_back();
+        const size_t suffix = name.size() - std::min(name.size(), entry.size());
+        if (!entry.empty() && name.compare(suffix, std::string::npos, entry) == 0 &&
+            (suffix == 0 || name[suffix - 1] == '.'))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool IsDateFailure(int error) {
@@ -231,9 +277,10 @@ uint32_t Configure(CURL *easy, Transfer *transfer, const std::string &url) {
     std::string proxy;
     switch (o.proxyMode) {
         case HttpProxyMode::System:
-            // Chosen here, not by libcurl, and vetted as the file's proxy is.
-            // libcurl still reads no_proxy for it.
-            if (PlainProxyUrl(EnvironmentProxy(o.secure), &proxy))
+            // Chosen here, not by libcurl: first no_proxy, as libcurl would
+            // apply it, then the proxy is vetted as the file's proxy is. One
+            // that is not used is not judged.
+            if (!NoProxyExempts(o.host) && PlainProxyUrl(EnvironmentProxy(o.secure), &proxy))
                 return kHttpErrorInvalidProxyRequest;
             set(CURLOPT_PROXY, proxy.c_str());
             break;
