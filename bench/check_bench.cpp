@@ -102,8 +102,9 @@ int main(int argc, char **argv) {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
         ratios.push_back(ms / floorMs);
     }
-    znbench::PrintFigure("(a) check of 4 kinds x 10 refusing entries / 110 ms floor", Median(ratios), "",
-           "median of " + std::to_string(ratios.size()), "<=", 1.15);
+    znbench::PrintFigure("(a) check of 4 kinds x 10 refusing entries / 110 ms floor",
+                         Median(ratios), "", "median of " + std::to_string(ratios.size()),
+                         "<=", 1.15);
 
     WriteEntries(file, "10.0.0.90:1");
     zn::TestHooks().probeObserver.Set([](const std::string &, const std::string &) { ++g_probes; });
@@ -112,8 +113,8 @@ int main(int argc, char **argv) {
     WaitFinished(static_cast<int>(ratios.size()) + 1);
     const int threads = g_threadsStarted - threadsBefore;
     zn::TestHooks().probeObserver.Set(nullptr);
-    znbench::PrintFigure("(c) threads started by a check of 4 kinds x 10 refusing entries", threads, "",
-           std::to_string(g_probes.load()) + " probes", "<=", 10);
+    znbench::PrintFigure("(c) threads started by a check of 4 kinds x 10 refusing entries", threads,
+                         "", std::to_string(g_probes.load()) + " probes", "<=", 10);
 
     std::vector<double> cancelMs;
     int finished = static_cast<int>(ratios.size()) + 1;
@@ -142,8 +143,9 @@ int main(int argc, char **argv) {
         cancelMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
         zn::TestHooks().probeObserver.Set(nullptr);
     }
-    znbench::PrintFigure("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck", Median(cancelMs),
-           "ms", "median of " + std::to_string(cancelMs.size()), "<=", 5);
+    znbench::PrintFigure("(b) CancelChecking to \"Finish all checking!\", 4 checkers stuck",
+                         Median(cancelMs), "ms", "median of " + std::to_string(cancelMs.size()),
+                         "<=", 5);
     CloseCheckServer();
     return 0;
 }

@@ -199,7 +199,7 @@ bool MergeFigure(const std::string &dir) {
                   Median(merges), Median(saves), Median(mergeCpu), Median(saveCpu),
                   Median(setValues), kRuns);
     znbench::PrintFigure("(e) merge of 10 000 entries on disk / one save of the final file",
-           Median(merges) / Median(saves), "", detail, "<=", 1.5);
+                         Median(merges) / Median(saves), "", detail, "<=", 1.5);
     return true;
 }
 
@@ -240,16 +240,17 @@ bool PrintOneConnectionFigures(const std::string &file,
             most = std::max(most, relay.Connections());
         }
     }
-    znbench::PrintFigure("(f) connections per update, private authority and client certificate required",
-           most, "", "most of " + std::to_string(2 * kRuns) + " updates, counted at the server",
-           "<=", 1);
+    znbench::PrintFigure(
+        "(f) connections per update, private authority and client certificate required", most, "",
+        "most of " + std::to_string(2 * kRuns) + " updates, counted at the server", "<=", 1);
     const double limitMs = 3 * 2 * kDelayMs + Median(nearMs);
     const double ratio = Median(farMs) / limitMs;
     char detail[120];
     std::snprintf(detail, sizeof detail, "%.1f ms / (%d ms + %.1f ms), medians of %d",
                   Median(farMs), 3 * 2 * kDelayMs, Median(nearMs), kRuns);
-    znbench::PrintFigure("(g) update through 25 ms each way / (3 round trips + the same update at 0 ms)",
-           ratio, "", detail, "<=", 1.2);
+    znbench::PrintFigure(
+        "(g) update through 25 ms each way / (3 round trips + the same update at 0 ms)", ratio, "",
+        detail, "<=", 1.2);
     return true;
 }
 
@@ -299,8 +300,9 @@ int main() {
         std::fprintf(stderr, "the late web API was not asked\n");
         return 1;
     }
-    znbench::PrintFigure("(a) processor time during an update answered after 10 s, share of one core",
-           share * 100, "%", Fixed(Ms(Clock::now() - begin) / 1000, 1) + " s run", "<", 1);
+    znbench::PrintFigure(
+        "(a) processor time during an update answered after 10 s, share of one core", share * 100,
+        "%", Fixed(Ms(Clock::now() - begin) / 1000, 1) + " s run", "<", 1);
 
     constexpr int kRuns = 9;
     std::vector<double> cancelMs;
@@ -318,8 +320,8 @@ int main() {
         WaitFinished(++finished);
         cancelMs.push_back(Ms(Clock::now() - cancelled));
     }
-    znbench::PrintFigure("(b) EndUpdateServerList to \"Finish updating!\", web API silent", Median(cancelMs),
-           "ms", "median of " + std::to_string(kRuns), "<", 20);
+    znbench::PrintFigure("(b) EndUpdateServerList to \"Finish updating!\", web API silent",
+                         Median(cancelMs), "ms", "median of " + std::to_string(kRuns), "<", 20);
 
     std::vector<double> ours, theirs;
     const std::string server = api.OpenServer();
@@ -343,11 +345,11 @@ int main() {
             return 1;
         }
     }
-    znbench::PrintFigure("(c) update from a local web API, library / curl command", Median(ours) / Median(theirs),
-           "",
-           Fixed(Median(ours), 2) + " ms / " + Fixed(Median(theirs), 2) + " ms, medians of " +
-               std::to_string(kRuns),
-           "<=", 1.5);
+    znbench::PrintFigure("(c) update from a local web API, library / curl command",
+                         Median(ours) / Median(theirs), "",
+                         Fixed(Median(ours), 2) + " ms / " + Fixed(Median(theirs), 2) +
+                             " ms, medians of " + std::to_string(kRuns),
+                         "<=", 1.5);
 
     api.SetAnswer(HostileAnswer());
     std::vector<double> mergeCancelMs;
@@ -366,8 +368,9 @@ int main() {
             return 1;
         }
     }
-    znbench::PrintFigure("(d) EndUpdateServerList to \"Finish updating!\", 4 MiB hostile answer being merged",
-           Median(mergeCancelMs), "ms", "median of " + std::to_string(kRuns), "<=", 20);
+    znbench::PrintFigure(
+        "(d) EndUpdateServerList to \"Finish updating!\", 4 MiB hostile answer being merged",
+        Median(mergeCancelMs), "ms", "median of " + std::to_string(kRuns), "<=", 20);
     if (!PrintOneConnectionFigures(file, clientAuthority, &finished))
         return 1;
     CloseCheckServer();

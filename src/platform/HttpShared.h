@@ -60,6 +60,25 @@ struct RedirectTarget {
 // certificate follows the same-server rule whatever it asks for.
 uint32_t FollowRedirect(int hop, const RedirectTarget &to, HttpRequestOptions *current);
 
+// One request and its redirects: once(&target, &to) makes one request to
+// target, without following, and leaves where it was redirected in to (its
+// scheme empty when it was not); every hop is judged by FollowRedirect.
+template <typename Once>
+HttpResult FollowRedirects(const HttpRequestOptions &options, Once once) {
+    HttpRequestOptions target = options;
+    for (int hop = 1;; ++hop) {
+        RedirectTarget to;
+        HttpResult result = once(&target, &to);
+        if (to.scheme.empty())
+            return result;
+        if (const uint32_t refusal = FollowRedirect(hop, to, &target)) {
+            result = HttpResult();
+            SetOutcome(&result, HttpOutcome::Failed, refusal);
+            return result;
+        }
+    }
+}
+
 // Header lines of text, separated by CR LF or LF, the empty ones left out.
 std::vector<std::string> HttpHeaderLines(const std::string &text);
 

@@ -32,18 +32,9 @@ HttpResult CurlTransport::Perform(const HttpRequestOptions &options) {
     if (RefusedBeforeStart(options, m_abort.IsSet(), &result))
         return result;
     try {
-        HttpRequestOptions target = options;
-        for (int hop = 1;; ++hop) {
-            RedirectTarget to;
-            result = PerformOnce(&target, &to);
-            if (to.scheme.empty())
-                return result;
-            if (const uint32_t refusal = FollowRedirect(hop, to, &target)) {
-                result = HttpResult();
-                SetOutcome(&result, HttpOutcome::Failed, refusal);
-                return result;
-            }
-        }
+        return FollowRedirects(options, [this](HttpRequestOptions *target, RedirectTarget *to) {
+            return PerformOnce(target, to);
+        });
     } catch (...) {
         result = HttpResult();
         SetOutcome(&result, HttpOutcome::Failed, kHttpErrorNotEnoughMemory);
@@ -158,18 +149,9 @@ HttpResult CurlStream::Begin(const HttpRequestOptions &options, uint32_t waitMs)
         return result;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     try {
-        HttpRequestOptions target = options;
-        for (int hop = 1;; ++hop) {
-            RedirectTarget to;
-            result = BeginOnce(target, deadline, &to);
-            if (to.scheme.empty())
-                return result;
-            if (const uint32_t refusal = FollowRedirect(hop, to, &target)) {
-                result = HttpResult();
-                SetOutcome(&result, HttpOutcome::Failed, refusal);
-                return result;
-            }
-        }
+        return FollowRedirects(options, [&](HttpRequestOptions *target, RedirectTarget *to) {
+            return BeginOnce(*target, deadline, to);
+        });
     } catch (...) {
         End();
         result = HttpResult();

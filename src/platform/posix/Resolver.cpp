@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/SocketShared.h"
+
 namespace zn {
 
 using Clock = std::chrono::steady_clock;
@@ -38,10 +40,6 @@ bool StartResolverLibrary() {
     std::call_once(once, [] { started = ares_library_init(ARES_LIB_INIT_ALL) == ARES_SUCCESS; });
     return started;
 }
-
-// A name with more addresses is tried on its first ones only: each attempt
-// holds a descriptor until its connect ends.
-constexpr size_t kMaxAddressesTried = 16;
 
 struct Lookup {
     bool done = false;
@@ -123,23 +121,6 @@ ConnectFailure LookupFailureOf(int status) {
         default:
             return ConnectFailure::Other;
     }
-}
-
-// IPv6 first, then the families in turn (RFC 8305), each in the order the
-// lookup gave; at most kMaxAddressesTried.
-std::vector<Candidate> InterleaveFamilies(const std::vector<Candidate> &found) {
-    std::vector<Candidate> v6, v4, ordered;
-    for (const Candidate &candidate : found)
-        (candidate.family() == AF_INET6 ? v6 : v4).push_back(candidate);
-    for (size_t i = 0; i < v6.size() || i < v4.size(); ++i) {
-        if (i < v6.size())
-            ordered.push_back(v6[i]);
-        if (i < v4.size())
-            ordered.push_back(v4[i]);
-    }
-    if (ordered.size() > kMaxAddressesTried)
-        ordered.resize(kMaxAddressesTried);
-    return ordered;
 }
 
 }  // namespace
@@ -235,7 +216,7 @@ bool ResolveAddresses(const std::string &host, int cancelHandle, bool limited,
     // Ends a lookup still pending (its callback sees the channel go).
     const int status = lookup.status;
     ares_destroy(channel);
-    *addresses = InterleaveFamilies(lookup.found);
+    *addresses = InterleaveFamilies(lookup.found, AF_INET6);
     if (addresses->empty()) {
         *failure = LookupFailureOf(status);
         return false;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SocketShared.h"
 #include "platform/Thread.h"
 
 namespace zn {
@@ -34,9 +35,7 @@ DWORD WaitTimeout(bool limited, Clock::time_point deadline) {
 // RFC 8305's connection attempt delay: the next address is tried when the
 // last has not connected within it.
 constexpr DWORD kAttemptDelayMs = 250;
-// A name with more addresses is tried on its first ones only; with the
-// cancel event they stay within what one wait takes.
-constexpr size_t kMaxAddressesTried = 16;
+// With the cancel event the addresses tried stay within what one wait takes.
 static_assert(kMaxAddressesTried < MAXIMUM_WAIT_OBJECTS, "one wait covers every attempt");
 
 // One address a connect may try.
@@ -103,23 +102,6 @@ void LookupThread(void *parameter) {
     lookup->Release();
 }
 
-// IPv6 first, then the families in turn (RFC 8305), each in the order the
-// lookup gave; at most kMaxAddressesTried.
-std::vector<Candidate> InterleaveFamilies(const std::vector<Candidate> &found) {
-    std::vector<Candidate> v6, v4, ordered;
-    for (const Candidate &candidate : found)
-        (candidate.family() == AF_INET6 ? v6 : v4).push_back(candidate);
-    for (size_t i = 0; i < v6.size() || i < v4.size(); ++i) {
-        if (i < v6.size())
-            ordered.push_back(v6[i]);
-        if (i < v4.size())
-            ordered.push_back(v4[i]);
-    }
-    if (ordered.size() > kMaxAddressesTried)
-        ordered.resize(kMaxAddressesTried);
-    return ordered;
-}
-
 // True when the host has no route to the IPv4 address, as on an IPv6-only
 // network: a UDP connect only asks the routing table, it sends nothing.
 bool NoIpv4Route(const sockaddr_in &address) {
@@ -180,7 +162,7 @@ bool ResolveAddresses(const std::string &host, HANDLE cancel, bool limited,
     bool found = false;
     if (woke == WAIT_OBJECT_0) {
         try {
-            *addresses = InterleaveFamilies(lookup->found);
+            *addresses = InterleaveFamilies(lookup->found, AF_INET6);
             found = !addresses->empty();
         } catch (...) {
         }
