@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -51,6 +52,16 @@ class HttpRequestTest : public zntest::NetworkTest {
     }
     void AddClientCertificate(const zntest::TestAuthority &authority, const std::string &file) {
         ASSERT_TRUE(authority.Issue("client", m_home.File("certs/MY/" + file)));
+    }
+    // One GET, directly or through the test proxy: the nginx body when error
+    // is 0, else nothing and that error.
+    void ExpectSent(bool viaProxy, uint32_t error) {
+        ASSERT_TRUE(viaProxy ? m_request.OpenRequestViaProxy("GET", g_peers->proxy->Address())
+                             : m_request.OpenRequest("GET"));
+        EXPECT_EQ(viaProxy ? m_request.SendRequestWithTimeout() : m_request.SendRequest(),
+                  error == 0);
+        EXPECT_EQ(m_request.ReadResponse(), error ? "" : zntest::kNginxBody);
+        EXPECT_EQ(m_request.m_dwError, error);
     }
 
     zntest::TempDir m_home;

@@ -58,12 +58,7 @@ TEST_F(HttpRequestTest, EveryRedirectIsJudgedBeforeItsTargetIsContacted) {
                                           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             const bool viaProxy = status % 2 == 1;
             m_request.m_dwError = 0;  // a send that succeeds leaves it as it was
-            ASSERT_TRUE(viaProxy ? m_request.OpenRequestViaProxy("GET", g_peers->proxy->Address())
-                                 : m_request.OpenRequest("GET"));
-            EXPECT_EQ(viaProxy ? m_request.SendRequestWithTimeout() : m_request.SendRequest(),
-                      error == 0);
-            EXPECT_EQ(m_request.ReadResponse(), error ? "" : zntest::kNginxBody);
-            EXPECT_EQ(m_request.m_dwError, error);
+            ExpectSent(viaProxy, error);
         }
     }
     EXPECT_EQ(otherHost.Connections(), 0);

@@ -292,12 +292,7 @@ TEST_F(HttpRequestTest, RedirectsAreFollowedOnlyWithinTheSelectedServer) {
         for (const bool viaProxy : {false, true}) {
             SCOPED_TRACE(to + (viaProxy ? " through the proxy" : ""));
             m_request.m_strObject = "/redirect?to=" + to;
-            ASSERT_TRUE(viaProxy ? m_request.OpenRequestViaProxy("GET", g_peers->proxy->Address())
-                                 : m_request.OpenRequest("GET"));
-            EXPECT_EQ(viaProxy ? m_request.SendRequestWithTimeout() : m_request.SendRequest(),
-                      error == 0);
-            EXPECT_EQ(m_request.ReadResponse(), error ? "" : zntest::kNginxBody);
-            EXPECT_EQ(m_request.m_dwError, error);
+            ExpectSent(viaProxy, error);
         }
     }
     EXPECT_EQ(plain.Requests(), 0);
